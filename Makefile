@@ -1,0 +1,48 @@
+# Front door. The two set-up commands are `make run` (the main job) and `make test` (all tests);
+# both install their own dependencies first.
+.PHONY: deps build win32 win64 test test-native test-win bench run clean format
+
+SHELL := /bin/bash
+NATIVE := build/native
+PAYLOAD ?=
+JOBS ?= $(shell nproc)
+
+deps:
+	@scripts/deps.sh
+
+build:
+	@[ -f $(NATIVE)/build.ninja ] || cmake --preset native >/dev/null
+	cmake --build $(NATIVE) -j $(JOBS)
+
+# The Windows builds pack their payload with the native ketro-pack, so the native tools come
+# first. win32 is the shipped program (PE32, i686); win64 is the same sources for the test suites,
+# which run under 64-bit Wine (see scripts/with-wine.sh).
+win32 win64: build
+	@if [ ! -f build/$@/build.ninja ] || [ "$$(cat build/$@/.payload 2>/dev/null)" != "$(PAYLOAD)" ]; then \
+	  cmake --preset $@ -DKET_PAYLOAD="$(PAYLOAD)" -DKET_HOST_BIN="$(CURDIR)/$(NATIVE)/bin" >/dev/null && \
+	  echo "$(PAYLOAD)" > build/$@/.payload; fi
+	cmake --build build/$@ -j $(JOBS)
+
+test: deps
+	@$(MAKE) --no-print-directory build win32 win64
+	@scripts/run-tests.sh
+
+test-native: build
+	ctest --test-dir $(NATIVE) --output-on-failure -j $(JOBS)
+
+test-win: win64
+	scripts/with-wine.sh ctest --test-dir build/win64 --output-on-failure
+
+bench: deps
+	@$(MAKE) --no-print-directory build
+	@scripts/bench.sh
+
+run: deps
+	@$(MAKE) --no-print-directory build win32
+	@scripts/run.sh
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(NATIVE) build/win32 build/win64

@@ -1,0 +1,42 @@
+# House rules shared by every target of ours (third-party code is built without them).
+
+function(ket_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Wconversion
+                                           -Wno-sign-conversion -Werror)
+endfunction()
+
+# A library or program of ours: warnings as errors, the tree root on the include path.
+function(ket_target target)
+  ket_warnings(${target})
+  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+endfunction()
+
+# GoogleTest: Debian's package natively; for mingw, built from the sources Debian ships.
+if(WIN32)
+  if(NOT TARGET gtest)
+    set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+  endif()
+  set(KET_GTEST_MAIN gtest_main gmock)
+else()
+  find_package(GTest REQUIRED)
+  set(KET_GTEST_MAIN GTest::gtest_main GTest::gmock)
+endif()
+
+# ket_add_gtest(NAME n SOURCES ... [LIBS ...] [TIMEOUT s]): one test program, one CTest entry.
+# Win32 programs run through CMAKE_CROSSCOMPILING_EMULATOR (Wine) by CTest.
+function(ket_add_gtest)
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  ket_warnings(${T_NAME})
+  target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} ${KET_GTEST_MAIN})
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME} --gtest_color=no)
+  if(T_TIMEOUT)
+    set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT})
+  else()
+    set_tests_properties(${T_NAME} PROPERTIES TIMEOUT 600)
+  endif()
+endfunction()

@@ -1,0 +1,17 @@
+# Shared part of the mingw-w64 cross builds. The including toolchain file sets KET_MINGW.
+# Statically linked, so the programs need no DLLs beyond Windows' own.
+set(CMAKE_SYSTEM_NAME Windows)
+# The posix thread model gives std::mutex and friends; winpthread is linked statically.
+set(CMAKE_C_COMPILER ${KET_MINGW}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${KET_MINGW}-g++-posix)
+set(CMAKE_RC_COMPILER ${KET_MINGW}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${KET_MINGW})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+add_compile_definitions(UNICODE _UNICODE NOMINMAX _WIN32_WINNT=0x0601)
+# Windows programs run under Wine; scripts/wine-run.sh uses the prefix that the test driver
+# (scripts/with-wine.sh) prepared.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)

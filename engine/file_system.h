@@ -1,0 +1,77 @@
+// The file-system operations the planning pass and the installation run use, one per platform
+// call they name. Paths are UTF-16 with "\" between folders, as the product spells them;
+// an implementation maps them to its own form.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "engine/date_time.h"
+
+namespace ket {
+
+// Attribute bits, with the values Windows gives them.
+inline constexpr std::uint32_t kAttrReadOnly = 0x01;
+inline constexpr std::uint32_t kAttrHidden = 0x02;
+inline constexpr std::uint32_t kAttrSystem = 0x04;
+inline constexpr std::uint32_t kAttrDirectory = 0x10;
+inline constexpr std::uint32_t kAttrArchive = 0x20;
+inline constexpr std::uint32_t kAttrNormal = 0x80;
+
+// One entry of a search (WIN32_FIND_DATAW, reduced to what the callers read).
+struct FindEntry {
+  std::u16string name;              // the name alone, without its folder
+  std::uint32_t attributes = 0;
+  CalendarTime lastWriteLocal;      // last-write time, UTC converted to local clock time
+  std::uint64_t size = 0;
+};
+
+// An open search (FindFirstFileW .. FindClose); destroying it ends the search.
+class FileSearch {
+public:
+  virtual ~FileSearch() = default;
+  // The next entry after the first (FindNextFileW); nullopt when there are no more.
+  virtual std::optional<FindEntry> Next() = 0;
+};
+
+// A file created by CreateFile; destroying it closes the handle (CloseHandle).
+class WritableFile {
+public:
+  virtual ~WritableFile() = default;
+  // WriteFile of all the bytes; false when the platform reports a failure or a short write.
+  virtual bool Write(std::span<const std::uint8_t> bytes) = 0;
+  // CloseHandle now; false on failure. Later calls do nothing.
+  virtual bool Close() = 0;
+};
+
+class FileSystem {
+public:
+  virtual ~FileSystem() = default;
+
+  // GetFileAttributesW: nullopt when the path names nothing (INVALID_FILE_ATTRIBUTES).
+  virtual std::optional<std::uint32_t> GetAttributes(std::u16string_view path) = 0;
+  // CreateDirectoryW of one folder whose parent exists; false on failure (also when it exists).
+  virtual bool CreateFolder(std::u16string_view path) = 0;
+  // SetFileAttributesW; 0 means a plain file (FILE_ATTRIBUTE_NORMAL).
+  virtual bool SetAttributes(std::u16string_view path, std::uint32_t attributes) = 0;
+  // CreateFileW(GENERIC_READ | GENERIC_WRITE, share mode 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+  // null when the file cannot be created, for example while another program holds it open.
+  virtual std::unique_ptr<WritableFile> CreateFile(std::u16string_view path) = 0;
+  // Opens the file for its attributes only (FILE_WRITE_ATTRIBUTES, share read and write,
+  // OPEN_EXISTING), converts the fields with SystemTimeToFileTime (read as UTC) and sets the
+  // creation time alone. False when any step fails; nothing is set then.
+  virtual bool SetCreationTime(std::u16string_view path, const CalendarTime& utc) = 0;
+  // FindFirstFileW over every attribute; "." and ".." are returned like any other name.
+  // nullopt and no search when nothing matches.
+  virtual std::optional<std::pair<FindEntry, std::unique_ptr<FileSearch>>>
+  FindFirst(std::u16string_view pattern) = 0;
+  // DeleteFileW (fails for a read-only file) and RemoveDirectoryW (only an empty folder).
+  virtual bool DeleteFile(std::u16string_view path) = 0;
+  virtual bool RemoveFolder(std::u16string_view path) = 0;
+};
+
+} // namespace ket

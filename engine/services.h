@@ -1,0 +1,63 @@
+// The small interfaces through which the engine reaches the rest of the world, besides the
+// file system (engine/file_system.h) and the window (engine/window_operations.h).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ket {
+
+// Case-insensitive comparison of archive names, by the user's locale.
+class NameComparer {
+public:
+  virtual ~NameComparer() = default;
+  virtual bool EqualIgnoringCase(std::u16string_view a, std::u16string_view b) const = 0;
+};
+
+// The read-only bytes of the archive where they lie: the resource in the program's image on
+// Windows, a memory-mapped file elsewhere. Never a copy of the whole archive.
+class ArchiveBytes {
+public:
+  virtual ~ArchiveBytes() = default;
+  virtual std::span<const std::uint8_t> Bytes() const = 0;
+};
+
+// Desktop and Start-menu shortcuts. Reads InstallDir, DesktopShortcut and StartMenuShortcut
+// from the setup state; reports nothing.
+class ShortcutCreator {
+public:
+  virtual ~ShortcutCreator() = default;
+  virtual void CreateShortcut(std::u16string_view FN, std::u16string_view Cap) = 0;
+};
+
+// Step c of the run: open the city database just written, re-key it with the password, close
+// it. Throws on any failure; the run swallows it and leaves the file's creation time unset.
+class DatabaseRekeyer {
+public:
+  virtual ~DatabaseRekeyer() = default;
+  virtual void RekeyDatabase(std::u16string_view path, std::string_view password) = 0;
+};
+
+// What start-up needs of the platform.
+class StartupPlatform {
+public:
+  virtual ~StartupPlatform() = default;
+  // The command-line arguments after the program's own name.
+  virtual std::vector<std::u16string> Arguments() = 0;
+  // The single-instance lock: "ketro.tmp" in the short temporary folder, created exclusively and
+  // held open for the life of the process. False when it is busy or cannot be created.
+  virtual bool TryCreateLock() = 0;
+  virtual void Sleep(unsigned milliseconds) = 0;
+  // Posts the activation message to the running setup's window and ends the process, code 0.
+  [[noreturn]] virtual void SignalRunningInstance() = 0;
+  virtual void SetThreadLocale(std::uint32_t lcid) = 0;
+  // The string value "OEMCP"; nullopt when the key or the value cannot be read.
+  virtual std::optional<std::u16string> ReadOemCodePage() = 0;
+};
+
+} // namespace ket

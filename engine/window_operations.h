@@ -1,0 +1,36 @@
+// What the installation run asks of the window. The main window carries these out; the console
+// installer and the tests have their own.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace ket {
+
+struct Choices {
+  std::u16string folder;  // the folder field's text, unchanged
+  bool force = false;
+  bool desktop = false;
+  bool startMenu = false;
+};
+
+class WindowOperations {
+public:
+  virtual ~WindowOperations() = default;
+  virtual void EnterCopyingState() = 0;
+  virtual Choices ReadChoices() = 0;
+  virtual void ReturnToOptionsState() = 0;
+  virtual void ShowProgressPanel(int highest) = 0;
+  virtual void SetProgressPosition(int index) = 0;
+  virtual void ShowCurrentFile(std::u16string_view name) = 0;
+  virtual void ProcessPendingMessages() = 0;
+  virtual void EnterFinishedState() = 0;
+
+  // The modal boxes of a refused folder: the program's own message box (text, OK, no icon,
+  // captioned with the application title) and the application's error box (error icon; the
+  // window adds the final "." by its rule).
+  virtual void ShowMessage(std::u16string_view text) = 0;
+  virtual void ShowError(std::u16string_view message) = 0;
+};
+
+} // namespace ket

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Runs a command inside a throwaway Wine prefix with a private X display:
+#   scripts/with-wine.sh COMMAND [ARG...]
+# The prefix is 64-bit and the Windows programs tested are the win64 build of our sources: the
+# kernel of our build machines has no IA-32 emulation, so 32-bit Wine cannot start there.
+# Exports KET_WINE (the loader to run programs with), WINELOADER, WINESERVER, WINEPREFIX,
+# WINEARCH, WINEDEBUG, WINEDLLOVERRIDES, HOME and DISPLAY for the command,
+# keeps one wineserver alive for the whole command (so each program starts in about a second),
+# and removes everything it made when the command ends. Set KET_KEEP_PREFIX=1 to keep the prefix.
+set -euo pipefail
+[ $# -ge 1 ] || { echo "usage: with-wine.sh COMMAND [ARG...]" >&2; exit 2; }
+
+base=$(mktemp -d /tmp/ket-wine.XXXXXX)
+export HOME="$base/home"
+export WINEPREFIX="$base/prefix"
+export WINEARCH=win64
+export KET_WINE=/usr/lib/wine/wine64
+export WINELOADER=$KET_WINE
+export WINESERVER=/usr/lib/wine/wineserver64
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+export KET_WINE_BASE="$base"
+mkdir -p "$HOME/Desktop"
+
+xvfb_pid=""
+server_started=""
+cleanup() {
+  local rc=$?
+  if [ -n "$server_started" ]; then
+    "$WINESERVER" -k >/dev/null 2>&1 || true
+    # wineserver's socket folder for this prefix, named after the prefix's device and inode.
+    local id
+    id=$(stat -c 'server-%d-%i' "$WINEPREFIX" 2>/dev/null | awk -F- '{printf "server-%x-%x", $2, $3}')
+    if [ -n "$id" ]; then
+      for d in /tmp/wine-*/"$id" "/tmp/.wine-$(id -u)/$id"; do
+        [ -d "$d" ] || continue
+        rm -rf "$d"
+        rmdir "$(dirname "$d")" 2>/dev/null || true
+      done
+    fi
+  fi
+  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; wait "$xvfb_pid" 2>/dev/null || true; fi
+  if [ -z "${KET_KEEP_PREFIX:-}" ]; then rm -rf "$base"; else echo "with-wine: kept $base" >&2; fi
+  exit $rc
+}
+trap cleanup EXIT INT TERM
+
+# A free display number: none of ours or anybody's lock file.
+if [ -z "${KET_USE_DISPLAY:-}" ]; then
+  n=90
+  while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
+  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$base/xvfb.log" 2>&1 &
+  xvfb_pid=$!
+  export DISPLAY=":$n"
+  for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+else
+  export DISPLAY="$KET_USE_DISPLAY"
+fi
+
+# Output through files, never pipes: Wine's background services inherit the first program's
+# handles and would hold a pipe open long after it ended.
+server_started=1
+"$KET_WINE" wineboot -i >"$base/wineboot.log" 2>&1 || { cat "$base/wineboot.log" >&2; exit 1; }
+"$WINESERVER" -p >/dev/null 2>&1 || true
+
+"$@"
