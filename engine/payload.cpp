@@ -1,0 +1,46 @@
+#include "engine/payload.h"
+
+#include "engine/text.h"
+
+#include <string_view>
+
+namespace ket {
+
+std::vector<std::u16string> LoadManifestLines(std::span<const std::uint8_t> text) {
+  std::string_view bytes(reinterpret_cast<const char*>(text.data()), text.size());
+  if (bytes.starts_with("\xEF\xBB\xBF")) {
+    bytes.remove_prefix(3);
+  }
+  if (const auto nul = bytes.find('\0'); nul != std::string_view::npos) {
+    bytes = bytes.substr(0, nul);
+  }
+  const std::u16string all = Utf8ToUtf16(bytes);
+  std::vector<std::u16string> lines;
+  std::size_t start = 0;
+  while (start < all.size()) {
+    std::size_t end = start;
+    while (end < all.size() && all[end] != u'\r' && all[end] != u'\n') {
+      ++end;
+    }
+    lines.emplace_back(all, start, end - start);
+    if (end < all.size() && all[end] == u'\r' && end + 1 < all.size() && all[end + 1] == u'\n') {
+      ++end;
+    }
+    start = end + 1;
+  }
+  return lines;
+}
+
+void LoadPayload(SetupState& state, Payload& payload, const ArchiveOpener& openArchive) {
+  if (payload.ArchiveStream || payload.loadAttempted) {
+    return;
+  }
+  payload.loadAttempted = true;
+  payload.ArchiveStream = std::make_unique<ArchiveInputStream>(openArchive());
+  payload.ReadArchiveDirectory(*payload.ArchiveStream, payload.ArchiveContent);
+  MemoryStream manifest;
+  payload.ExtractArchiveItem(*payload.ArchiveStream, kManifestEntryName, manifest);
+  state.ManifestLines = LoadManifestLines(manifest.Bytes());
+}
+
+} // namespace ket

@@ -1,0 +1,33 @@
+// Loading the embedded payload: the archive directory and the manifest lines.
+#pragma once
+
+#include "engine/archive.h"
+#include "engine/services.h"
+#include "engine/setup_state.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace ket {
+
+// Splits UTF-8 manifest text into lines: a leading byte-order mark is skipped, a line ends at
+// CR LF, a lone CR or a lone LF, a break at the very end adds no empty line, empty lines in
+// between stay, and a NUL character ends the text.
+std::vector<std::u16string> LoadManifestLines(std::span<const std::uint8_t> text);
+
+// Opens the archive bytes; throws ket::Error when they cannot be had (for the resource:
+// "Resource MAIN not found").
+using ArchiveOpener = std::function<std::unique_ptr<ArchiveBytes>()>;
+
+// At the window's every activation: the first call opens the archive, reads its directory
+// into the payload and loads the entry "list" into state.ManifestLines; later calls do
+// nothing, also when the first one failed (its error goes to the caller once: an error box
+// that came back at every activation would never let the user close the window). After a
+// failure ManifestLines stays absent, so no run can start.
+void LoadPayload(SetupState& state, Payload& payload, const ArchiveOpener& openArchive);
+
+} // namespace ket

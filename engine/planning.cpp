@@ -1,0 +1,100 @@
+#include "engine/planning.h"
+
+#include "engine/error.h"
+
+namespace ket {
+
+namespace {
+
+bool Has(std::u16string_view flags, char16_t letter) {
+  return flags.find(letter) != std::u16string_view::npos;
+}
+
+} // namespace
+
+LineFields CutLine(std::u16string_view line) {
+  LineFields f;
+  const std::size_t bar = line.find(u'|');
+  if (bar == std::u16string_view::npos) {
+    return f; // no "|" anywhere, so none closes a flags field either
+  }
+  f.name = line.substr(0, bar);
+  const auto window = line.substr(bar + 1, kFlagsWindow);
+  const std::size_t close = window.find(u'|');
+  if (close != std::u16string_view::npos) {
+    f.flags = window.substr(0, close);
+  }
+  return f;
+}
+
+void GetFileStamp(FileSystem& files, std::u16string_view Path, DateTime& Stamp,
+                  std::int32_t& Size) {
+  Stamp = 0;
+  Size = 0;
+  try {
+    auto found = files.FindFirst(Path);
+    if (!found) {
+      return;
+    }
+    const FindEntry& entry = found->first;
+    Size = static_cast<std::int32_t>(static_cast<std::uint32_t>(entry.size & 0xFFFFFFFFu));
+    try {
+      Stamp = EncodeDateTime(entry.lastWriteLocal);
+    } catch (const Error&) {
+      Stamp = 0; // a time the platform could not put into calendar fields
+    }
+  } catch (...) {
+    // A path that cannot be searched counts as no file.
+    Stamp = 0;
+    Size = 0;
+  }
+}
+
+void PlanLine(SetupState& state, const Payload& payload, FileSystem& files, std::ptrdiff_t& i) {
+  auto& lines = *state.ManifestLines;
+  const auto drop = [&] {
+    lines.erase(lines.begin() + i);
+    --i;
+  };
+  const std::u16string& line = lines[static_cast<std::size_t>(i)];
+  const LineFields f = CutLine(line);
+
+  // Edition rule.
+  if ((Has(f.flags, u'P') || Has(f.flags, u'F') || Has(f.flags, u'L')) &&
+      !Has(f.flags, state.EditionCode)) {
+    drop();
+    return;
+  }
+  const std::u16string path = state.InstallDir + std::u16string(f.name);
+  // Keep rule: the user's copy of a settings file stays; a folder of that name does not count.
+  if (Has(f.flags, u'O') && !state.ForceInstall) {
+    const auto attributes = files.GetAttributes(path);
+    if (attributes && !(*attributes & kAttrDirectory)) {
+      drop();
+      return;
+    }
+  }
+  if (Has(f.flags, u'K') || state.ForceInstall) {
+    return;
+  }
+  // Up-to-date rule.
+  TFileItem item;
+  payload.FindArchiveItem(f.name, item);
+  DateTime stamp = 0;
+  std::int32_t size = 0;
+  GetFileStamp(files, path, stamp, size);
+  if (item.Size == size && stamp >= item.FDate) {
+    drop();
+  }
+}
+
+void Comp(SetupState& state, const Payload& payload, FileSystem& files) {
+  if (!state.ManifestLines) {
+    return;
+  }
+  for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(state.ManifestLines->size()); ++i) {
+    PlanLine(state, payload, files, i);
+  }
+}
+
+} // namespace ket

@@ -1,0 +1,13 @@
+// Fixed facts about the product that more than one layer shows: kept here only.
+#pragma once
+
+#include <string_view>
+
+namespace ket {
+
+// The product's web page (SiteUrl, the window's web-site link).
+inline constexpr std::u16string_view kProductSiteUrl = u"https://ketro-soft.ru/";
+// Where users write for help.
+inline constexpr std::u16string_view kSupportEmail = u"support@ketro-soft.ru";
+
+} // namespace ket

@@ -1,0 +1,66 @@
+#include "engine/startup.h"
+
+#include "engine/product.h"
+#include "engine/text.h"
+
+namespace ket {
+
+std::int32_t ParseOemCodePage(std::u16string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && text[i] == u' ') {
+    ++i;
+  }
+  bool negative = false;
+  if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) {
+    negative = text[i] == u'-';
+    ++i;
+  }
+  if (i == text.size()) {
+    return 0;
+  }
+  std::int64_t value = 0;
+  for (; i < text.size(); ++i) {
+    if (text[i] < u'0' || text[i] > u'9') {
+      return 0;
+    }
+    value = value * 10 + (text[i] - u'0');
+    if (value > 2'147'483'648LL) {
+      return 0;
+    }
+  }
+  value = negative ? -value : value;
+  if (value > 2'147'483'647LL) {
+    return 0;
+  }
+  return static_cast<std::int32_t>(value);
+}
+
+StartupResult PrepareSetup(SetupState& state, StartupPlatform& platform) {
+  StartupResult result;
+  const std::vector<std::u16string> args = platform.Arguments();
+  const bool update = !args.empty() && AsciiLower(args[0]) == kUpdateSwitch;
+  if (update && args.size() >= 2 && !args[1].empty()) {
+    result.folder = args[1];
+  }
+
+  int failures = 0;
+  while (!platform.TryCreateLock()) {
+    ++failures;
+    if (failures > kLockWaits || !update) {
+      platform.SignalRunningInstance();
+    }
+    platform.Sleep(kLockRetryMilliseconds);
+  }
+
+  platform.SetThreadLocale(kGuiThreadLocale);
+
+  if (const auto text = platform.ReadOemCodePage()) {
+    state.OemCodePage =
+        static_cast<std::uint16_t>(static_cast<std::uint32_t>(ParseOemCodePage(*text)) & 0xFFFF);
+  }
+  result.languageIndex = state.OemCodePage == kRussianOemCodePage ? 1 : 0;
+  state.SiteUrl = std::u16string(kProductSiteUrl);
+  return result;
+}
+
+} // namespace ket

@@ -1,0 +1,39 @@
+// The engine's file system on POSIX systems. Product paths are UTF-16 with "\" between folders;
+// here they become UTF-8 with "/". What Windows does that POSIX has no word for is imitated
+// where the engine relies on it: read-only files (no write bit) refuse to be replaced or
+// deleted, a file being written is locked against a second writer, and searches follow
+// Windows' wildcard rules.
+#pragma once
+
+#include "engine/file_system.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace ket {
+
+// The native form of a product path.
+std::string NativePath(std::u16string_view path);
+
+// Windows' wildcard match of one name: "*" any run, "?" one character, letter case ignored
+// (the letters engine/name_comparer.h folds); "*" and "*.*" match every name, and a pattern
+// ending in ".*" also matches the names without a dot that match what comes before it.
+bool MatchesWildcard(std::u16string_view pattern, std::u16string_view name);
+
+class PosixFileSystem final : public FileSystem {
+ public:
+  std::optional<std::uint32_t> GetAttributes(std::u16string_view path) override;
+  bool CreateFolder(std::u16string_view path) override;
+  bool SetAttributes(std::u16string_view path, std::uint32_t attributes) override;
+  std::unique_ptr<WritableFile> CreateFile(std::u16string_view path) override;
+  bool SetCreationTime(std::u16string_view path, const CalendarTime& utc) override;
+  std::optional<std::pair<FindEntry, std::unique_ptr<FileSearch>>>
+  FindFirst(std::u16string_view pattern) override;
+  bool DeleteFile(std::u16string_view path) override;
+  bool RemoveFolder(std::u16string_view path) override;
+};
+
+} // namespace ket

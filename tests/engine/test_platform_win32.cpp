@@ -1,0 +1,166 @@
+#include "platform/win32/win32_file_system.h"
+#include "tests/engine/test_platform.h"
+
+#include <stdexcept>
+#include <string>
+#include <windows.h>
+
+namespace ket::test {
+
+namespace {
+
+std::wstring W(std::u16string_view s) {
+  return std::wstring(s.begin(), s.end());
+}
+
+void Check(bool ok, const char* what) {
+  if (!ok) {
+    throw std::runtime_error(std::string(what) + " failed, error " +
+                             std::to_string(GetLastError()));
+  }
+}
+
+void RemoveTree(const std::wstring& folder) {
+  WIN32_FIND_DATAW data;
+  HANDLE h = FindFirstFileW((folder + L"\\*").c_str(), &data);
+  if (h != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = data.cFileName;
+      if (name == L"." || name == L"..") {
+        continue;
+      }
+      const std::wstring path = folder + L"\\" + name;
+      SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(path);
+      } else {
+        DeleteFileW(path.c_str());
+      }
+    } while (FindNextFileW(h, &data));
+    FindClose(h);
+  }
+  RemoveDirectoryW(folder.c_str());
+}
+
+class HandleHeld final : public HeldFile {
+ public:
+  explicit HandleHeld(HANDLE h) : h_(h) {}
+  ~HandleHeld() override { CloseHandle(h_); }
+
+ private:
+  HANDLE h_;
+};
+
+} // namespace
+
+std::unique_ptr<FileSystem> MakePlatformFileSystem() {
+  return std::make_unique<Win32FileSystem>();
+}
+
+TempFolder::TempFolder() {
+  wchar_t temp[MAX_PATH + 1];
+  Check(GetTempPathW(MAX_PATH + 1, temp) != 0, "GetTempPathW");
+  static unsigned counter = 0;
+  for (;;) {
+    const std::wstring path = std::wstring(temp) + L"ket-engine-" +
+                              std::to_wstring(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(++counter);
+    if (CreateDirectoryW(path.c_str(), nullptr)) {
+      path_.assign(path.begin(), path.end());
+      path_ += u"\\";
+      return;
+    }
+    Check(GetLastError() == ERROR_ALREADY_EXISTS, "CreateDirectoryW");
+  }
+}
+
+TempFolder::~TempFolder() {
+  std::wstring folder = W(path_);
+  folder.pop_back();
+  RemoveTree(folder);
+}
+
+void MakeFolders(std::u16string_view path) {
+  const std::wstring p = W(path);
+  for (std::size_t i = 3; i <= p.size(); ++i) {
+    if (i == p.size() || p[i] == L'\\') {
+      CreateDirectoryW(p.substr(0, i).c_str(), nullptr);
+    }
+  }
+}
+
+void PutFile(std::u16string_view path, std::string_view bytes) {
+  MakeFolders(path.substr(0, path.rfind(u'\\')));
+  HANDLE h = CreateFileW(W(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  Check(h != INVALID_HANDLE_VALUE, "CreateFileW");
+  DWORD written = 0;
+  const BOOL ok = WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(h);
+  Check(ok && written == bytes.size(), "WriteFile");
+}
+
+std::optional<std::string> GetFile(std::u16string_view path) {
+  HANDLE h = CreateFileW(W(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    return std::nullopt;
+  }
+  std::string out;
+  char buf[65536];
+  DWORD n = 0;
+  while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) {
+    out.append(buf, n);
+  }
+  CloseHandle(h);
+  return out;
+}
+
+bool FolderExists(std::u16string_view path) {
+  const DWORD a = GetFileAttributesW(W(path).c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool PathExists(std::u16string_view path) {
+  return GetFileAttributesW(W(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void SetLastWriteLocal(std::u16string_view path, const CalendarTime& local) {
+  SYSTEMTIME st{};
+  st.wYear = local.year;
+  st.wMonth = local.month;
+  st.wDay = local.day;
+  st.wHour = local.hour;
+  st.wMinute = local.minute;
+  st.wSecond = local.second;
+  st.wMilliseconds = local.millisecond;
+  FILETIME localTime, utc;
+  Check(SystemTimeToFileTime(&st, &localTime) && LocalFileTimeToFileTime(&localTime, &utc),
+        "time conversion");
+  HANDLE h = CreateFileW(W(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  Check(h != INVALID_HANDLE_VALUE, "CreateFileW");
+  const BOOL ok = SetFileTime(h, nullptr, nullptr, &utc);
+  CloseHandle(h);
+  Check(ok, "SetFileTime");
+}
+
+void SetReadOnly(std::u16string_view path, bool readOnly) {
+  Check(SetFileAttributesW(W(path).c_str(),
+                           readOnly ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL),
+        "SetFileAttributesW");
+}
+
+bool IsReadOnly(std::u16string_view path) {
+  const DWORD a = GetFileAttributesW(W(path).c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY);
+}
+
+std::unique_ptr<HeldFile> HoldOpen(std::u16string_view path) {
+  HANDLE h = CreateFileW(W(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  Check(h != INVALID_HANDLE_VALUE, "CreateFileW");
+  return std::make_unique<HandleHeld>(h);
+}
+
+} // namespace ket::test

@@ -1,0 +1,103 @@
+#include "tools/ketro-install/console_window.h"
+
+#include "engine/text.h"
+
+#include <algorithm>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace ket {
+
+namespace {
+
+int TerminalColumns(std::FILE* out) {
+  struct winsize ws {};
+  if (::ioctl(::fileno(out), TIOCGWINSZ, &ws) == 0 && ws.ws_col >= 20) {
+    return ws.ws_col;
+  }
+  return 80;
+}
+
+// The last `width` characters of a UTF-8 name, cut at a character boundary.
+std::string Tail(const std::string& s, std::size_t width) {
+  std::size_t chars = 0, i = s.size();
+  while (i > 0 && chars < width) {
+    --i;
+    if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) {
+      ++chars;
+    }
+  }
+  return i == 0 ? s : "..." + s.substr(i);
+}
+
+} // namespace
+
+ConsoleWindow::ConsoleWindow(Choices choices, std::FILE* out, bool terminal)
+    : choices_(std::move(choices)), out_(out), terminal_(terminal) {}
+
+void ConsoleWindow::EnterCopyingState() {
+  std::fprintf(out_, "Installing into %s\n", Utf16ToUtf8(choices_.folder).c_str());
+}
+
+void ConsoleWindow::ShowProgressPanel(int highest) {
+  highest_ = highest;
+}
+
+void ConsoleWindow::SetProgressPosition(int index) {
+  position_ = index;
+  if (terminal_) {
+    DrawBar();
+  }
+}
+
+void ConsoleWindow::ShowCurrentFile(std::u16string_view name) {
+  current_ = Utf16ToUtf8(name);
+  ++filesShown_;
+  if (terminal_) {
+    DrawBar();
+  } else {
+    std::fprintf(out_, "[%d/%d] %s\n", position_ + 1, highest_ + 1, current_.c_str());
+  }
+}
+
+void ConsoleWindow::ProcessPendingMessages() {
+  std::fflush(out_);
+}
+
+void ConsoleWindow::DrawBar() {
+  const int columns = TerminalColumns(out_);
+  constexpr int kBar = 30;
+  const int total = std::max(highest_, 1);
+  const int filled = highest_ <= 0 ? kBar : position_ * kBar / total;
+  std::string line = "\r[" + std::string(static_cast<std::size_t>(filled), '#') +
+                     std::string(static_cast<std::size_t>(kBar - filled), '.') + "] " +
+                     std::to_string(position_ + 1) + "/" + std::to_string(highest_ + 1) + " ";
+  const int room = columns - 1 - static_cast<int>(line.size()) + 1;
+  line += Tail(current_, static_cast<std::size_t>(std::max(room, 0)));
+  std::fprintf(out_, "%s\x1b[K", line.c_str());
+  std::fflush(out_);
+}
+
+void ConsoleWindow::EnterFinishedState() {
+  finished_ = true;
+  if (terminal_ && highest_ >= 0) {
+    std::fputs("\r\x1b[K", out_);
+  }
+  if (highest_ < 0) {
+    std::fputs("Everything is up to date; nothing to do.\n", out_);
+  } else {
+    std::fprintf(out_, "Finished: %d lines carried out, %d of them files.\n", highest_ + 1,
+                 filesShown_);
+  }
+  std::fflush(out_);
+}
+
+void ConsoleWindow::ShowMessage(std::u16string_view text) {
+  std::fprintf(stderr, "%s\n", Utf16ToUtf8(text).c_str());
+}
+
+void ConsoleWindow::ShowError(std::u16string_view message) {
+  std::fprintf(stderr, "%s\n", Utf16ToUtf8(message).c_str());
+}
+
+} // namespace ket

@@ -1,0 +1,142 @@
+// ketro-install: the installation run on the local file system, from the console.
+//
+//   ketro-install --archive ARCHIVE --dir DIR [--force] [--no-desktop] [--no-start-menu]
+//                 [--desktop-dir D] [--programs-dir D]
+//
+// Edition "P". Exit codes: 0 the run reached its Finished state, 1 the archive could not be
+// loaded, 2 the folder was refused (the refusal text on stderr), 3 wrong usage.
+#include "engine/payload.h"
+#include "engine/run.h"
+#include "engine/setup_state.h"
+#include "engine/text.h"
+#include "platform/posix/mapped_file.h"
+#include "platform/posix/posix_file_system.h"
+#include "tools/ketro-install/console_window.h"
+
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kCannotLoad = 1;
+constexpr int kRefused = 2;
+constexpr int kUsage = 3;
+
+const char* const kUsageText =
+    "usage: ketro-install --archive ARCHIVE --dir DIR [--force] [--no-desktop]\n"
+    "                     [--no-start-menu] [--desktop-dir D] [--programs-dir D]\n";
+
+struct Options {
+  std::string archive;
+  std::optional<std::string> dir;
+  bool force = false;
+  bool desktop = true;
+  bool startMenu = true;
+  std::string desktopDir;  // where the desktop shortcut goes
+  std::string programsDir; // where the Start-menu shortcut goes
+};
+
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+Options ParseOptions(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    std::optional<std::string> inlineValue;
+    if (const auto eq = arg.find('='); arg.starts_with("--") && eq != std::string::npos) {
+      inlineValue = arg.substr(eq + 1);
+      arg.resize(eq);
+    }
+    const auto value = [&]() -> std::string {
+      if (inlineValue) {
+        return *inlineValue;
+      }
+      if (i + 1 >= argc) {
+        throw UsageError(arg + " needs a value");
+      }
+      return argv[++i];
+    };
+    const auto flag = [&](bool& target, bool setting) {
+      if (inlineValue) {
+        throw UsageError(arg + " takes no value");
+      }
+      target = setting;
+    };
+    if (arg == "--archive") {
+      o.archive = value();
+    } else if (arg == "--dir") {
+      o.dir = value();
+    } else if (arg == "--force") {
+      flag(o.force, true);
+    } else if (arg == "--no-desktop") {
+      flag(o.desktop, false);
+    } else if (arg == "--no-start-menu") {
+      flag(o.startMenu, false);
+    } else if (arg == "--desktop-dir") {
+      o.desktopDir = value();
+    } else if (arg == "--programs-dir") {
+      o.programsDir = value();
+    } else if (arg == "--help" || arg == "-h") {
+      std::cout << kUsageText;
+      std::exit(0);
+    } else {
+      throw UsageError("unknown argument " + arg);
+    }
+  }
+  if (o.archive.empty()) {
+    throw UsageError("missing --archive");
+  }
+  if (!o.dir) {
+    throw UsageError("missing --dir");
+  }
+  return o;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  try {
+    options = ParseOptions(argc, argv);
+  } catch (const UsageError& e) {
+    std::cerr << "ketro-install: " << e.what() << "\n" << kUsageText;
+    return kUsage;
+  }
+
+  ket::SetupState& state = ket::Setup();
+  state.EditionCode = u'P';
+  ket::Payload payload;
+  try {
+    ket::LoadPayload(state, payload,
+                     [&] { return std::make_unique<ket::MappedFileBytes>(options.archive); });
+  } catch (const std::exception& e) {
+    std::cerr << "ketro-install: " << options.archive << ": " << e.what() << "\n";
+    return kCannotLoad;
+  }
+
+  ket::PosixFileSystem files;
+  ket::ConsoleWindow window(ket::Choices{ket::Utf8ToUtf16(*options.dir), options.force,
+                                         options.desktop, options.startMenu},
+                            stdout, ::isatty(STDOUT_FILENO) == 1);
+  // The re-key of the city database and the shortcuts: none yet on this platform, so the
+  // database stays as extracted and no links are written.
+  std::unique_ptr<ket::DatabaseRekeyer> rekeyer;
+  std::unique_ptr<ket::ShortcutCreator> shortcuts;
+
+  try {
+    ket::DoCopy(state, payload, {files, window, shortcuts.get(), rekeyer.get()});
+  } catch (const std::exception& e) {
+    std::cerr << "ketro-install: " << e.what() << "\n";
+    return kCannotLoad;
+  }
+  if (window.refused()) {
+    return kRefused;
+  }
+  return window.finished() ? 0 : kCannotLoad;
+}
