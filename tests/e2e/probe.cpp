@@ -1,0 +1,448 @@
+// ket-probe: the hands and eyes of the end-to-end tests. It runs next to KetroSetup.exe in the
+// same Wine prefix, reads the window tree of other processes and types and clicks through
+// SendInput, as a person at the keyboard would.
+//
+// It serves one command per line on standard input and answers each with one line of JSON on
+// standard output, so a test driver keeps a single probe for a whole scenario:
+//
+//   find <class> <timeout ms>      a visible top-level window of that class
+//   tree <hwnd>                    the window and all its descendants
+//   windows <class>                every top-level window of that class
+//   key <name>[+<name>...]         key presses, e.g. "Return", "shift+Tab", "alt+F4"
+//   type <text>                    Unicode characters (the rest of the line)
+//   click <x> <y>                  a left click at screen coordinates
+//   foreground <hwnd> | minimize <hwnd> | close <hwnd> | iconic <hwnd>
+//   own-window                     shows a window of the probe's own and makes it the active one
+//   zorder <hwnd>                  whether hwnd lies above the probe's own window
+//   embed <exe> <archive> <out>    a copy of exe whose archive resource holds the given file
+//   embed <exe> - <out>            a copy of exe without the archive resource
+//   quit
+//
+// Fields are separated by one space; "type" takes the rest of the line unchanged.
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <mutex>
+#include <optional>
+#include <queue>
+#include <string>
+#include <thread>
+#include <vector>
+#include <windows.h>
+
+namespace {
+
+std::string ToUtf8(std::wstring_view w) {
+  if (w.empty())
+    return {};
+  const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
+                                    nullptr, nullptr);
+  std::string s(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
+                      nullptr);
+  return s;
+}
+
+std::wstring FromUtf8(std::string_view s) {
+  if (s.empty())
+    return {};
+  const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  std::wstring w(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+  return w;
+}
+
+std::string Json(std::string_view s) {
+  std::string out = "\"";
+  for (const char c : s) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (u < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", u);
+      out += buf;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+std::string Bool(bool b) {
+  return b ? "true" : "false";
+}
+
+HWND ParseHwnd(const std::string& s) {
+  return reinterpret_cast<HWND>(static_cast<intptr_t>(std::strtoll(s.c_str(), nullptr, 10)));
+}
+
+std::string HwndText(HWND h) {
+  return std::to_string(reinterpret_cast<intptr_t>(h));
+}
+
+std::vector<std::string> Split(const std::string& line) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= line.size()) {
+    const size_t sp = line.find(' ', start);
+    if (sp == std::string::npos) {
+      parts.push_back(line.substr(start));
+      break;
+    }
+    parts.push_back(line.substr(start, sp - start));
+    start = sp + 1;
+  }
+  return parts;
+}
+
+std::wstring WindowText(HWND h) {
+  // WM_GETTEXT rather than GetWindowText, which does not ask windows of other processes; with a
+  // timeout, since the setup does not answer while it writes a large file.
+  DWORD_PTR len = 0;
+  if (!SendMessageTimeoutW(h, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 3000, &len))
+    return {};
+  std::wstring text(static_cast<size_t>(len) + 1, L'\0');
+  DWORD_PTR got = 0;
+  if (!SendMessageTimeoutW(h, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
+                           SMTO_ABORTIFHUNG, 3000, &got))
+    return {};
+  text.resize(static_cast<size_t>(got));
+  return text;
+}
+
+std::wstring ClassOf(HWND h) {
+  wchar_t buf[256] = {};
+  GetClassNameW(h, buf, 256);
+  return buf;
+}
+
+HWND FocusOf(HWND top) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  const DWORD thread = GetWindowThreadProcessId(top, nullptr);
+  return GetGUIThreadInfo(thread, &info) ? info.hwndFocus : nullptr;
+}
+
+void Describe(HWND h, HWND focus, std::string& out) {
+  RECT r{};
+  GetWindowRect(h, &r);
+  POINT origin{r.left, r.top};
+  const HWND parent = GetAncestor(h, GA_PARENT);
+  const bool child = (GetWindowLongW(h, GWL_STYLE) & WS_CHILD) != 0;
+  if (child && parent)
+    ScreenToClient(parent, &origin);
+  RECT client{};
+  GetClientRect(h, &client);
+  const auto style = static_cast<DWORD>(GetWindowLongW(h, GWL_STYLE));
+  std::string combo;
+  if (ClassOf(h) == L"ComboBox") {
+    const LRESULT sel = SendMessageW(h, CB_GETCURSEL, 0, 0);
+    combo = ",\"selected\":" + std::to_string(sel);
+  }
+  if (!out.empty())
+    out += ",";
+  out += "{\"hwnd\":" + HwndText(h) + ",\"parent\":" + HwndText(child ? parent : nullptr) +
+         ",\"class\":" + Json(ToUtf8(ClassOf(h))) + ",\"text\":" + Json(ToUtf8(WindowText(h))) +
+         ",\"x\":" + std::to_string(origin.x) + ",\"y\":" + std::to_string(origin.y) +
+         ",\"w\":" + std::to_string(r.right - r.left) +
+         ",\"h\":" + std::to_string(r.bottom - r.top) + ",\"sx\":" + std::to_string(r.left) +
+         ",\"sy\":" + std::to_string(r.top) + ",\"cw\":" + std::to_string(client.right) +
+         ",\"ch\":" + std::to_string(client.bottom) +
+         ",\"visible\":" + Bool(IsWindowVisible(h) != FALSE) +
+         ",\"shown\":" + Bool((style & WS_VISIBLE) != 0) +
+         ",\"enabled\":" + Bool(IsWindowEnabled(h) != FALSE) + ",\"focus\":" + Bool(h == focus) +
+         ",\"style\":" + std::to_string(style) + ",\"id\":" + std::to_string(GetDlgCtrlID(h)) +
+         combo + "}";
+}
+
+// Each window before its children, children in z-order from the top.
+void Walk(HWND h, HWND focus, std::string& list) {
+  Describe(h, focus, list);
+  for (HWND c = GetWindow(h, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
+    Walk(c, focus, list);
+}
+
+std::string Tree(HWND top) {
+  if (!IsWindow(top))
+    return "{\"ok\":false,\"error\":\"no such window\"}";
+  std::string list;
+  Walk(top, FocusOf(top), list);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(top, &pid);
+  return "{\"ok\":true,\"pid\":" + std::to_string(pid) +
+         ",\"foreground\":" + Bool(GetForegroundWindow() == top) +
+         ",\"iconic\":" + Bool(IsIconic(top) != FALSE) + ",\"windows\":[" + list + "]}";
+}
+
+std::optional<WORD> KeyCode(const std::string& name) {
+  static const struct {
+    const char* name;
+    WORD vk;
+  } keys[] = {
+      {"Return", VK_RETURN}, {"Tab", VK_TAB},     {"Escape", VK_ESCAPE}, {"Space", VK_SPACE},
+      {"Down", VK_DOWN},     {"Up", VK_UP},       {"Left", VK_LEFT},     {"Right", VK_RIGHT},
+      {"Home", VK_HOME},     {"End", VK_END},     {"Delete", VK_DELETE}, {"BackSpace", VK_BACK},
+      {"F4", VK_F4},         {"shift", VK_SHIFT}, {"ctrl", VK_CONTROL},  {"alt", VK_MENU}};
+  for (const auto& k : keys)
+    if (name == k.name)
+      return k.vk;
+  if (name.size() == 1 &&
+      ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= '0' && name[0] <= '9')))
+    return static_cast<WORD>(name[0]);
+  return std::nullopt;
+}
+
+INPUT KeyInput(WORD vk, bool up) {
+  INPUT in{};
+  in.type = INPUT_KEYBOARD;
+  in.ki.wVk = vk;
+  in.ki.wScan = static_cast<WORD>(MapVirtualKeyW(vk, MAPVK_VK_TO_VSC));
+  in.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+  return in;
+}
+
+std::string Keys(const std::string& chord) {
+  std::vector<WORD> codes;
+  size_t start = 0;
+  while (start <= chord.size()) {
+    size_t plus = chord.find('+', start);
+    if (plus == std::string::npos)
+      plus = chord.size();
+    const auto vk = KeyCode(chord.substr(start, plus - start));
+    if (!vk)
+      return "{\"ok\":false,\"error\":\"unknown key\"}";
+    codes.push_back(*vk);
+    start = plus + 1;
+  }
+  std::vector<INPUT> inputs;
+  for (const WORD vk : codes)
+    inputs.push_back(KeyInput(vk, false));
+  for (auto it = codes.rbegin(); it != codes.rend(); ++it)
+    inputs.push_back(KeyInput(*it, true));
+  const UINT sent = SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+  return "{\"ok\":" + Bool(sent == inputs.size()) + "}";
+}
+
+std::string TypeText(const std::wstring& text) {
+  std::vector<INPUT> inputs;
+  for (const wchar_t ch : text) {
+    for (const bool up : {false, true}) {
+      INPUT in{};
+      in.type = INPUT_KEYBOARD;
+      in.ki.wScan = ch;
+      in.ki.dwFlags = KEYEVENTF_UNICODE | (up ? KEYEVENTF_KEYUP : 0);
+      inputs.push_back(in);
+    }
+  }
+  const UINT sent = SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+  return "{\"ok\":" + Bool(sent == inputs.size()) + "}";
+}
+
+std::string Click(int x, int y) {
+  SetCursorPos(x, y);
+  INPUT in[2]{};
+  for (auto& i : in) {
+    i.type = INPUT_MOUSE;
+    i.mi.dx = 0;
+    i.mi.dy = 0;
+  }
+  in[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+  in[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+  const UINT sent = SendInput(2, in, sizeof(INPUT));
+  return "{\"ok\":" + Bool(sent == 2) + "}";
+}
+
+HWND g_own = nullptr;
+
+std::string OwnWindow() {
+  if (!g_own) {
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    wc.lpszClassName = L"KetProbeWindow";
+    RegisterClassW(&wc);
+    g_own = CreateWindowExW(0, wc.lpszClassName, L"probe", WS_OVERLAPPEDWINDOW, 0, 0, 1024, 768,
+                            nullptr, nullptr, wc.hInstance, nullptr);
+  }
+  ShowWindow(g_own, SW_SHOWNORMAL);
+  SetWindowPos(g_own, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  SetForegroundWindow(g_own);
+  return "{\"ok\":true,\"hwnd\":" + HwndText(g_own) + "}";
+}
+
+// Whether `h` comes before the probe's own window in the top-level z-order.
+std::string ZOrder(HWND h) {
+  if (!g_own)
+    return "{\"ok\":false,\"error\":\"no own window\"}";
+  for (HWND w = GetTopWindow(nullptr); w; w = GetWindow(w, GW_HWNDNEXT)) {
+    if (w == h)
+      return "{\"ok\":true,\"above\":true}";
+    if (w == g_own)
+      return "{\"ok\":true,\"above\":false}";
+  }
+  return "{\"ok\":false,\"error\":\"not found\"}";
+}
+
+std::string Find(const std::wstring& cls, DWORD timeout) {
+  const ULONGLONG end = GetTickCount64() + timeout;
+  for (;;) {
+    const HWND h = FindWindowW(cls.c_str(), nullptr);
+    if (h && IsWindowVisible(h)) {
+      DWORD pid = 0;
+      GetWindowThreadProcessId(h, &pid);
+      return "{\"ok\":true,\"hwnd\":" + HwndText(h) + ",\"pid\":" + std::to_string(pid) + "}";
+    }
+    if (GetTickCount64() >= end)
+      return "{\"ok\":false,\"error\":\"timeout\"}";
+    Sleep(50);
+  }
+}
+
+// The setup's archive: resource "MAIN" of type "EXEFILE", language 1049.
+std::string Embed(const std::wstring& exe, const std::wstring& archive, const std::wstring& out) {
+  if (!CopyFileW(exe.c_str(), out.c_str(), FALSE))
+    return "{\"ok\":false,\"error\":\"copy\"}";
+  std::vector<char> data;
+  if (archive != L"-") {
+    FILE* f = _wfopen(archive.c_str(), L"rb");
+    if (!f)
+      return "{\"ok\":false,\"error\":\"archive\"}";
+    char buf[65536];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+      data.insert(data.end(), buf, buf + n);
+    std::fclose(f);
+  }
+  const HANDLE update = BeginUpdateResourceW(out.c_str(), FALSE);
+  if (!update)
+    return "{\"ok\":false,\"error\":\"begin\"}";
+  const BOOL done =
+      UpdateResourceW(update, L"EXEFILE", L"MAIN", 1049, data.empty() ? nullptr : data.data(),
+                      static_cast<DWORD>(data.size()));
+  const BOOL written = EndUpdateResourceW(update, !done);
+  return "{\"ok\":" + Bool(done && written) + "}";
+}
+
+// Every top-level window of a class, visible or not, with its process.
+std::string Windows(const std::wstring& cls) {
+  std::string list;
+  for (HWND h = FindWindowExW(nullptr, nullptr, cls.c_str(), nullptr); h;
+       h = FindWindowExW(nullptr, h, cls.c_str(), nullptr)) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(h, &pid);
+    if (!list.empty())
+      list += ",";
+    list += "{\"hwnd\":" + HwndText(h) + ",\"pid\":" + std::to_string(pid) +
+            ",\"visible\":" + Bool(IsWindowVisible(h) != FALSE) +
+            ",\"text\":" + Json(ToUtf8(WindowText(h))) + "}";
+  }
+  return "{\"ok\":true,\"windows\":[" + list + "]}";
+}
+
+std::string Run(const std::string& line, bool& quit) {
+  const auto args = Split(line);
+  const std::string& cmd = args[0];
+  auto arg = [&](size_t i) { return i < args.size() ? args[i] : std::string(); };
+  if (cmd == "quit") {
+    quit = true;
+    return "{\"ok\":true}";
+  }
+  if (cmd == "find")
+    return Find(FromUtf8(arg(1)), static_cast<DWORD>(std::atol(arg(2).c_str())));
+  if (cmd == "tree")
+    return Tree(ParseHwnd(arg(1)));
+  if (cmd == "windows")
+    return Windows(FromUtf8(arg(1)));
+  if (cmd == "key")
+    return Keys(arg(1));
+  if (cmd == "type")
+    return TypeText(FromUtf8(line.size() > 5 ? line.substr(5) : ""));
+  if (cmd == "click")
+    return Click(std::atoi(arg(1).c_str()), std::atoi(arg(2).c_str()));
+  if (cmd == "foreground")
+    return "{\"ok\":" + Bool(SetForegroundWindow(ParseHwnd(arg(1)))) + "}";
+  if (cmd == "minimize") {
+    ShowWindow(ParseHwnd(arg(1)), SW_MINIMIZE);
+    return "{\"ok\":true}";
+  }
+  if (cmd == "iconic")
+    return "{\"ok\":true,\"iconic\":" + Bool(IsIconic(ParseHwnd(arg(1)))) + "}";
+  if (cmd == "close") {
+    // What the close box does: the system command, not a bare WM_CLOSE.
+    return "{\"ok\":" + Bool(PostMessageW(ParseHwnd(arg(1)), WM_SYSCOMMAND, SC_CLOSE, 0)) + "}";
+  }
+  if (cmd == "own-window")
+    return OwnWindow();
+  if (cmd == "embed")
+    return Embed(FromUtf8(arg(1)), FromUtf8(arg(2)), FromUtf8(arg(3)));
+  if (cmd == "zorder")
+    return ZOrder(ParseHwnd(arg(1)));
+  return "{\"ok\":false,\"error\":\"unknown command\"}";
+}
+
+// Standard input is read on a thread of its own so that the main thread can keep the probe's
+// own window answering while it waits for the next command.
+std::mutex g_lock;
+std::queue<std::optional<std::string>> g_lines;
+HANDLE g_ready = nullptr;
+
+void ReadInput() {
+  char buf[4096];
+  while (std::fgets(buf, sizeof buf, stdin)) {
+    std::string line = buf;
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+      line.pop_back();
+    std::lock_guard lock(g_lock);
+    g_lines.emplace(line);
+    SetEvent(g_ready);
+  }
+  std::lock_guard lock(g_lock);
+  g_lines.emplace(std::nullopt);
+  SetEvent(g_ready);
+}
+
+} // namespace
+
+int wmain() {
+  g_ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  std::thread reader(ReadInput);
+  reader.detach();
+  bool quit = false;
+  while (!quit) {
+    const DWORD w = MsgWaitForMultipleObjects(1, &g_ready, FALSE, INFINITE, QS_ALLINPUT);
+    if (w == WAIT_OBJECT_0 + 1) {
+      MSG msg;
+      while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+      }
+      continue;
+    }
+    for (;;) {
+      std::optional<std::string> line;
+      {
+        std::lock_guard lock(g_lock);
+        if (g_lines.empty())
+          break;
+        line = std::move(g_lines.front());
+        g_lines.pop();
+      }
+      if (!line) {
+        quit = true;
+        break;
+      }
+      if (line->empty())
+        continue;
+      const std::string answer = Run(*line, quit);
+      std::fputs((answer + "\n").c_str(), stdout);
+      std::fflush(stdout);
+      if (quit)
+        break;
+    }
+  }
+  // The reader thread may still sit in fgets; end the process without waiting for it.
+  std::fflush(stdout);
+  ExitProcess(0);
+}
