@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Installer benchmark: a payload shaped like the shipped one, installed fresh by ketro-install,
+# installed again when everything is up to date, and the floor (inflate the same entries with
+# zlib, one write per file). Prints the ratios and the peak memory of the fresh install.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+bin=$root/build/native/bin
+work=$root/build/bench/engine
+runs=${KET_BENCH_RUNS:-5}
+rm -rf "$work"
+mkdir -p "$work/product"
+
+"$bin/engine-gen" "$work/product"
+"$bin/ketro-pack" create --manifest "$work/product/list" --root "$work/product" \
+  --output "$work/payload.bin" --date "2025-11-10 14:02:50" >/dev/null
+entries=$("$bin/ketro-pack" list "$work/payload.bin" | wc -l)
+largest=$("$bin/ketro-pack" list "$work/payload.bin" | cut -f3 | sort -n | tail -1)
+echo "payload: $entries entries, $(stat -c %s "$work/payload.bin") bytes packed, largest entry $largest bytes"
+
+# measure RUNS PREPARE COMMAND...: the best wall time (ns) and CPU time (us) of RUNS runs and
+# the peak memory (KiB) of the largest run; PREPARE runs untimed before each.
+measure() {
+  local n=$1 prepare=$2 wall=0 cpu=0 rss=0 w c r
+  shift 2
+  for ((i = 0; i < n; i++)); do
+    eval "$prepare"
+    read -r w c r < <("$bin/engine-timer" "$@" 2>&1 >/dev/null)
+    if ((wall == 0 || w < wall)); then wall=$w; fi
+    if ((cpu == 0 || c < cpu)); then cpu=$c; fi
+    if ((r > rss)); then rss=$r; fi
+  done
+  echo "$wall $cpu $rss"
+}
+
+target=$work/installed
+floor_dir=$work/floor
+read -r floor floor_cpu floor_kib < <(measure "$runs" 'rm -rf "$floor_dir"; mkdir -p "$floor_dir"' \
+  "$bin/engine-floor" "$work/payload.bin" "$floor_dir")
+read -r fresh fresh_cpu fresh_kib < <(measure "$runs" 'rm -rf "$target"' \
+  "$bin/ketro-install" --archive "$work/payload.bin" --dir "$target")
+read -r rerun rerun_cpu rerun_kib < <(measure "$runs" ':' \
+  "$bin/ketro-install" --archive "$work/payload.bin" --dir "$target")
+read -r startup startup_cpu startup_kib < <(measure "$runs" ':' "$bin/ketro-install" --help)
+cmp -s "$work/product/Ketro.cts" "$target/Ketro.cts" || { echo "engine bench: installed Ketro.cts differs" >&2; exit 1; }
+
+ms() { awk -v ns="$1" 'BEGIN { printf "%.1f ms", ns / 1e6 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
+limit_kib=$(((2 * largest + 16 * 1024 * 1024) / 1024))
+echo "best of $runs runs; wall time, then CPU time (user + system) of the same runs"
+echo "floor (zlib inflate + one write per file): $(ms "$floor"), CPU $(ms $((floor_cpu * 1000)))"
+echo "fresh install:    $(ms "$fresh") = $(ratio "$fresh" "$floor") x floor; CPU $(ms $((fresh_cpu * 1000))) = $(ratio "$fresh_cpu" "$floor_cpu") x floor   (aim <= 1.25)"
+echo "up-to-date rerun: $(ms "$rerun") = $(ratio "$rerun" "$fresh") x fresh; CPU $(ms $((rerun_cpu * 1000))) = $(ratio "$rerun_cpu" "$fresh_cpu") x fresh   (aim < 0.05)"
+echo "  (of which process start-up alone, ketro-install --help: $(ms "$startup"), CPU $(ms $((startup_cpu * 1000))))"
+echo "peak memory, fresh install: $((fresh_kib / 1024)) MiB = $(ratio "$fresh_kib" "$limit_kib") x (2 x largest + 16 MiB)   (aim <= 1); floor $((floor_kib / 1024)) MiB, rerun $((rerun_kib / 1024)) MiB"
+rm -rf "$target" "$floor_dir" "$work/product"
