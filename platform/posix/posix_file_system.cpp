@@ -225,6 +225,8 @@ PosixFileSystem::FindFirst(std::u16string_view pattern) {
   const std::u16string base = Utf8ToUtf16(slash == std::string::npos ? p : p.substr(slash + 1));
 
   std::vector<FindEntry> found;
+  // A plain name is looked up as the file system spells it (letter case counting, as files
+  // are created); only masks are matched the Windows way.
   if (!HasWildcard(base)) {
     if (auto e = EntryFor(p, base)) {
       found.push_back(std::move(*e));
