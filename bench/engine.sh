@@ -6,7 +6,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin=$root/build/native/bin
 work=$root/build/bench/engine
-runs=${KET_BENCH_RUNS:-5}
+runs=${KET_BENCH_RUNS:-7}
 rm -rf "$work"
 mkdir -p "$work/product"
 
@@ -17,30 +17,32 @@ entries=$("$bin/ketro-pack" list "$work/payload.bin" | wc -l)
 largest=$("$bin/ketro-pack" list "$work/payload.bin" | cut -f3 | sort -n | tail -1)
 echo "payload: $entries entries, $(stat -c %s "$work/payload.bin") bytes packed, largest entry $largest bytes"
 
-# measure RUNS PREPARE COMMAND...: the best wall time (ns) and CPU time (us) of RUNS runs and
-# the peak memory (KiB) of the largest run; PREPARE runs untimed before each.
-measure() {
-  local n=$1 prepare=$2 wall=0 cpu=0 rss=0 w c r
-  shift 2
-  for ((i = 0; i < n; i++)); do
-    eval "$prepare"
-    read -r w c r < <("$bin/engine-timer" "$@" 2>&1 >/dev/null)
-    if ((wall == 0 || w < wall)); then wall=$w; fi
-    if ((cpu == 0 || c < cpu)); then cpu=$c; fi
-    if ((r > rss)); then rss=$r; fi
-  done
-  echo "$wall $cpu $rss"
+# The runs of the four kinds take turns, so that they meet the same load of a shared machine;
+# each kind keeps its best wall time (ns) and CPU time (us) and its largest peak memory (KiB).
+declare -A wall cpu rss
+once() { # once KIND COMMAND...
+  local kind=$1 w c r
+  shift
+  read -r w c r < <("$bin/engine-timer" "$@" 2>&1 >/dev/null)
+  if [ -z "${wall[$kind]:-}" ] || ((w < wall[$kind])); then wall[$kind]=$w; fi
+  if [ -z "${cpu[$kind]:-}" ] || ((c < cpu[$kind])); then cpu[$kind]=$c; fi
+  if [ -z "${rss[$kind]:-}" ] || ((r > rss[$kind])); then rss[$kind]=$r; fi
 }
 
 target=$work/installed
 floor_dir=$work/floor
-read -r floor floor_cpu floor_kib < <(measure "$runs" 'rm -rf "$floor_dir"; mkdir -p "$floor_dir"' \
-  "$bin/engine-floor" "$work/payload.bin" "$floor_dir")
-read -r fresh fresh_cpu fresh_kib < <(measure "$runs" 'rm -rf "$target"' \
-  "$bin/ketro-install" --archive "$work/payload.bin" --dir "$target")
-read -r rerun rerun_cpu rerun_kib < <(measure "$runs" ':' \
-  "$bin/ketro-install" --archive "$work/payload.bin" --dir "$target")
-read -r startup startup_cpu startup_kib < <(measure "$runs" ':' "$bin/ketro-install" --help)
+for ((i = 0; i < runs; i++)); do
+  rm -rf "$floor_dir" "$target"
+  mkdir -p "$floor_dir"
+  once floor "$bin/engine-floor" "$work/payload.bin" "$floor_dir"
+  once fresh "$bin/ketro-install" --archive "$work/payload.bin" --dir "$target"
+  once rerun "$bin/ketro-install" --archive "$work/payload.bin" --dir "$target"
+  once startup "$bin/ketro-install" --help
+done
+floor=${wall[floor]} floor_cpu=${cpu[floor]} floor_kib=${rss[floor]}
+fresh=${wall[fresh]} fresh_cpu=${cpu[fresh]} fresh_kib=${rss[fresh]}
+rerun=${wall[rerun]} rerun_cpu=${cpu[rerun]} rerun_kib=${rss[rerun]}
+startup=${wall[startup]} startup_cpu=${cpu[startup]}
 cmp -s "$work/product/Ketro.cts" "$target/Ketro.cts" || { echo "engine bench: installed Ketro.cts differs" >&2; exit 1; }
 
 ms() { awk -v ns="$1" 'BEGIN { printf "%.1f ms", ns / 1e6 }'; }
