@@ -186,9 +186,6 @@ void Payload::ReadArchiveDirectory(ArchiveInputStream& Stream, std::vector<std::
     const std::int64_t offset = Stream.Position();
     // Each step checks that its bytes lie inside the archive, so reading always advances and
     // ends at the end.
-    if (end - offset < 1) {
-      Malformed(index, offset, "the header runs past the end of the archive");
-    }
     const std::size_t n = Stream.ReadView(1)[0];
     if (end - Stream.Position() < static_cast<std::int64_t>(n) + 12) {
       Malformed(index, offset, "the header runs past the end of the archive");
