@@ -1,0 +1,186 @@
+#include "platform/win32/win32_file_system.h"
+
+#include "platform/win32/handle.h"
+#include "platform/win32/wide.h"
+
+#include <algorithm>
+#include <windows.h>
+
+// windows.h maps these names to their W functions; the interface uses the plain names.
+#undef CreateFile
+#undef DeleteFile
+
+namespace ket {
+
+namespace {
+
+class Win32WritableFile final : public WritableFile {
+ public:
+  explicit Win32WritableFile(UniqueHandle handle) : handle_(std::move(handle)) {}
+
+  bool Write(std::span<const std::uint8_t> bytes) override {
+    if (!handle_.Valid()) {
+      return false;
+    }
+    // WriteFile takes a 32-bit count; larger spans go in pieces.
+    constexpr size_t kChunk = 0x40000000;
+    while (!bytes.empty()) {
+      const DWORD wanted = static_cast<DWORD>(std::min(bytes.size(), kChunk));
+      DWORD written = 0;
+      if (!::WriteFile(handle_.Get(), bytes.data(), wanted, &written, nullptr) ||
+          written != wanted) {
+        return false;
+      }
+      bytes = bytes.subspan(written);
+    }
+    return true;
+  }
+
+  bool Close() override {
+    if (!handle_.Valid()) {
+      return true;
+    }
+    return handle_.Reset();
+  }
+
+ private:
+  UniqueHandle handle_;
+};
+
+FindEntry ToEntry(const WIN32_FIND_DATAW& data) {
+  FindEntry entry;
+  entry.name = FromWide(data.cFileName);
+  entry.attributes = data.dwFileAttributes;
+  entry.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  FILETIME local{};
+  SYSTEMTIME st{};
+  // A stamp that cannot be converted stays all zero, which the planning pass reads as no date.
+  if (::FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) &&
+      ::FileTimeToSystemTime(&local, &st)) {
+    entry.lastWriteLocal = {st.wYear,   st.wMonth,  st.wDay,         st.wHour,
+                            st.wMinute, st.wSecond, st.wMilliseconds};
+  }
+  return entry;
+}
+
+class Win32FileSearch final : public FileSearch {
+ public:
+  explicit Win32FileSearch(HANDLE h) : handle_(h) {}
+  Win32FileSearch(const Win32FileSearch&) = delete;
+  Win32FileSearch& operator=(const Win32FileSearch&) = delete;
+  ~Win32FileSearch() override { ::FindClose(handle_); }
+
+  std::optional<FindEntry> Next() override {
+    WIN32_FIND_DATAW data{};
+    if (!::FindNextFileW(handle_, &data)) {
+      return std::nullopt;
+    }
+    return ToEntry(data);
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+} // namespace
+
+std::optional<std::uint32_t> Win32FileSystem::GetAttributes(std::u16string_view path) {
+  const DWORD attributes = ::GetFileAttributesW(ToWide(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    return std::nullopt;
+  }
+  return attributes;
+}
+
+bool Win32FileSystem::CreateFolder(std::u16string_view path) {
+  return ::CreateDirectoryW(ToWide(path).c_str(), nullptr) != 0;
+}
+
+bool Win32FileSystem::SetAttributes(std::u16string_view path, std::uint32_t attributes) {
+  return ::SetFileAttributesW(ToWide(path).c_str(), attributes) != 0;
+}
+
+std::unique_ptr<WritableFile> Win32FileSystem::CreateFile(std::u16string_view path) {
+  UniqueHandle h(::CreateFileW(ToWide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h.Valid()) {
+    return nullptr;
+  }
+  return std::make_unique<Win32WritableFile>(std::move(h));
+}
+
+namespace {
+
+// The fields Windows' SystemTimeToFileTime accepts. Some implementations of the call are more
+// lenient (accepting 29 February of any year, or years before 1601 that wrap round to a time
+// centuries away); checking first gives every platform Windows' answer.
+bool ValidSystemTime(const CalendarTime& t) {
+  static constexpr std::uint16_t kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (t.year < 1601 || t.year > 30827 || t.month < 1 || t.month > 12 || t.day < 1 || t.hour > 23 ||
+      t.minute > 59 || t.second > 59 || t.millisecond > 999) {
+    return false;
+  }
+  const bool leap = (t.year % 4 == 0 && t.year % 100 != 0) || t.year % 400 == 0;
+  const int days = kDays[t.month - 1] + (t.month == 2 && leap ? 1 : 0);
+  return t.day <= days;
+}
+
+} // namespace
+
+std::optional<std::uint64_t> CreationFileTime(const CalendarTime& utc) {
+  if (!ValidSystemTime(utc)) {
+    return std::nullopt;
+  }
+  SYSTEMTIME st{};
+  st.wYear = utc.year;
+  st.wMonth = utc.month;
+  st.wDay = utc.day;
+  st.wHour = utc.hour;
+  st.wMinute = utc.minute;
+  st.wSecond = utc.second;
+  st.wMilliseconds = utc.millisecond;
+  FILETIME ft{};
+  // The fields are taken as UTC as they stand: no time-zone conversion.
+  if (!::SystemTimeToFileTime(&st, &ft)) {
+    return std::nullopt;
+  }
+  return (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+
+bool Win32FileSystem::SetCreationTime(std::u16string_view path, const CalendarTime& utc) {
+  UniqueHandle h(::CreateFileW(ToWide(path).c_str(), FILE_WRITE_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h.Valid()) {
+    return false;
+  }
+  const std::optional<std::uint64_t> ticks = CreationFileTime(utc);
+  if (!ticks) {
+    return false;
+  }
+  FILETIME created{};
+  created.dwLowDateTime = static_cast<DWORD>(*ticks);
+  created.dwHighDateTime = static_cast<DWORD>(*ticks >> 32);
+  const bool set = ::SetFileTime(h.Get(), &created, nullptr, nullptr) != 0;
+  return h.Reset() && set;
+}
+
+std::optional<std::pair<FindEntry, std::unique_ptr<FileSearch>>>
+Win32FileSystem::FindFirst(std::u16string_view pattern) {
+  WIN32_FIND_DATAW data{};
+  const HANDLE h = ::FindFirstFileW(ToWide(pattern).c_str(), &data);
+  if (h == INVALID_HANDLE_VALUE) {
+    return std::nullopt;
+  }
+  return std::make_pair(ToEntry(data), std::make_unique<Win32FileSearch>(h));
+}
+
+bool Win32FileSystem::DeleteFile(std::u16string_view path) {
+  return ::DeleteFileW(ToWide(path).c_str()) != 0;
+}
+
+bool Win32FileSystem::RemoveFolder(std::u16string_view path) {
+  return ::RemoveDirectoryW(ToWide(path).c_str()) != 0;
+}
+
+} // namespace ket

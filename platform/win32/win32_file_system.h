@@ -1,0 +1,29 @@
+// The engine's file system on Windows: each operation is the one platform call it is named
+// after, with the access, share and creation flags the installation run relies on.
+// windows.h names CreateFile and DeleteFile as macros: #undef them after including it to call
+// those two members.
+#pragma once
+
+#include "engine/file_system.h"
+
+namespace ket {
+
+// The file time (100 ns units since 1601-01-01 UTC) that SetCreationTime gives a file for
+// calendar fields read as UTC; nullopt for fields SystemTimeToFileTime refuses and for every
+// date before 1601.
+std::optional<std::uint64_t> CreationFileTime(const CalendarTime& utc);
+
+class Win32FileSystem final : public FileSystem {
+ public:
+  std::optional<std::uint32_t> GetAttributes(std::u16string_view path) override;
+  bool CreateFolder(std::u16string_view path) override;
+  bool SetAttributes(std::u16string_view path, std::uint32_t attributes) override;
+  std::unique_ptr<WritableFile> CreateFile(std::u16string_view path) override;
+  bool SetCreationTime(std::u16string_view path, const CalendarTime& utc) override;
+  std::optional<std::pair<FindEntry, std::unique_ptr<FileSearch>>>
+  FindFirst(std::u16string_view pattern) override;
+  bool DeleteFile(std::u16string_view path) override;
+  bool RemoveFolder(std::u16string_view path) override;
+};
+
+} // namespace ket

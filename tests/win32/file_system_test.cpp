@@ -1,0 +1,301 @@
+// Win32FileSystem against the real platform calls (under Wine in our builds).
+#include "platform/win32/win32_file_system.h"
+#include "platform/win32/win32_name_comparer.h"
+#include "tests/win32/win32_test_util.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <set>
+#include <windows.h>
+
+#undef CreateFile
+#undef DeleteFile
+
+namespace ket {
+namespace {
+
+using test::TempFolder;
+
+std::u16string U16(const std::wstring& s) {
+  return std::u16string(reinterpret_cast<const char16_t*>(s.data()), s.size());
+}
+
+std::set<std::u16string> Names(Win32FileSystem& fs, const std::wstring& pattern) {
+  std::set<std::u16string> names;
+  auto first = fs.FindFirst(U16(pattern));
+  if (!first) {
+    return names;
+  }
+  names.insert(first->first.name);
+  while (auto next = first->second->Next()) {
+    names.insert(next->name);
+  }
+  return names;
+}
+
+FILETIME ToFileTime(WORD y, WORD mo, WORD d, WORD h, WORD mi, WORD s) {
+  SYSTEMTIME st{};
+  st.wYear = y, st.wMonth = mo, st.wDay = d, st.wHour = h, st.wMinute = mi, st.wSecond = s;
+  FILETIME ft{};
+  ::SystemTimeToFileTime(&st, &ft);
+  return ft;
+}
+
+struct Times {
+  FILETIME created, written;
+};
+
+Times FileTimes(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
+  return {data.ftCreationTime, data.ftLastWriteTime};
+}
+
+bool operator==(const FILETIME& a, const FILETIME& b) {
+  return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
+}
+
+class FileSystemTest : public ::testing::Test {
+ protected:
+  std::wstring At(const std::wstring& name) const { return tmp.path() + name; }
+  std::u16string U(const std::wstring& name) const { return U16(At(name)); }
+
+  TempFolder tmp;
+  Win32FileSystem fs;
+};
+
+TEST_F(FileSystemTest, AttributesAndFoldersOneLevelAtATime) {
+  EXPECT_FALSE(fs.GetAttributes(U(L"none")).has_value());
+  ASSERT_TRUE(fs.CreateFolder(U(L"a")));
+  EXPECT_FALSE(fs.CreateFolder(U(L"a"))) << "an existing folder is a failure";
+  EXPECT_FALSE(fs.CreateFolder(U(L"x\\y\\z"))) << "parents are not created";
+  ASSERT_TRUE(fs.CreateFolder(U(L"a\\b")));
+  ASSERT_TRUE(fs.GetAttributes(U(L"a\\b")).has_value());
+  EXPECT_NE(*fs.GetAttributes(U(L"a\\b")) & kAttrDirectory, 0u);
+
+  test::WriteFileBytes(At(L"f.txt"), "x");
+  ASSERT_TRUE(fs.SetAttributes(U(L"f.txt"), kAttrReadOnly | kAttrHidden));
+  EXPECT_EQ(*fs.GetAttributes(U(L"f.txt")) & (kAttrReadOnly | kAttrHidden | kAttrDirectory),
+            kAttrReadOnly | kAttrHidden);
+  ASSERT_TRUE(fs.SetAttributes(U(L"f.txt"), 0));
+  EXPECT_EQ(*fs.GetAttributes(U(L"f.txt")) & (kAttrReadOnly | kAttrHidden), 0u);
+  EXPECT_FALSE(fs.SetAttributes(U(L"none"), 0));
+}
+
+TEST_F(FileSystemTest, CreateFileReplacesAndHoldsTheFileExclusively) {
+  test::WriteFileBytes(At(L"f.bin"), "old contents, longer");
+  auto file = fs.CreateFile(U(L"f.bin"));
+  ASSERT_NE(file, nullptr);
+  // Share mode 0: nobody else can open it meanwhile.
+  HANDLE other = ::CreateFileW(At(L"f.bin").c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(other, INVALID_HANDLE_VALUE);
+  if (other != INVALID_HANDLE_VALUE) {
+    ::CloseHandle(other);
+  }
+  const std::uint8_t bytes[] = {'n', 'e', 'w', 0, 0xFF};
+  EXPECT_TRUE(file->Write(bytes));
+  EXPECT_TRUE(file->Write({}));
+  EXPECT_TRUE(file->Close());
+  EXPECT_TRUE(file->Close()) << "a second close does nothing";
+  EXPECT_FALSE(file->Write(bytes)) << "no writes after closing";
+  EXPECT_EQ(test::ReadFileBytes(At(L"f.bin")), std::string("new\0\xFF", 5));
+}
+
+TEST_F(FileSystemTest, AFileHeldOpenOrReadOnlyIsRefusedUntilItsAttributesAreCleared) {
+  test::WriteFileBytes(At(L"held.txt"), "mine");
+  HANDLE held =
+      ::CreateFileW(At(L"held.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(fs.CreateFile(U(L"held.txt")), nullptr);
+  ::CloseHandle(held);
+  EXPECT_EQ(test::ReadFileBytes(At(L"held.txt")), "mine");
+
+  test::WriteFileBytes(At(L"ro.txt"), "read only");
+  ASSERT_TRUE(::SetFileAttributesW(At(L"ro.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+  // Wine run by root opens read-only files for writing all the same (root ignores the
+  // permission bits that stand for the attribute); Windows refuses.
+  HANDLE probe = ::CreateFileW(At(L"ro.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+  const bool platformRefuses = probe == INVALID_HANDLE_VALUE;
+  if (!platformRefuses) {
+    ::CloseHandle(probe);
+    std::printf("note: this platform writes read-only files; their refusal is not checked\n");
+  } else {
+    EXPECT_EQ(fs.CreateFile(U(L"ro.txt")), nullptr);
+  }
+  EXPECT_FALSE(fs.DeleteFile(U(L"ro.txt"))) << "DeleteFileW fails for a read-only file";
+  ASSERT_TRUE(fs.SetAttributes(U(L"ro.txt"), 0));
+  auto file = fs.CreateFile(U(L"ro.txt"));
+  ASSERT_NE(file, nullptr);
+  const std::uint8_t bytes[] = {'o', 'k'};
+  EXPECT_TRUE(file->Write(bytes));
+  file.reset(); // destroying the file closes it
+  EXPECT_EQ(test::ReadFileBytes(At(L"ro.txt")), "ok");
+}
+
+TEST(CreationFileTime, TheFieldsAreReadAsUtc) {
+  // 2025-11-10 14:02:50 UTC, whatever the zone the test runs in (Europe/Moscow).
+  EXPECT_EQ(CreationFileTime({2025, 11, 10, 14, 2, 50, 0}), 134072569700000000ULL);
+  EXPECT_EQ(CreationFileTime({2025, 11, 10, 14, 2, 50, 7}), 134072569700070000ULL);
+  EXPECT_EQ(CreationFileTime({1601, 1, 1, 0, 0, 0, 0}), 0ULL);
+  EXPECT_EQ(CreationFileTime({1899, 12, 30, 0, 0, 0, 0}), 94353120000000000ULL);
+  // What Windows refuses, refused on every platform: before 1601, days and times that do not
+  // exist.
+  EXPECT_EQ(CreationFileTime({1600, 12, 31, 23, 59, 59, 999}), std::nullopt);
+  EXPECT_EQ(CreationFileTime({2025, 2, 29, 0, 0, 0, 0}), std::nullopt);
+  EXPECT_TRUE(CreationFileTime({2024, 2, 29, 0, 0, 0, 0}).has_value());
+  EXPECT_EQ(CreationFileTime({1900, 2, 29, 0, 0, 0, 0}), std::nullopt);
+  EXPECT_TRUE(CreationFileTime({2000, 2, 29, 0, 0, 0, 0}).has_value());
+  EXPECT_EQ(CreationFileTime({2025, 4, 31, 0, 0, 0, 0}), std::nullopt);
+  EXPECT_EQ(CreationFileTime({2025, 13, 1, 0, 0, 0, 0}), std::nullopt);
+  EXPECT_EQ(CreationFileTime({2025, 1, 1, 24, 0, 0, 0}), std::nullopt);
+  EXPECT_EQ(CreationFileTime({2025, 1, 1, 0, 60, 0, 0}), std::nullopt);
+  EXPECT_EQ(CreationFileTime({2025, 1, 1, 0, 0, 60, 0}), std::nullopt);
+  EXPECT_EQ(CreationFileTime({2025, 1, 1, 0, 0, 0, 1000}), std::nullopt);
+  EXPECT_EQ(CreationFileTime({}), std::nullopt);
+}
+
+// Whether this platform keeps a creation time that is set. Linux file systems under Wine do
+// not: their birth time cannot be changed, and SetFileTime reports success all the same.
+bool PlatformKeepsCreationTimes(const std::wstring& probe) {
+  test::WriteFileBytes(probe, "");
+  const FILETIME wanted = ToFileTime(2001, 2, 3, 4, 5, 6);
+  HANDLE h =
+      ::CreateFileW(probe.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ::SetFileTime(h, &wanted, nullptr, nullptr);
+  ::CloseHandle(h);
+  const bool kept = FileTimes(probe).created == wanted;
+  ::DeleteFileW(probe.c_str());
+  return kept;
+}
+
+TEST_F(FileSystemTest, CreationTimeIsSetAloneAndTheLastWriteTimeStays) {
+  test::WriteFileBytes(At(L"f.txt"), "x");
+  const FILETIME written = ToFileTime(2026, 1, 2, 3, 4, 5);
+  HANDLE h = ::CreateFileW(At(L"f.txt").c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+                           0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(::SetFileTime(h, nullptr, nullptr, &written));
+  ::CloseHandle(h);
+
+  // Shared with readers and writers: a file open elsewhere that way still gets its time.
+  HANDLE reader =
+      ::CreateFileW(At(L"f.txt").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, 0, nullptr);
+  ASSERT_TRUE(fs.SetCreationTime(U(L"f.txt"), {2025, 11, 10, 14, 2, 50, 0}));
+  ::CloseHandle(reader);
+  const Times times = FileTimes(At(L"f.txt"));
+  EXPECT_TRUE(times.written == written) << "the last-write time stays";
+  if (PlatformKeepsCreationTimes(At(L"probe"))) {
+    EXPECT_TRUE(times.created == ToFileTime(2025, 11, 10, 14, 2, 50));
+  } else {
+    std::printf("note: this platform keeps no creation times; only the call is checked\n");
+  }
+}
+
+TEST_F(FileSystemTest, NoCreationTimeForImpossibleDatesOrMissingFiles) {
+  test::WriteFileBytes(At(L"f.txt"), "x");
+  EXPECT_FALSE(fs.SetCreationTime(U(L"f.txt"), {1600, 12, 30, 0, 0, 0, 0}));
+  EXPECT_FALSE(fs.SetCreationTime(U(L"f.txt"), {2025, 2, 30, 0, 0, 0, 0}));
+  EXPECT_FALSE(fs.SetCreationTime(U(L"f.txt"), {}));
+  EXPECT_FALSE(fs.SetCreationTime(U(L"missing.txt"), {2025, 1, 1, 0, 0, 0, 0}));
+  EXPECT_FALSE(test::Exists(At(L"missing.txt"))) << "OPEN_EXISTING creates nothing";
+}
+
+TEST_F(FileSystemTest, SearchReturnsEveryAttributeAndTheDotEntries) {
+  test::WriteFileBytes(At(L"plain.txt"), "12345");
+  test::WriteFileBytes(At(L"hidden.sys"), "1");
+  ::SetFileAttributesW(At(L"hidden.sys").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  test::WriteFileBytes(At(L"noext"), "");
+  ASSERT_TRUE(fs.CreateFolder(U(L"sub")));
+
+  EXPECT_EQ(Names(fs, At(L"*")),
+            (std::set<std::u16string>{u".", u"..", u"plain.txt", u"hidden.sys", u"noext", u"sub"}));
+  EXPECT_EQ(Names(fs, At(L"*.*")), Names(fs, At(L"*"))) << "*.* matches names without a dot";
+  EXPECT_EQ(Names(fs, At(L"*.txt")), (std::set<std::u16string>{u"plain.txt"}));
+  EXPECT_EQ(Names(fs, At(L"pl?in.*")), (std::set<std::u16string>{u"plain.txt"}));
+  EXPECT_EQ(Names(fs, At(L"hidden.sys")), (std::set<std::u16string>{u"hidden.sys"}));
+  EXPECT_TRUE(Names(fs, At(L"x?z")).empty());
+  EXPECT_FALSE(fs.FindFirst(U(L"sub\\")).has_value()) << "a path ending in \\ matches nothing";
+  EXPECT_FALSE(fs.FindFirst(U(L"nowhere\\*")).has_value());
+
+  auto hit = fs.FindFirst(U(L"hidden.sys"));
+  ASSERT_TRUE(hit.has_value());
+  EXPECT_EQ(hit->first.attributes & (kAttrHidden | kAttrSystem), kAttrHidden | kAttrSystem);
+  EXPECT_EQ(hit->first.size, 1u);
+  EXPECT_FALSE(hit->second->Next().has_value());
+  auto dir = fs.FindFirst(U(L"sub"));
+  ASSERT_TRUE(dir.has_value());
+  EXPECT_NE(dir->first.attributes & kAttrDirectory, 0u);
+}
+
+TEST_F(FileSystemTest, SizesBeyondFourGigabytesAreWhole) {
+  HANDLE h = ::CreateFileW(At(L"big.bin").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DWORD ignored = 0;
+  ::DeviceIoControl(h, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &ignored, nullptr);
+  LARGE_INTEGER size;
+  size.QuadPart = 0x100000005LL;
+  const bool sized = ::SetFilePointerEx(h, size, nullptr, FILE_BEGIN) && ::SetEndOfFile(h);
+  ::CloseHandle(h);
+  if (!sized) {
+    GTEST_SKIP() << "the temporary folder's file system cannot hold a 4 GB file";
+  }
+  auto hit = fs.FindFirst(U(L"big.bin"));
+  ASSERT_TRUE(hit.has_value());
+  EXPECT_EQ(hit->first.size, 0x100000005ULL);
+}
+
+TEST_F(FileSystemTest, LastWriteTimeComesBackInLocalClockTime) {
+  test::WriteFileBytes(At(L"f.txt"), "x");
+  HANDLE h = ::CreateFileW(At(L"f.txt").c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+                           0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  const FILETIME utc = ToFileTime(2025, 7, 1, 12, 30, 15);
+  ASSERT_TRUE(::SetFileTime(h, nullptr, nullptr, &utc));
+  ::CloseHandle(h);
+
+  auto hit = fs.FindFirst(U(L"f.txt"));
+  ASSERT_TRUE(hit.has_value());
+  // The test runs with TZ=Europe/Moscow: UTC+3 all year round.
+  TIME_ZONE_INFORMATION zone{};
+  ::GetTimeZoneInformation(&zone);
+  ASSERT_EQ(zone.Bias, -180) << "the test expects the time zone Europe/Moscow";
+  EXPECT_EQ(hit->first.lastWriteLocal, (CalendarTime{2025, 7, 1, 15, 30, 15, 0}));
+}
+
+TEST_F(FileSystemTest, DeletionAndFolderRemoval) {
+  test::WriteFileBytes(At(L"f.txt"), "x");
+  ASSERT_TRUE(fs.CreateFolder(U(L"full")));
+  test::WriteFileBytes(At(L"full\\inside"), "x");
+  ASSERT_TRUE(fs.CreateFolder(U(L"empty")));
+
+  EXPECT_TRUE(fs.DeleteFile(U(L"f.txt")));
+  EXPECT_FALSE(fs.DeleteFile(U(L"f.txt")));
+  EXPECT_FALSE(fs.DeleteFile(U(L"empty"))) << "DeleteFileW removes no folder";
+  EXPECT_FALSE(fs.RemoveFolder(U(L"full"))) << "only an empty folder is removed";
+  EXPECT_TRUE(fs.RemoveFolder(U(L"empty")));
+  EXPECT_TRUE(test::Exists(At(L"full\\inside")));
+  EXPECT_FALSE(test::Exists(At(L"empty")));
+}
+
+TEST(NameComparer, IgnoresCaseByTheUsersLocale) {
+  const Win32NameComparer names;
+  EXPECT_TRUE(names.EqualIgnoringCase(u"KETRO.EXE", u"Ketro.exe"));
+  EXPECT_TRUE(names.EqualIgnoringCase(u"data\\Base.DAT", u"DATA\\base.dat"));
+  EXPECT_TRUE(names.EqualIgnoringCase(u"\x041A\x0415\x0422\x0420\x041E",
+                                      u"\x043A\x0435\x0442\x0440\x043E"));
+  EXPECT_TRUE(names.EqualIgnoringCase(u"", u""));
+  EXPECT_FALSE(names.EqualIgnoringCase(u"", u"a"));
+  EXPECT_FALSE(names.EqualIgnoringCase(u"Ketro.exe", u"Ketro.ex"));
+  EXPECT_FALSE(names.EqualIgnoringCase(u"a\\b", u"a/b"));
+  // The lengths count, not a terminator: an embedded NUL is compared like any character.
+  EXPECT_FALSE(names.EqualIgnoringCase(std::u16string_view(u"ab\0c", 4), u"ab"));
+}
+
+} // namespace
+} // namespace ket
