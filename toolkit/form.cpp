@@ -35,6 +35,20 @@ void RealignTree(TWinControl& container) {
       RealignTree(*w);
 }
 
+struct ModalContext {
+  HWND self;
+  std::vector<HWND> disabled;
+};
+
+BOOL CALLBACK DisableForModal(HWND hwnd, LPARAM lParam) {
+  auto* context = reinterpret_cast<ModalContext*>(lParam);
+  if (hwnd != context->self && IsWindowVisible(hwnd) && IsWindowEnabled(hwnd)) {
+    EnableWindow(hwnd, FALSE);
+    context->disabled.push_back(hwnd);
+  }
+  return TRUE;
+}
+
 } // namespace
 
 TForm::TForm(TComponent* AOwner) : TWinControl(AOwner, true) {
@@ -223,21 +237,8 @@ TModalResult TForm::ShowModal() {
   if (modal_)
     return modalResult_;
   // The application's other windows take no input while this one is up.
-  struct Context {
-    HWND self;
-    std::vector<HWND> disabled;
-  } context{Handle(), {}};
-  EnumThreadWindows(
-      GetCurrentThreadId(),
-      [](HWND hwnd, LPARAM lParam) -> BOOL {
-        auto* ctx = reinterpret_cast<Context*>(lParam);
-        if (hwnd != ctx->self && IsWindowVisible(hwnd) && IsWindowEnabled(hwnd)) {
-          EnableWindow(hwnd, FALSE);
-          ctx->disabled.push_back(hwnd);
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&context));
+  ModalContext context{Handle(), {}};
+  EnumThreadWindows(GetCurrentThreadId(), DisableForModal, reinterpret_cast<LPARAM>(&context));
   modal_ = true;
   modalResult_ = mrNone;
   Show();
