@@ -167,6 +167,80 @@ TEST(HandOver, WithoutARunningWindowStillEndsWithCodeZero) {
   EXPECT_EQ(second.Wait(30000), 0u);
 }
 
+// Two setups started one after the other, each as a real process through PrepareSetup, with a
+// temporary folder of their own.
+class TwoSetups : public ::testing::Test {
+ protected:
+  static std::vector<std::wstring> Env(unsigned holdMs) {
+    return {L"KET_HELPER_MODE=setup", L"KET_HOLD_MS=" + std::to_wstring(holdMs)};
+  }
+  // Starts the first setup and waits until its window exists.
+  std::unique_ptr<ChildProcess> StartFirst(unsigned holdMs) {
+    auto first = std::make_unique<ChildProcess>(Helper(), Env(holdMs));
+    EXPECT_TRUE(test::PumpUntil(
+        [&] { return first->Output().find("ready\n") != std::string::npos; }, 30000))
+        << first->Output();
+    return first;
+  }
+  static int Count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+      ++n;
+    }
+    return n;
+  }
+
+  TempFolder tmp;
+  TempOverride use{tmp.path()};
+};
+
+TEST_F(TwoSetups, WithoutUpdateTheSecondHandsOverAtOnceAndShowsNothing) {
+  auto first = StartFirst(60000);
+  EXPECT_EQ(first->Output(), "folder=[<none>] language=0\nready\n");
+  // No "/update" in first place, however the rest reads: the folder is ignored too.
+  int handOvers = 0;
+  for (const wchar_t* args : {L"", L" D:\\Work\\", L" /install D:\\Work\\"}) {
+    ChildProcess second(Helper() + args, Env(0));
+    EXPECT_EQ(second.Wait(30000), 0u) << args;
+    EXPECT_EQ(second.Output(), "") << "the second process shows and says nothing";
+    ++handOvers;
+    EXPECT_TRUE(
+        test::PumpUntil([&] { return Count(first->Output(), "activated\n") == handOvers; }, 10000))
+        << first->Output();
+  }
+  EXPECT_TRUE(first->Running());
+}
+
+TEST_F(TwoSetups, WithUpdateTheSecondWaitsForTheFirstToEndAndTakesOver) {
+  auto first = StartFirst(2500);
+  ChildProcess second(Helper() + L" /UPDATE D:\\Work\\", Env(0));
+  ASSERT_EQ(first->Wait(30000), 0u);
+  EXPECT_TRUE(second.Running() || second.Output().find("folder=") != std::string::npos)
+      << "the second was still waiting when the first ended";
+  ASSERT_EQ(second.Wait(30000), 0u);
+  EXPECT_EQ(second.Output(), "folder=[D:\\Work\\] language=0\nready\n");
+  EXPECT_EQ(Count(first->Output(), "activated"), 0) << "nobody was handed over to";
+}
+
+TEST_F(TwoSetups, WithUpdateTheSecondGivesUpAfterSixtyOneTries) {
+  auto first = StartFirst(120000);
+  const ULONGLONG start = ::GetTickCount64();
+  ChildProcess second(Helper() + L" /update D:\\Work\\", Env(0));
+  EXPECT_EQ(second.Wait(90000), 0u);
+  const ULONGLONG waited = ::GetTickCount64() - start;
+  EXPECT_EQ(second.Output(), "");
+  // 60 waits of 500 ms lie between the first try and the last.
+  EXPECT_GE(waited, 29500u);
+  EXPECT_TRUE(test::PumpUntil([&] { return Count(first->Output(), "activated\n") == 1; }, 10000))
+      << first->Output();
+}
+
+TEST_F(TwoSetups, UpdateAloneGivesNoFolder) {
+  ChildProcess only(Helper() + L" /Update", Env(0));
+  ASSERT_EQ(only.Wait(30000), 0u);
+  EXPECT_EQ(only.Output(), "folder=[<none>] language=0\nready\n");
+}
+
 TEST(CommandLine, ArgumentsAreTheProcessOwnAfterItsName) {
   ChildProcess child(Helper() + L" /UPDATE \"D:\\My Work\\\\\" \"\" x\\y",
                      {L"KET_HELPER_MODE=args"});
@@ -230,6 +304,35 @@ TEST_F(OemCodePage, ReadsTheStringValueAsItStands) {
   EXPECT_EQ(Read(), u"not a number");
   Set(L"REG_SZ", L"");
   EXPECT_EQ(Read(), u"");
+}
+
+// The language a real start chooses from the value.
+std::string LanguageOfAStart() {
+  TempFolder tmp;
+  TempOverride use(tmp.path());
+  ChildProcess setup(Helper(), {L"KET_HELPER_MODE=setup", L"KET_HOLD_MS=0"});
+  if (setup.Wait(30000) != 0u) {
+    return "no start";
+  }
+  const std::string out = setup.Output();
+  const size_t at = out.find("language=");
+  return at == std::string::npos ? out : out.substr(at + 9, 1);
+}
+
+TEST_F(OemCodePage, OnlyCodePage866StartsInRussian) {
+  Set(L"REG_SZ", L"866");
+  EXPECT_EQ(LanguageOfAStart(), "1");
+  Set(L"REG_SZ", L"437");
+  EXPECT_EQ(LanguageOfAStart(), "0");
+  Set(L"REG_SZ", L"eight hundred and sixty-six");
+  EXPECT_EQ(LanguageOfAStart(), "0");
+  // Only the low 16 bits count: 866 + 65536 reads as 866.
+  Set(L"REG_SZ", L"66402");
+  EXPECT_EQ(LanguageOfAStart(), "1");
+  Delete();
+  EXPECT_EQ(LanguageOfAStart(), "0");
+  Set(L"REG_DWORD", L"866");
+  EXPECT_EQ(LanguageOfAStart(), "0");
 }
 
 TEST_F(OemCodePage, AMissingValueOrOneOfAnotherTypeReadsAsNone) {

@@ -11,6 +11,7 @@
 #include "engine/text.h"
 #include "platform/posix/mapped_file.h"
 #include "platform/posix/posix_file_system.h"
+#include "platform/posix/shell_link.h"
 #include "tools/ketro-install/console_window.h"
 
 #include <cstdio>
@@ -124,10 +125,12 @@ int main(int argc, char** argv) {
   ket::ConsoleWindow window(ket::Choices{ket::Utf8ToUtf16(*options.dir), options.force,
                                          options.desktop, options.startMenu},
                             stdout, ::isatty(STDOUT_FILENO) == 1);
-  // The re-key of the city database and the shortcuts: none yet on this platform, so the
-  // database stays as extracted and no links are written.
+  // The re-key of the city database: none yet on this platform, so the database stays as
+  // extracted.
   std::unique_ptr<ket::DatabaseRekeyer> rekeyer;
-  std::unique_ptr<ket::ShortcutCreator> shortcuts;
+  // Links in the Shell Link format into the folders given; none where no folder is given.
+  auto shortcuts = std::make_unique<ket::ShellLinkShortcutCreator>(state, options.desktopDir,
+                                                                   options.programsDir);
 
   try {
     ket::DoCopy(state, payload, {files, window, shortcuts.get(), rekeyer.get()});
