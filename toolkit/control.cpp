@@ -358,6 +358,11 @@ void TControl::ChangeScale(int M, int D) {
 }
 
 void TControl::MouseMessage(UINT msg, WPARAM keys, int x, int y) {
+  // A disabled control takes no pointer input, whoever sends the message.
+  if (!enabled_ && msg != WM_MOUSEMOVE) {
+    clicked_ = false;
+    return;
+  }
   const TShiftState shift = ShiftFromKeys(keys);
   switch (msg) {
   case WM_LBUTTONDOWN:

@@ -119,4 +119,22 @@ TestForm::TestForm(int width, int height) : TForm(nullptr) {
   SetClientSize(width, height);
 }
 
+void TestForm::CreateParams(TCreateParams& Params) {
+  TForm::CreateParams(Params);
+  Params.Style = WS_POPUP | WS_CLIPCHILDREN;
+}
+
+TestForm& SharedForm() {
+  static TestForm form(600, 400);
+  static const bool shown = [] {
+    form.FinishCreate();
+    form.Show();
+    Pump();
+    return true;
+  }();
+  (void)shown;
+  form.SetModalResult(mrNone);
+  return form;
+}
+
 } // namespace ket::test

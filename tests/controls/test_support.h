@@ -37,10 +37,19 @@ void ClickAt(TWinControl& window, int x, int y);
 // A key press (WM_KEYDOWN, then WM_KEYUP) sent to the window.
 void SendKey(TWinControl& window, WORD vk);
 
-// A form for tests: at the screen's top-left corner, shown, not scaled.
+// A form for tests: at the screen's top-left corner, not scaled. It has no caption: Wine waits
+// two seconds for a window manager whenever a captioned window is hidden or destroyed, and the
+// test displays have none.
 class TestForm : public TForm {
  public:
   explicit TestForm(int width = 400, int height = 300);
+
+ protected:
+  void CreateParams(TCreateParams& Params) override;
 };
+
+// One shown test form for the whole test program (see TestForm): the fixtures put their
+// controls on it and take them away again.
+TestForm& SharedForm();
 
 } // namespace ket::test
