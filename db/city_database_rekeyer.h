@@ -1,0 +1,20 @@
+// The installation run's re-key step over TKetDatabase: one connection object per call, owned by
+// the rekeyer (standing for the application object) until it is destroyed.
+#pragma once
+
+#include "db/ket_database.h"
+#include "engine/services.h"
+
+namespace ket {
+
+class CityDatabaseRekeyer : public DatabaseRekeyer {
+ public:
+  // Create, DatabaseName, Open, ReKey, Close. Throws EKetDatabase; a failure skips the rest, and
+  // the object stays open until the rekeyer is destroyed.
+  void RekeyDatabase(std::u16string_view path, std::string_view password) override;
+
+ private:
+  TKetComponentOwner FOwner;
+};
+
+} // namespace ket

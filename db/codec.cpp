@@ -1,0 +1,407 @@
+#include "db/codec.h"
+
+#include "db/codec_vfs.h"
+#include "db/page_codec.h"
+#include "db/sqlite_bridge.h"
+
+#include <atomic>
+#include <cstring>
+#include <optional>
+#include <string>
+
+namespace ket {
+namespace {
+
+constexpr int kDefaultPageSize = 4096;
+constexpr std::int64_t kDefaultRekeyCacheBudget = 64 * 1024 * 1024;
+std::atomic<std::int64_t> gRekeyCacheBudget{kDefaultRekeyCacheBudget};
+// Pages beyond the database's own that the pass may hold at once.
+constexpr std::int64_t kRekeyCacheSlack = 16;
+
+// The connection's mutex and all its B-trees, held for a whole key operation.
+class ConnectionLock {
+ public:
+  explicit ConnectionLock(sqlite3* db) : db_(db) {
+    sqlite3_mutex_enter(sqlite3_db_mutex(db_));
+    ket_sqlite3_btree_enter_all(db_);
+  }
+  ~ConnectionLock() {
+    ket_sqlite3_btree_leave_all(db_);
+    sqlite3_mutex_leave(sqlite3_db_mutex(db_));
+  }
+  ConnectionLock(const ConnectionLock&) = delete;
+  ConnectionLock& operator=(const ConnectionLock&) = delete;
+
+ private:
+  sqlite3* db_;
+};
+
+int UnknownDatabase(sqlite3* db, const char* name) {
+  ket_sqlite3_set_error_message(db, SQLITE_ERROR,
+                                (std::string("unknown database ") + name).c_str());
+  return SQLITE_ERROR;
+}
+
+int ForeignFile(sqlite3* db) {
+  ket_sqlite3_set_error_message(db, SQLITE_ERROR,
+                                "database file was not opened through the page codec");
+  return SQLITE_ERROR;
+}
+
+std::string Quoted(const char* name) {
+  std::string out = "\"";
+  for (const char* p = name; *p; ++p) {
+    out += *p;
+    if (*p == '"') {
+      out += '"';
+    }
+  }
+  return out + "\"";
+}
+
+// The integer a pragma of database `name` reports, or nullopt.
+std::optional<std::int64_t> PragmaValue(sqlite3* db, const char* name, const char* pragma) {
+  const std::string sql = "PRAGMA " + Quoted(name) + "." + pragma;
+  sqlite3_stmt* stmt = nullptr;
+  std::optional<std::int64_t> value;
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
+      sqlite3_step(stmt) == SQLITE_ROW) {
+    value = sqlite3_column_int64(stmt, 0);
+  }
+  sqlite3_finalize(stmt);
+  return value;
+}
+
+std::string PragmaText(sqlite3* db, const char* name, const char* pragma) {
+  const std::string sql = "PRAGMA " + Quoted(name) + "." + pragma;
+  sqlite3_stmt* stmt = nullptr;
+  std::string value;
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
+      sqlite3_step(stmt) == SQLITE_ROW) {
+    if (const unsigned char* text = sqlite3_column_text(stmt, 0)) {
+      value = reinterpret_cast<const char*>(text);
+    }
+  }
+  sqlite3_finalize(stmt);
+  return value;
+}
+
+// The outcome of a pass: a result code, and the engine's own message when an engine call
+// failed (kept, as it says more than the code's standard text).
+struct Outcome {
+  int rc = SQLITE_OK;
+  std::string message;
+
+  void FromEngine(sqlite3* db, int code) {
+    rc = code;
+    message = sqlite3_errmsg(db);
+  }
+};
+
+// Connection settings the pass changes, put back whatever happens.
+class PassSettings {
+ public:
+  PassSettings(sqlite3* db, const char* name) : db_(db), name_(name) {
+    // The pass calls the progress handler itself, at its own rhythm; the statements it runs
+    // must not.
+    ket_sqlite3_get_progress(db_, &progress_, &progressArg_, &progressOps_);
+    sqlite3_progress_handler(db_, 0, nullptr, nullptr);
+    // The page table refuses writes in defensive mode.
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, -1, &defensive_);
+    if (defensive_) {
+      sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 0, nullptr);
+    }
+  }
+
+  ~PassSettings() {
+    if (cacheSize_) {
+      const std::string sql =
+          "PRAGMA " + Quoted(name_) + ".cache_size = " + std::to_string(*cacheSize_);
+      sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
+    }
+    if (defensive_) {
+      sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+    }
+    sqlite3_progress_handler(db_, static_cast<int>(progressOps_), progress_, progressArg_);
+  }
+
+  PassSettings(const PassSettings&) = delete;
+  PassSettings& operator=(const PassSettings&) = delete;
+
+  // A cache that holds the whole database (within the budget): the pass then writes every page
+  // once, at commit, after a single journal sync.
+  void SizeCache(std::int64_t pages, std::int64_t pageSize) {
+    const std::optional<std::int64_t> current = PragmaValue(db_, name_, "cache_size");
+    if (!current) {
+      return;
+    }
+    const std::int64_t currentPages = *current >= 0 ? *current : -*current * 1024 / pageSize;
+    const std::int64_t wanted = std::min(
+        pages + kRekeyCacheSlack, std::max<std::int64_t>(gRekeyCacheBudget.load() / pageSize, 1));
+    if (wanted <= currentPages) {
+      return;
+    }
+    const std::string sql = "PRAGMA " + Quoted(name_) + ".cache_size = " + std::to_string(wanted);
+    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK) {
+      cacheSize_ = *current;
+    }
+  }
+
+  int (*progress_)(void*) = nullptr;
+  void* progressArg_ = nullptr;
+  unsigned progressOps_ = 0;
+
+ private:
+  sqlite3* db_;
+  const char* name_;
+  int defensive_ = 0;
+  std::optional<std::int64_t> cacheSize_;
+};
+
+// The pages are rewritten through the engine's public page table, sqlite_dbpage: inside one
+// exclusive transaction, "UPDATE sqlite_dbpage SET data = data" on a page makes the pager fetch
+// it (deciphered by the codec layer in its old form), journal its image (in the old form) and
+// write it again at commit or when the cache spills (in the new form, the codec's write side).
+// That keeps the engine's own journaling, commit and rollback, so the re-key is all or nothing
+// and a crash leaves a hot journal that restores the old form. Only the progress handler, the
+// connection's error state and the B-tree mutexes are reached through engine internals
+// (sqlite_bridge.c); the page steps themselves need none.
+Outcome RunPass(sqlite3* db, const char* name, CodecFile& file, PassSettings& settings) {
+  Outcome out;
+  const bool wal = PragmaText(db, name, "journal_mode") == "wal";
+  if (wal) {
+    // A log that still holds frames in the old form would be unreadable under the new key
+    // after the pass (recovery checks every frame); so the pass starts on an empty log.
+    const int rc =
+        sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+      out.FromEngine(db, rc);
+      return out;
+    }
+  }
+  const std::optional<std::int64_t> pageSize = PragmaValue(db, name, "page_size");
+  const std::optional<std::int64_t> pageCount = PragmaValue(db, name, "page_count");
+  if (!pageSize || !pageCount) {
+    out.FromEngine(db, sqlite3_errcode(db) != SQLITE_OK ? sqlite3_errcode(db) : SQLITE_ERROR);
+    return out;
+  }
+  settings.SizeCache(*pageCount, *pageSize);
+  if (const int rc = sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr);
+      rc != SQLITE_OK) {
+    out.FromEngine(db, rc);
+    return out;
+  }
+  if (wal && WalFileSize(file) > 0) {
+    out.rc = SQLITE_BUSY; // another connection wrote between the checkpoint and the lock
+    return out;
+  }
+  // Counted again inside the transaction: the database cannot change from here on.
+  const std::optional<std::int64_t> pages = PragmaValue(db, name, "page_count");
+  if (!pages) {
+    out.FromEngine(db, sqlite3_errcode(db));
+    return out;
+  }
+  sqlite3_stmt* stmt = nullptr;
+  if (const int rc = sqlite3_prepare_v2(
+          db, "UPDATE sqlite_dbpage SET data = data WHERE pgno = ?1 AND schema = ?2", -1, &stmt,
+          nullptr);
+      rc != SQLITE_OK) {
+    out.FromEngine(db, rc);
+    return out;
+  }
+  sqlite3_bind_text(stmt, 2, name, -1, SQLITE_STATIC);
+  // The page that holds the engine's lock byte never holds database content.
+  const std::int64_t lockPage = ket_sqlite3_pending_byte() / *pageSize + 1;
+  unsigned counter = 0;
+  for (std::int64_t pgno = 1; pgno <= *pages; ++pgno) {
+    if (pgno == lockPage) {
+      continue;
+    }
+    if (settings.progress_ != nullptr && settings.progressOps_ > 0) {
+      if (counter == settings.progressOps_) {
+        if (settings.progress_(settings.progressArg_) != 0) {
+          out.rc = SQLITE_ABORT;
+          break;
+        }
+        counter = 0;
+      }
+      ++counter;
+    }
+    if (sqlite3_is_interrupted(db)) {
+      out.rc = SQLITE_INTERRUPT;
+      break;
+    }
+    sqlite3_bind_int64(stmt, 1, pgno);
+    const int rc = sqlite3_step(stmt);
+    if (rc != SQLITE_DONE) {
+      out.FromEngine(db, rc);
+      break;
+    }
+    sqlite3_reset(stmt);
+  }
+  sqlite3_finalize(stmt);
+  if (out.rc == SQLITE_OK) {
+    if (const int rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); rc != SQLITE_OK) {
+      out.FromEngine(db, rc);
+    }
+  }
+  return out;
+}
+
+int Rekey(sqlite3* db, const char* name, const void* key, int nKey, Outcome& out) {
+  if (ket_sqlite3_find_db(db, name) < 0) {
+    out.rc = UnknownDatabase(db, name);
+    out.message = sqlite3_errmsg(db);
+    return out.rc;
+  }
+  if (!sqlite3_get_autocommit(db)) {
+    return out.rc = SQLITE_BUSY;
+  }
+  bool foreign = false;
+  CodecFile* file = FindCodecFile(db, name, &foreign);
+  if (file == nullptr) {
+    if (foreign) {
+      out.rc = ForeignFile(db);
+      out.message = sqlite3_errmsg(db);
+    }
+    return out.rc; // an in-memory database: its pages are never transformed
+  }
+  PageCodec* codec = CodecOf(*file);
+  const bool hadKey = codec != nullptr && codec->writeKeySet;
+  std::optional<KeyMaterial> material;
+  if (key != nullptr && nKey >= 1) {
+    material =
+        DeriveKeyMaterial({static_cast<const std::uint8_t*>(key), static_cast<std::size_t>(nKey)});
+  }
+  if ((hadKey && material && *material == codec->keyMaterial) || (!hadKey && !material)) {
+    return SQLITE_OK;
+  }
+  if (codec == nullptr) {
+    try {
+      const int size = PageSizeOf(*file);
+      AttachCodec(*file, PageCodec::Empty(size > 0 ? size : kDefaultPageSize));
+    } catch (const std::bad_alloc&) {
+      AttachCodec(*file, nullptr);
+      return out.rc = SQLITE_NOMEM;
+    }
+    codec = CodecOf(*file);
+  }
+  // The write side takes the new key; pages are still read, and journaled, in the old form.
+  codec->writeKeySet = material ? 1 : 0;
+  PageForm form;
+  if (material) {
+    codec->writeSchedule =
+        AesEncryptSchedule(std::span<const std::uint8_t, 32>(material->data(), 32));
+    form.keyed = true;
+    form.decrypt = AesDecryptSchedule(codec->writeSchedule);
+  }
+  out.rc = BeginRekeyTracking(*file, form);
+  if (out.rc == SQLITE_OK) {
+    PassSettings settings(db, name);
+    out = RunPass(db, name, *file, settings);
+    if (out.rc == SQLITE_OK) {
+      EndRekeyTracking(*file, true);
+      codec->readKeySet = codec->decryptKeySet = material ? 1 : 0;
+      if (material) {
+        codec->keyMaterial = *material;
+        codec->readSchedule = codec->writeSchedule;
+        codec->decryptSchedule = form.decrypt;
+      }
+      if (PragmaText(db, name, "journal_mode") == "wal") {
+        // Moves the new form into the database file; busy readers only delay that.
+        sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+      }
+    } else {
+      // The old key goes back on the write side first, so that the rollback writes the old
+      // form; then whatever the rollback could not restore is.
+      codec->writeKeySet = codec->readKeySet;
+      codec->writeSchedule = codec->readSchedule;
+      if (!sqlite3_get_autocommit(db)) {
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+      }
+      EndRekeyTracking(*file, false);
+    }
+  } else {
+    codec->writeKeySet = codec->readKeySet;
+    codec->writeSchedule = codec->readSchedule;
+  }
+  if (!codec->writeKeySet || !codec->decryptKeySet) {
+    AttachCodec(*file, nullptr); // plain from now on
+  }
+  return out.rc;
+}
+
+} // namespace
+
+void SetRekeyCacheBudget(std::int64_t bytes) {
+  gRekeyCacheBudget.store(bytes);
+}
+
+int codec_install() {
+  return CodecVfsOver(nullptr) != nullptr ? SQLITE_OK : SQLITE_ERROR;
+}
+
+int codec_set_key(sqlite3* db, const char* zDb, const void* key, int nKey) {
+  codec_install();
+  const ConnectionLock lock(db);
+  const char* name = zDb ? zDb : "main";
+  if (ket_sqlite3_find_db(db, name) < 0) {
+    return UnknownDatabase(db, name);
+  }
+  bool foreign = false;
+  CodecFile* file = FindCodecFile(db, name, &foreign);
+  if (file == nullptr) {
+    return foreign ? ForeignFile(db) : SQLITE_OK;
+  }
+  const std::optional<KeyMaterial> material = KeyFromArgument(key, nKey, true);
+  if (!material) {
+    AttachCodec(*file, nullptr);
+  } else {
+    try {
+      const int size = PageSizeOf(*file);
+      AttachCodec(*file, PageCodec::Keyed(*material, size > 0 ? size : kDefaultPageSize));
+    } catch (const std::bad_alloc&) {
+      AttachCodec(*file, nullptr);
+      ket_sqlite3_set_error(db, SQLITE_NOMEM);
+      return SQLITE_NOMEM;
+    }
+  }
+  // Cached pages were read in the old form; from now on every page is read through the new key.
+  sqlite3_db_release_memory(db);
+  return SQLITE_OK;
+}
+
+void codec_get_key(sqlite3* db, int iDb, const void** key, int* nKey) {
+  *key = nullptr;
+  *nKey = 0;
+  const ConnectionLock lock(db);
+  const char* name = sqlite3_db_name(db, iDb);
+  if (name == nullptr) {
+    return;
+  }
+  bool foreign = false;
+  CodecFile* file = FindCodecFile(db, name, &foreign);
+  const PageCodec* codec = file ? CodecOf(*file) : nullptr;
+  if (codec != nullptr) {
+    *key = codec->keyMaterial.data();
+    *nKey = kKeyMaterialLength;
+  }
+}
+
+int codec_rekey(sqlite3* db, const char* zDb, const void* key, int nKey) {
+  codec_install();
+  const ConnectionLock lock(db);
+  Outcome out;
+  Rekey(db, zDb ? zDb : "main", key, nKey, out);
+  if (out.rc != SQLITE_OK) {
+    // Cleaning up ran statements of its own; the connection reports the pass's failure.
+    if (out.message.empty()) {
+      ket_sqlite3_set_error(db, out.rc);
+    } else {
+      ket_sqlite3_set_error_message(db, out.rc, out.message.c_str());
+    }
+  }
+  return out.rc;
+}
+
+} // namespace ket

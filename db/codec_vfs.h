@@ -1,0 +1,70 @@
+// The page codec as a file-system layer (VFS shim) over one of the engine's VFSes.
+//
+// SQLite 3.49 has no page-codec hooks, so the transformation of the stored form sits between the
+// engine and its files: the database file, the rollback journal and the write-ahead log of every
+// database opened through the layer. The layer works out which bytes are a page from the place
+// of each read or write: database pages at multiples of the page size; journal page images after
+// the 4-byte page number of their record; log pages after their 24-byte frame header. Headers,
+// page numbers, salts and checksums stay plain. Temporary files (statement journals, temporary
+// tables, sorter data) never reach it: the engine is built to keep them in memory.
+#pragma once
+
+#include "db/page_codec.h"
+
+#include <cstdint>
+#include <memory>
+#include <sqlite3.h>
+
+namespace ket {
+
+// The codec layer over the VFS named `baseName` (null or empty: the platform's default), created
+// and registered on first use; null when there is no such VFS. The layer over the default VFS
+// is also made the engine's default, so connections opened without a VFS name get it too.
+sqlite3_vfs* CodecVfsOver(const char* baseName);
+
+// A database file opened through a codec layer (opaque outside the layer).
+struct CodecFile;
+
+// The codec file of database `name` of the connection, or null: `*foreign` is then true when the
+// database has an open file that did not come through a codec layer, false when it has no file
+// (an in-memory database, or one not opened yet).
+CodecFile* FindCodecFile(sqlite3* db, const char* name, bool* foreign);
+
+PageCodec* CodecOf(const CodecFile& file);
+// The page size the layer has seen the database use, or 0 while it knows none.
+int PageSizeOf(const CodecFile& file);
+// Attaches `codec`, releasing any earlier record; null detaches.
+void AttachCodec(CodecFile& file, std::unique_ptr<PageCodec> codec);
+
+// The form pages are being rewritten in while a re-key runs: plain, or under a key.
+struct PageForm {
+  bool keyed = false;
+  AesDecryptSchedule decrypt;
+};
+
+// During a re-key the write side of the record holds the new form while the file still holds
+// most pages in the old one. The layer then tracks, page by page, which form the file holds
+// each page in (so pages that left the cache are read back correctly); writes a rollback makes
+// from the journal keep the journal's (old) form. SQLITE_OK or SQLITE_NOMEM.
+int BeginRekeyTracking(CodecFile& file, const PageForm& newForm);
+// Ends the tracking. After a failed re-key, the write side must hold the old form again; any
+// page the file still holds in the new form is then put back into the old one.
+int EndRekeyTracking(CodecFile& file, bool committed);
+// Size of the database's write-ahead log file, or -1 when it has none open.
+std::int64_t WalFileSize(CodecFile& file);
+
+// Fault injection and I/O observation for tests: the hook sees every operation on a file of a
+// codec layer before it is carried out; a nonzero result is returned as that operation's error.
+enum class IoFile { kDatabase, kJournal, kWal, kOther };
+enum class IoOp { kOpen, kRead, kWrite, kTruncate, kSync, kClose, kDelete };
+struct IoEvent {
+  IoFile file;
+  IoOp op;
+  std::int64_t offset;
+  std::int64_t amount;
+  int openFlags; // for kOpen
+};
+using IoHook = int (*)(void* context, const IoEvent& event);
+void SetCodecIoHook(IoHook hook, void* context);
+
+} // namespace ket

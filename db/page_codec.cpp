@@ -1,0 +1,113 @@
+#include "db/page_codec.h"
+
+#include "db/sha256.h"
+
+#include <cstring>
+
+namespace ket {
+
+KeyMaterial DeriveKeyMaterial(std::span<const std::uint8_t> password) {
+  KeyMaterial material;
+  Pbkdf2HmacSha256(password, kCodecSalt, kKdfIterations, material);
+  return material;
+}
+
+std::optional<KeyMaterial> KeyFromArgument(const void* key, int length, bool materialAllowed) {
+  if (key == nullptr) {
+    return std::nullopt;
+  }
+  const auto* bytes = static_cast<const std::uint8_t*>(key);
+  if (length >= 1) {
+    return DeriveKeyMaterial({bytes, static_cast<std::size_t>(length)});
+  }
+  if (length == kKeyMaterialLength && materialAllowed) {
+    KeyMaterial material;
+    std::memcpy(material.data(), bytes, material.size());
+    return material;
+  }
+  return std::nullopt;
+}
+
+AesBlock PageIv(std::uint32_t pageNumber) {
+  AesBlock iv;
+  for (std::size_t i = 0; i < iv.size(); i += 4) {
+    iv[i] = static_cast<std::uint8_t>(pageNumber);
+    iv[i + 1] = static_cast<std::uint8_t>(pageNumber >> 8);
+    iv[i + 2] = static_cast<std::uint8_t>(pageNumber >> 16);
+    iv[i + 3] = static_cast<std::uint8_t>(pageNumber >> 24);
+  }
+  return iv;
+}
+
+std::unique_ptr<PageCodec> PageCodec::Keyed(const KeyMaterial& material, int pageSize) {
+  auto codec = std::make_unique<PageCodec>();
+  codec->SetAllSides(material);
+  codec->SetPageSize(pageSize);
+  return codec;
+}
+
+std::unique_ptr<PageCodec> PageCodec::Empty(int pageSize) {
+  auto codec = std::make_unique<PageCodec>();
+  codec->SetPageSize(pageSize);
+  return codec;
+}
+
+void PageCodec::SetAllSides(const KeyMaterial& material) {
+  const std::span<const std::uint8_t, 32> cipherKey(material.data(), 32);
+  writeSchedule = AesEncryptSchedule(cipherKey);
+  readSchedule = writeSchedule;
+  decryptSchedule = AesDecryptSchedule(writeSchedule);
+  writeKeySet = readKeySet = decryptKeySet = 1;
+  keyMaterial = material;
+}
+
+void PageCodec::SetPageSize(int size, int /*reserved*/) {
+  if (size != pageSize || pageBuffer.size() != static_cast<std::size_t>(size)) {
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(size));
+    pageBuffer.swap(buffer);
+    pageSize = size;
+  }
+}
+
+bool EncipherPage(const AesEncryptSchedule& schedule, std::uint32_t pageNumber,
+                  std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
+  const AesBlock iv = PageIv(pageNumber);
+  return AesCbcEncrypt(schedule, iv, in, out);
+}
+
+bool DecipherPage(const AesDecryptSchedule& schedule, std::uint32_t pageNumber,
+                  std::span<std::uint8_t> page) {
+  const AesBlock iv = PageIv(pageNumber);
+  return AesCbcDecrypt(schedule, iv, page, page);
+}
+
+std::uint8_t* TransformPage(PageCodec& codec, std::uint8_t* page, std::uint32_t pageNumber,
+                            int operation) {
+  const std::size_t size = static_cast<std::size_t>(codec.pageSize);
+  switch (operation) {
+  case 0:
+  case 2:
+  case kPageDecipher:
+    if (codec.decryptKeySet) {
+      DecipherPage(codec.decryptSchedule, pageNumber, {page, size});
+    }
+    return page;
+  case kPageEncipherForFile:
+  case kPageEncipherForJournal: {
+    const bool write = operation == kPageEncipherForFile;
+    if (!(write ? codec.writeKeySet : codec.readKeySet)) {
+      return page;
+    }
+    if (codec.pageBuffer.size() < size || size == 0) {
+      return nullptr;
+    }
+    EncipherPage(write ? codec.writeSchedule : codec.readSchedule, pageNumber, {page, size},
+                 {codec.pageBuffer.data(), size});
+    return codec.pageBuffer.data();
+  }
+  default:
+    return nullptr;
+  }
+}
+
+} // namespace ket

@@ -1,0 +1,217 @@
+// SHA-256, HMAC, PBKDF2 and AES-256-CBC against published vectors; the AES tests run on every
+// path this processor has.
+#include "db/aes.h"
+#include "db/page_codec.h"
+#include "db/sha256.h"
+
+#include <gtest/gtest.h>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace ket {
+namespace {
+
+std::vector<std::uint8_t> Hex(std::string_view hex) {
+  std::vector<std::uint8_t> out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+  }
+  return out;
+}
+
+std::vector<std::uint8_t> Bytes(std::string_view s) {
+  return {s.begin(), s.end()};
+}
+
+template <std::size_t N> std::vector<std::uint8_t> Vec(const std::array<std::uint8_t, N>& a) {
+  return {a.begin(), a.end()};
+}
+
+TEST(Sha256, FipsVectors) {
+  EXPECT_EQ(Vec(Sha256::Hash({})),
+            Hex("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"));
+  EXPECT_EQ(Vec(Sha256::Hash(Bytes("abc"))),
+            Hex("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+  EXPECT_EQ(Vec(Sha256::Hash(Bytes("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"))),
+            Hex("248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"));
+}
+
+TEST(Sha256, PiecewiseUpdatesMatchOneShot) {
+  // One million 'a' fed in uneven pieces: crosses every buffering case.
+  const std::vector<std::uint8_t> million(1000000, 'a');
+  Sha256 h;
+  std::size_t done = 0;
+  for (std::size_t step = 1; done < million.size(); step = step * 7 % 131 + 1) {
+    const std::size_t take = std::min(step, million.size() - done);
+    h.Update({million.data() + done, take});
+    done += take;
+  }
+  EXPECT_EQ(Vec(h.Finish()),
+            Hex("cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"));
+}
+
+TEST(HmacSha256, Rfc4231) {
+  EXPECT_EQ(Vec(HmacSha256(std::vector<std::uint8_t>(20, 0x0b)).Mac(Bytes("Hi There"))),
+            Hex("b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"));
+  EXPECT_EQ(Vec(HmacSha256(Bytes("Jefe")).Mac(Bytes("what do ya want for nothing?"))),
+            Hex("5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"));
+  // Case 6: a key longer than the block is hashed first.
+  EXPECT_EQ(Vec(HmacSha256(std::vector<std::uint8_t>(131, 0xaa))
+                    .Mac(Bytes("Test Using Larger Than Block-Size Key - Hash Key First"))),
+            Hex("60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"));
+}
+
+TEST(Pbkdf2HmacSha256, KnownVectors) {
+  std::vector<std::uint8_t> out(32);
+  Pbkdf2HmacSha256(Bytes("password"), Bytes("salt"), 1, out);
+  EXPECT_EQ(out, Hex("120fb6cffcf8b32c43e7225256c4f837a86548c92ccc35480805987cb70be17b"));
+  Pbkdf2HmacSha256(Bytes("password"), Bytes("salt"), 2, out);
+  EXPECT_EQ(out, Hex("ae4d0c95af6b46d32d0adff928f06dd02a303f8ef3c251dfd6e2d85a95474c43"));
+  Pbkdf2HmacSha256(Bytes("password"), Bytes("salt"), 4096, out);
+  EXPECT_EQ(out, Hex("c5e478d59288c841aa530db6845c4c8d962893a001ce4e11a4963873aa98134a"));
+  // More than one output block: the second block starts where the first ends.
+  std::vector<std::uint8_t> longer(60);
+  Pbkdf2HmacSha256(Bytes("password"), Bytes("salt"), 4096, longer);
+  EXPECT_TRUE(std::equal(out.begin(), out.end(), longer.begin()));
+}
+
+TEST(KeyMaterial, PasswordsAreUsedAsBytes) {
+  const std::string longPassword(100, 'k');
+  const KeyMaterial full = DeriveKeyMaterial(Bytes(longPassword));
+  const KeyMaterial first64 = DeriveKeyMaterial(Bytes(longPassword.substr(0, 64)));
+  EXPECT_NE(full, first64); // HMAC hashes a long key instead of cutting it
+  EXPECT_NE(DeriveKeyMaterial(Bytes("Secret")), DeriveKeyMaterial(Bytes("secret")));
+  const std::string material(reinterpret_cast<const char*>(full.data()), full.size());
+  const auto fromMaterial = KeyFromArgument(material.data(), kKeyMaterialLength, true);
+  ASSERT_TRUE(fromMaterial.has_value());
+  EXPECT_EQ(*fromMaterial, full);
+  EXPECT_FALSE(KeyFromArgument(material.data(), kKeyMaterialLength, false).has_value());
+  EXPECT_FALSE(KeyFromArgument(material.data(), 0, true).has_value());
+  EXPECT_FALSE(KeyFromArgument(material.data(), -59, true).has_value());
+  EXPECT_FALSE(KeyFromArgument(nullptr, 5, true).has_value());
+}
+
+TEST(PageIv, PageNumberFourTimesLittleEndian) {
+  EXPECT_EQ(Vec(PageIv(1)), Hex("01000000010000000100000001000000"));
+  EXPECT_EQ(Vec(PageIv(300)), Hex("2c0100002c0100002c0100002c010000"));
+}
+
+class AesPaths : public ::testing::TestWithParam<AesPath> {
+ protected:
+  void SetUp() override {
+    if (!SelectAesPath(GetParam())) {
+      GTEST_SKIP() << "this processor has no AES instructions";
+    }
+  }
+  void TearDown() override {
+    SelectAesPath(AesNiAvailable() ? AesPath::kAesNi : AesPath::kPortable);
+  }
+};
+
+TEST_P(AesPaths, Fips197Aes256) {
+  const auto key = Hex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f");
+  const auto plain = Hex("00112233445566778899aabbccddeeff");
+  const AesEncryptSchedule enc(std::span<const std::uint8_t, 32>(key.data(), 32));
+  const AesDecryptSchedule dec(std::span<const std::uint8_t, 32>(key.data(), 32));
+  std::array<std::uint8_t, 16> out{};
+  AesEncryptBlock(enc, std::span<const std::uint8_t, 16>(plain.data(), 16), out);
+  EXPECT_EQ(Vec(out), Hex("8ea2b7ca516745bfeafc49904b496089"));
+  std::array<std::uint8_t, 16> back{};
+  AesDecryptBlock(dec, out, back);
+  EXPECT_EQ(Vec(back), plain);
+}
+
+TEST_P(AesPaths, Sp80038aCbcAes256) {
+  const auto key = Hex("603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4");
+  const auto iv = Hex("000102030405060708090a0b0c0d0e0f");
+  const auto plain = Hex("6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"
+                         "30c81c46a35ce411e5fbc1191a0a52eff69f2445df4f9b17ad2b417be66c3710");
+  const auto cipher = Hex("f58c4c04d6e5f1ba779eabfb5f7bfbd69cfc4e967edb808d679f777bc6702c7d"
+                          "39f23369a9d9bacfa530e26304231461b2eb05e2c39be9fcda6c19078c6a9d1b");
+  const AesEncryptSchedule enc(std::span<const std::uint8_t, 32>(key.data(), 32));
+  std::vector<std::uint8_t> out(plain.size());
+  ASSERT_TRUE(AesCbcEncrypt(enc, std::span<const std::uint8_t, 16>(iv.data(), 16), plain, out));
+  EXPECT_EQ(out, cipher);
+  // In place, as pages are deciphered.
+  ASSERT_TRUE(AesCbcDecrypt(AesDecryptSchedule(enc),
+                            std::span<const std::uint8_t, 16>(iv.data(), 16), out, out));
+  EXPECT_EQ(out, plain);
+}
+
+TEST_P(AesPaths, RefusesPartialBlocks) {
+  const AesEncryptSchedule enc(
+      std::span<const std::uint8_t, 32>(Hex(std::string(64, '7')).data(), 32));
+  const AesBlock iv{};
+  std::vector<std::uint8_t> in(40, 1), out(40, 9);
+  EXPECT_FALSE(AesCbcEncrypt(enc, iv, in, out));
+  EXPECT_EQ(out, std::vector<std::uint8_t>(40, 9));
+  EXPECT_FALSE(AesCbcDecrypt(AesDecryptSchedule(enc), iv, in, out));
+  EXPECT_EQ(out, std::vector<std::uint8_t>(40, 9));
+}
+
+TEST_P(AesPaths, PagesRoundTripAndDependOnTheirNumber) {
+  std::mt19937 rng(7);
+  std::vector<std::uint8_t> key(32);
+  for (auto& b : key)
+    b = static_cast<std::uint8_t>(rng());
+  const AesEncryptSchedule enc(std::span<const std::uint8_t, 32>(key.data(), 32));
+  const AesDecryptSchedule dec(enc);
+  for (const std::size_t size : {512u, 4096u, 65536u}) {
+    std::vector<std::uint8_t> page(size);
+    for (auto& b : page)
+      b = static_cast<std::uint8_t>(rng());
+    std::vector<std::uint8_t> c1(size), c1again(size), c2(size);
+    ASSERT_TRUE(EncipherPage(enc, 5, page, c1));
+    ASSERT_TRUE(EncipherPage(enc, 5, page, c1again));
+    ASSERT_TRUE(EncipherPage(enc, 6, page, c2));
+    EXPECT_EQ(c1, c1again);
+    EXPECT_NE(c1, c2);
+    // A leading part deciphers on its own: the IV depends only on the page number.
+    std::vector<std::uint8_t> head(c1.begin(), c1.begin() + 112);
+    ASSERT_TRUE(DecipherPage(dec, 5, head));
+    EXPECT_TRUE(std::equal(head.begin(), head.end(), page.begin()));
+    ASSERT_TRUE(DecipherPage(dec, 5, c1));
+    EXPECT_EQ(c1, page);
+  }
+}
+
+TEST(AesPathsAgree, PortableAndAesNiGiveTheSameBytes) {
+  if (!AesNiAvailable()) {
+    GTEST_SKIP() << "this processor has no AES instructions";
+  }
+  std::mt19937 rng(99);
+  for (int round = 0; round < 20; ++round) {
+    std::vector<std::uint8_t> key(32), page(16 * (1 + rng() % 300));
+    for (auto& b : key)
+      b = static_cast<std::uint8_t>(rng());
+    for (auto& b : page)
+      b = static_cast<std::uint8_t>(rng());
+    const AesEncryptSchedule enc(std::span<const std::uint8_t, 32>(key.data(), 32));
+    const AesDecryptSchedule dec(enc);
+    const auto pgno = static_cast<std::uint32_t>(rng());
+    std::vector<std::uint8_t> a(page.size()), b(page.size());
+    SelectAesPath(AesPath::kPortable);
+    EncipherPage(enc, pgno, page, a);
+    std::vector<std::uint8_t> backA = a;
+    DecipherPage(dec, pgno, backA);
+    SelectAesPath(AesPath::kAesNi);
+    EncipherPage(enc, pgno, page, b);
+    std::vector<std::uint8_t> backB = a;
+    DecipherPage(dec, pgno, backB);
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(backA, page);
+    EXPECT_EQ(backB, page);
+  }
+  SelectAesPath(AesPath::kAesNi);
+}
+
+std::string PathName(const ::testing::TestParamInfo<AesPath>& path) {
+  return path.param == AesPath::kPortable ? "Portable" : "AesNi";
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, AesPaths, ::testing::Values(AesPath::kPortable, AesPath::kAesNi),
+                         PathName);
+
+} // namespace
+} // namespace ket

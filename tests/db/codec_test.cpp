@@ -1,0 +1,715 @@
+// The encrypted database through the connection object and the codec entry points: the stored
+// form, the re-key's cases, and what the codec layer must get right inside the engine.
+#include "db/city_database_rekeyer.h"
+#include "db/codec.h"
+#include "db/ket_database.h"
+#include "db/page_codec.h"
+#include "engine/text.h"
+#include "tests/db/test_db.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+
+namespace ket {
+namespace {
+
+using test::Db;
+using test::TempDir;
+
+constexpr std::string_view kMagic("SQLite format 3\0", 16);
+
+std::u16string U(const std::string& s) {
+  return Utf8ToUtf16(s);
+}
+
+bool StartsWithMagic(const std::vector<std::uint8_t>& file) {
+  return file.size() >= 16 && std::memcmp(file.data(), kMagic.data(), 16) == 0;
+}
+
+// Runs `fn`, expecting EKetDatabase; returns it.
+template <class Fn> EKetDatabase Raised(Fn fn) {
+  try {
+    fn();
+  } catch (const EKetDatabase& e) {
+    return e;
+  }
+  ADD_FAILURE() << "no EKetDatabase raised";
+  return EKetDatabase(u"none");
+}
+
+void Rekey(const std::string& path, std::string_view oldPassword, std::string_view newPassword) {
+  TKetDatabase db;
+  db.SetDatabaseName(U(path));
+  db.SetPassword(oldPassword);
+  db.Open();
+  db.ReKey(newPassword);
+  db.Close();
+}
+
+// Writes to the database file or its journal while `fn` runs.
+template <class Fn> int CountWrites(Fn fn) {
+  int writes = 0;
+  test::IoHookScope hook([&](const IoEvent& e) {
+    if (e.op == IoOp::kWrite && e.file != IoFile::kOther) {
+      ++writes;
+    }
+    return 0;
+  });
+  fn();
+  return writes;
+}
+
+class Encrypted : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = dir_.File("Ketro.cts");
+    test::MakeDatabase(path_, 200);
+    plain_ = test::ReadBytes(path_);
+    test::Db db = test::OpenDb(path_);
+    digest_ = test::ContentDigest(db.get());
+  }
+
+  std::string Digest(std::string_view key) {
+    test::Db db = test::OpenDb(path_, key, SQLITE_OPEN_READWRITE);
+    return test::ContentDigest(db.get());
+  }
+
+  TempDir dir_;
+  std::string path_;
+  std::vector<std::uint8_t> plain_;
+  std::string digest_;
+};
+
+// ---- stored form ----
+
+TEST_F(Encrypted, RekeyWritesEveryPageInTheStoredForm) {
+  Rekey(path_, "", test::kInstallerPassword);
+  const auto file = test::ReadBytes(path_);
+  EXPECT_EQ(file.size(), plain_.size());
+  EXPECT_FALSE(StartsWithMagic(file));
+  EXPECT_TRUE(test::SameExceptCommitFields(test::DecipherFile(file, test::kInstallerPassword, 4096),
+                                           plain_));
+  EXPECT_FALSE(test::Exists(path_ + "-journal"));
+  EXPECT_EQ(test::Integrity(path_, test::kInstallerPassword), "ok");
+  EXPECT_EQ(Digest(test::kInstallerPassword), digest_);
+}
+
+TEST_F(Encrypted, WithoutOrWithAWrongKeyTheFileIsNotADatabase) {
+  Rekey(path_, "", "right");
+  for (const std::string_view key : {std::string_view(), std::string_view("wrong")}) {
+    test::Db db = test::OpenDb(path_, key, SQLITE_OPEN_READWRITE); // opening succeeds
+    sqlite3_stmt* stmt = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db.get(), "SELECT count(*) FROM items", -1, &stmt, nullptr),
+              SQLITE_NOTADB);
+    sqlite3_finalize(stmt);
+    EXPECT_STREQ(sqlite3_errmsg(db.get()), "file is not a database");
+  }
+  EXPECT_EQ(Digest("right"), digest_);
+}
+
+TEST(StoredForm, EveryPageSizeRoundTrips) {
+  for (const int pageSize : {512, 1024, 8192, 65536}) {
+    TempDir dir;
+    const std::string path = dir.File("p.db");
+    test::MakeDatabase(path, 40, pageSize);
+    const auto plain = test::ReadBytes(path);
+    Rekey(path, "", "k");
+    const auto file = test::ReadBytes(path);
+    EXPECT_EQ(file.size(), plain.size()) << pageSize;
+    EXPECT_TRUE(test::SameExceptCommitFields(test::DecipherFile(file, "k", pageSize), plain))
+        << pageSize;
+    // Reading the header before the page size is known: the engine guesses 4096 first.
+    EXPECT_EQ(test::Integrity(path, "k"), "ok") << pageSize;
+  }
+}
+
+// ---- the re-key's cases ----
+
+TEST_F(Encrypted, SameKeyIsANoOp) {
+  Rekey(path_, "", "k1");
+  const auto before = test::ReadBytes(path_);
+  TKetDatabase db;
+  db.SetDatabaseName(U(path_));
+  db.SetPassword("k1");
+  db.Open();
+  EXPECT_EQ(CountWrites([&] { db.ReKey("k1"); }), 0);
+  EXPECT_EQ(db.Password(), "k1");
+  db.Close();
+  EXPECT_EQ(test::ReadBytes(path_), before);
+}
+
+TEST_F(Encrypted, EmptyToEmptyIsANoOp) {
+  TKetDatabase db;
+  db.SetDatabaseName(U(path_));
+  db.Open();
+  EXPECT_EQ(CountWrites([&] { db.ReKey(""); }), 0);
+  EXPECT_EQ(db.Password(), "");
+  db.Close();
+  EXPECT_EQ(test::ReadBytes(path_), plain_);
+}
+
+TEST_F(Encrypted, NewKeyReplacesTheOldOne) {
+  Rekey(path_, "", "old");
+  Rekey(path_, "old", "new");
+  EXPECT_TRUE(test::SameExceptCommitFields(test::DecipherFile(test::ReadBytes(path_), "new", 4096),
+                                           plain_));
+  EXPECT_EQ(Digest("new"), digest_);
+  EXPECT_NE(Digest("old"), digest_);
+}
+
+TEST_F(Encrypted, EmptyPasswordMakesTheFilePlainAgain) {
+  Rekey(path_, "", "k");
+  TKetDatabase db;
+  db.SetDatabaseName(U(path_));
+  db.SetPassword("k");
+  db.Open();
+  db.ReKey("");
+  const void* key = nullptr;
+  int length = 1;
+  codec_get_key(db.Handle(), 0, &key, &length);
+  EXPECT_EQ(key, nullptr);
+  EXPECT_EQ(length, 0);
+  db.Close();
+  EXPECT_TRUE(test::SameExceptCommitFields(test::ReadBytes(path_), plain_));
+  EXPECT_EQ(Digest(""), digest_);
+}
+
+TEST_F(Encrypted, WrongOrMissingKeyFailsWithNotADatabaseAndChangesNothing) {
+  Rekey(path_, "", "k");
+  const auto before = test::ReadBytes(path_);
+  for (const std::string_view key : {std::string_view(), std::string_view("wrong")}) {
+    TKetDatabase db;
+    db.SetDatabaseName(U(path_));
+    db.SetPassword(key);
+    db.Open();
+    const EKetDatabase e = Raised([&] { db.ReKey("other"); });
+    EXPECT_EQ(e.ErrorCode(), SQLITE_NOTADB);
+    EXPECT_STREQ(e.what(), "SQLite3 Error 26 - file is not a database");
+    EXPECT_EQ(db.Password(), key);
+    const void* material = nullptr;
+    int length = 0;
+    codec_get_key(db.Handle(), 0, &material, &length);
+    // Without a key no record remains; with one the database goes on in it.
+    EXPECT_EQ(material != nullptr, !key.empty());
+    db.Close();
+    EXPECT_EQ(test::ReadBytes(path_), before);
+  }
+}
+
+TEST(Connection, ReKeyOnAClosedObjectMakesNoEngineCall) {
+  TKetDatabase db;
+  const EKetDatabase e = Raised([&] { db.ReKey("k"); });
+  EXPECT_STREQ(e.what(), "Cannot perform this operation on a closed database");
+  EXPECT_EQ(e.ErrorCode(), 0);
+  EXPECT_TRUE(e.ErrorMessage().empty());
+  db.SetName(u"CityDb");
+  const EKetDatabase named = Raised([&] { db.ReKey("k"); });
+  EXPECT_STREQ(named.what(),
+               "SQLite3 Error 1 - CityDb: Cannot perform this operation on a closed database");
+  EXPECT_EQ(named.ErrorCode(), 1);
+}
+
+TEST_F(Encrypted, InsideAnExplicitTransactionTheReKeyIsBusy) {
+  TKetDatabase db;
+  db.SetDatabaseName(U(path_));
+  db.Open();
+  test::Exec(db.Handle(), "BEGIN; INSERT INTO items(name) VALUES('x');");
+  const EKetDatabase e = Raised([&] { db.ReKey("k"); });
+  EXPECT_EQ(e.ErrorCode(), SQLITE_BUSY);
+  EXPECT_STREQ(e.what(), "SQLite3 Error 5 - database is locked");
+  EXPECT_EQ(db.Password(), "");
+  test::Exec(db.Handle(), "ROLLBACK");
+  db.Close();
+  EXPECT_EQ(test::ReadBytes(path_), plain_);
+}
+
+TEST_F(Encrypted, InterruptStopsThePassAndRollsBack) {
+  Rekey(path_, "", "k");
+  const auto before = test::ReadBytes(path_);
+  TKetDatabase db;
+  db.SetDatabaseName(U(path_));
+  db.SetPassword("k");
+  db.Open();
+  // A handler that interrupts the connection and lets it go on: the pass sees the flag.
+  sqlite3_progress_handler(
+      db.Handle(), 50,
+      [](void* arg) {
+        auto* d = static_cast<TKetDatabase*>(arg);
+        sqlite3_interrupt(d->Handle());
+        return 0;
+      },
+      &db);
+  const EKetDatabase e = Raised([&] { db.ReKey("new"); });
+  EXPECT_EQ(e.ErrorCode(), SQLITE_INTERRUPT);
+  EXPECT_STREQ(e.what(), "SQLite3 Error 9 - interrupted");
+  EXPECT_EQ(db.Password(), "k");
+  sqlite3_progress_handler(db.Handle(), 0, nullptr, nullptr);
+  EXPECT_EQ(test::QueryText(db.Handle(), "PRAGMA integrity_check"), "ok");
+  db.Close();
+  EXPECT_EQ(test::ReadBytes(path_), before);
+}
+
+struct ProgressCount {
+  int calls = 0;
+  int stopAt = 0;
+};
+
+TEST_F(Encrypted, ProgressHandlerStopAbortsThePass) {
+  TKetDatabase db;
+  db.SetDatabaseName(U(path_));
+  db.Open();
+  ProgressCount count{0, 3};
+  sqlite3_progress_handler(
+      db.Handle(), 10,
+      [](void* arg) {
+        auto* c = static_cast<ProgressCount*>(arg);
+        return ++c->calls == c->stopAt ? 1 : 0;
+      },
+      &count);
+  const EKetDatabase e = Raised([&] { db.ReKey("new"); });
+  EXPECT_EQ(e.ErrorCode(), SQLITE_ABORT);
+  EXPECT_STREQ(e.what(), "SQLite3 Error 4 - query aborted");
+  // Called before the 11th page and then every 10 pages: the third call comes before page 31.
+  EXPECT_EQ(count.calls, 3);
+  const void* key = nullptr;
+  int length = 0;
+  codec_get_key(db.Handle(), 0, &key, &length);
+  EXPECT_EQ(key, nullptr); // a database that had no key is left without a record
+  // The connection's own handler is back.
+  count.stopAt = 0;
+  const int before = count.calls;
+  test::QueryText(db.Handle(), "SELECT count(*) FROM items a, items b WHERE a.id < 30");
+  EXPECT_GT(count.calls, before);
+  db.Close();
+  EXPECT_EQ(test::ReadBytes(path_), plain_);
+}
+
+TEST_F(Encrypted, ReopeningTheSameObjectAppliesTheNewPassword) {
+  TKetDatabase db;
+  db.SetDatabaseName(U(path_));
+  db.Open();
+  db.ReKey("fresh");
+  db.Close();
+  db.Open();
+  EXPECT_EQ(test::ContentDigest(db.Handle()), digest_);
+  db.Close();
+}
+
+TEST_F(Encrypted, PasswordsLongerThanAHashBlockCount) {
+  const std::string longPassword(90, 'p');
+  Rekey(path_, "", longPassword);
+  EXPECT_EQ(Digest(longPassword), digest_);
+  EXPECT_NE(Digest(longPassword.substr(0, 64)), digest_);
+}
+
+TEST_F(Encrypted, PasswordPropertyKeysAnOpenConnection) {
+  Rekey(path_, "", "k");
+  TKetDatabase db;
+  db.SetDatabaseName(U(path_));
+  db.Open();
+  db.SetPassword("k");
+  EXPECT_EQ(test::ContentDigest(db.Handle()), digest_);
+  db.Close();
+}
+
+// ---- the connection object ----
+
+TEST(Connection, DatabaseNameRules) {
+  TempDir dir;
+  TKetDatabase db;
+  db.SetDatabaseName(u" \t ");
+  EXPECT_STREQ(Raised([&] { db.Open(); }).what(), "Invalid DatabaseName");
+  EXPECT_FALSE(db.Connected());
+  db.SetName(u"db1");
+  EXPECT_STREQ(Raised([&] { db.Open(); }).what(), "SQLite3 Error 1 - db1: Invalid DatabaseName");
+  db.SetName(u"");
+  const std::string path = dir.File("n.db");
+  test::MakeDatabase(path, 5);
+  db.SetDatabaseName(U(path));
+  db.Open();
+  EXPECT_STREQ(Raised([&] { db.SetDatabaseName(u"other"); }).what(),
+               "Cannot perform this operation on an open database");
+  EXPECT_EQ(db.DatabaseName(), U(path));
+  db.Close();
+}
+
+TEST(Connection, OpenDoesNotCreateAMissingFile) {
+  TempDir dir;
+  TKetDatabase db;
+  db.SetDatabaseName(U(dir.File("missing.db")));
+  const EKetDatabase e = Raised([&] { db.Open(); });
+  EXPECT_EQ(e.ErrorCode(), SQLITE_CANTOPEN);
+  EXPECT_STREQ(e.what(), "SQLite3 Error 14 - unable to open database file");
+  EXPECT_FALSE(db.Connected());
+  EXPECT_FALSE(test::Exists(dir.File("missing.db")));
+}
+
+TEST(Connection, EventsComeInOrderAndAFailedConnectSkipsTheRest) {
+  TempDir dir;
+  const std::string path = dir.File("e.db");
+  test::MakeDatabase(path, 5);
+  std::vector<std::string> events;
+  TKetDatabase db;
+  db.BeforeConnect = [&](TKetDatabase& s) { events.push_back(s.Connected() ? "B+" : "B"); };
+  db.InitDatabase = [&](TKetDatabase& s) { events.push_back(s.Connected() ? "I+" : "I"); };
+  db.AfterConnect = [&](TKetDatabase&) { events.push_back("A"); };
+  db.BeforeDisconnect = [&](TKetDatabase& s) { events.push_back(s.Connected() ? "BD+" : "BD"); };
+  db.AfterDisconnect = [&](TKetDatabase& s) { events.push_back(s.Connected() ? "AD+" : "AD"); };
+  db.SetDatabaseName(U(path));
+  db.Open();
+  db.Open(); // already open: nothing, events included
+  db.Close();
+  db.Close();
+  EXPECT_EQ(events, (std::vector<std::string>{"B", "I+", "A", "BD+", "AD"}));
+  events.clear();
+  db.SetDatabaseName(U(dir.File("missing.db")));
+  Raised([&] { db.Open(); });
+  EXPECT_EQ(events, (std::vector<std::string>{"B"}));
+}
+
+TEST(Connection, WhileLoadingConnectedIsOnlyRemembered) {
+  TempDir dir;
+  const std::string path = dir.File("l.db");
+  test::MakeDatabase(path, 5);
+  TKetDatabase db;
+  db.BeginLoading();
+  db.SetConnected(true);
+  db.SetDatabaseName(U(path)); // still allowed: nothing is open yet
+  EXPECT_FALSE(db.Connected());
+  db.Loaded();
+  EXPECT_TRUE(db.Connected());
+}
+
+TEST(Connection, OpenFlagPropertiesKeepTheirOwnBits) {
+  TKetDatabase db;
+  db.SetAccess(TKetDbAccess::daReadOnly);
+  db.SetCache(TKetDbCache::dcPrivate);
+  db.SetMutex(TKetDbMutex::dmFullMutex);
+  EXPECT_EQ(db.OpenFlags(), 0x1 | 0x40000 | 0x10000);
+  db.SetCache(TKetDbCache::dcShared);
+  EXPECT_EQ(db.Access(), TKetDbAccess::daReadOnly);
+  EXPECT_EQ(db.Cache(), TKetDbCache::dcShared);
+  EXPECT_EQ(db.OpenFlags(), 0x1 | 0x20000 | 0x10000);
+}
+
+TEST(Connection, ReadOnlyAccessAndUriNames) {
+  TempDir dir;
+  const std::string path = dir.File("r.db");
+  test::MakeDatabase(path, 5);
+  TKetDatabase db;
+  db.SetAccess(TKetDbAccess::daReadOnly);
+  db.SetDatabaseName(U(path));
+  db.Open();
+  sqlite3_stmt* stmt = nullptr;
+  sqlite3_prepare_v2(db.Handle(), "INSERT INTO items(name) VALUES('x')", -1, &stmt, nullptr);
+  EXPECT_EQ(sqlite3_step(stmt), SQLITE_READONLY);
+  sqlite3_finalize(stmt);
+  db.Close();
+  db.SetAccess(TKetDbAccess::daReadWrite);
+  db.SetOptions({TKetDbOption::oUriFileName});
+  db.SetDatabaseName(U("file:" + path + "?mode=ro"));
+  db.Open();
+  EXPECT_EQ(sqlite3_db_readonly(db.Handle(), "main"), 1);
+  db.Close();
+}
+
+TEST(Connection, UnknownVfsIsTheEnginesError) {
+  TempDir dir;
+  const std::string path = dir.File("v.db");
+  test::MakeDatabase(path, 5);
+  TKetDatabase db;
+  db.SetVfs(u"no-such-vfs");
+  db.SetDatabaseName(U(path));
+  const EKetDatabase e = Raised([&] { db.Open(); });
+  EXPECT_EQ(e.ErrorCode(), SQLITE_ERROR);
+  EXPECT_STREQ(e.what(), "SQLite3 Error 1 - no such vfs: no-such-vfs");
+  EXPECT_FALSE(db.Connected());
+}
+
+TEST(Connection, StatementsAreDeactivatedBeforeCloseAndUnboundAtDestruction) {
+  TempDir dir;
+  const std::string path = dir.File("s.db");
+  test::MakeDatabase(path, 5);
+  auto db = std::make_unique<TKetDatabase>();
+  db->SetDatabaseName(U(path));
+  db->Open();
+  TKetStatement count(*db, "SELECT count(*) FROM items");
+  ASSERT_TRUE(count.Step());
+  EXPECT_GT(count.ColumnInt(0), 0);
+  EXPECT_TRUE(count.Active());
+  db->Close(); // would fail with an unfinalized statement
+  EXPECT_FALSE(count.Active());
+  db.reset();
+  EXPECT_EQ(count.Database(), nullptr);
+}
+
+TEST(Connection, AFailedCloseLeavesTheObjectClosedAndReportsTheCodeOnly) {
+  TempDir dir;
+  const std::string path = dir.File("c.db");
+  test::MakeDatabase(path, 5);
+  TKetDatabase db;
+  db.SetDatabaseName(U(path));
+  db.Open();
+  sqlite3* handle = db.Handle();
+  sqlite3_stmt* stray = nullptr; // not bound to the object, so Close cannot finalize it
+  sqlite3_prepare_v2(handle, "SELECT 1", -1, &stray, nullptr);
+  const EKetDatabase e = Raised([&] { db.Close(); });
+  EXPECT_STREQ(e.what(), "SQLite3 Error 5");
+  EXPECT_EQ(e.ErrorCode(), SQLITE_BUSY);
+  EXPECT_FALSE(db.Connected());
+  sqlite3_finalize(stray);
+  EXPECT_EQ(sqlite3_close(handle), SQLITE_OK);
+}
+
+TEST(Connection, OwnerDestroysItsConnectionsAndClosesThem) {
+  TempDir dir;
+  const std::string path = dir.File("o.db");
+  test::MakeDatabase(path, 5);
+  std::vector<std::string> closed;
+  {
+    TKetComponentOwner owner;
+    for (const char* name : {"first", "second"}) {
+      TKetDatabase& db = TKetDatabase::Create(owner);
+      EXPECT_EQ(db.Owner(), &owner);
+      db.SetDatabaseName(U(path));
+      db.AfterDisconnect = [&closed, name](TKetDatabase&) { closed.push_back(name); };
+      db.Open();
+    }
+    EXPECT_EQ(owner.ComponentCount(), 2u);
+  }
+  EXPECT_EQ(closed, (std::vector<std::string>{"second", "first"}));
+}
+
+TEST(Exception, ConstructorsAndTheirMessages) {
+  const EKetDatabase full(26, u"file is not a database");
+  EXPECT_STREQ(full.what(), "SQLite3 Error 26 - file is not a database");
+  EXPECT_EQ(full.ErrorCode(), 26);
+  EXPECT_EQ(full.ErrorMessage(), u"file is not a database");
+  const EKetDatabase code(5);
+  EXPECT_STREQ(code.what(), "SQLite3 Error 5");
+  EXPECT_TRUE(code.ErrorMessage().empty());
+  const EKetDatabase text(u"\x0411\x0430\x0437\x0430");
+  EXPECT_STREQ(text.what(), "\xD0\x91\xD0\xB0\xD0\xB7\xD0\xB0");
+  EXPECT_EQ(text.ErrorCode(), 0);
+  const Error& base = full; // the common base
+  EXPECT_NE(std::string(base.what()).find("26"), std::string::npos);
+}
+
+// ---- codec entry points ----
+
+TEST_F(Encrypted, KeyMaterialStandsForItsPassword) {
+  Rekey(path_, "", "k");
+  const KeyMaterial material = DeriveKeyMaterial({reinterpret_cast<const std::uint8_t*>("k"), 1});
+  test::Db db = test::OpenDb(path_, {}, SQLITE_OPEN_READWRITE);
+  EXPECT_EQ(codec_set_key(db.get(), nullptr, material.data(), kKeyMaterialLength), SQLITE_OK);
+  EXPECT_EQ(test::ContentDigest(db.get()), digest_);
+  const void* key = nullptr;
+  int length = 0;
+  codec_get_key(db.get(), 0, &key, &length);
+  ASSERT_NE(key, nullptr);
+  EXPECT_EQ(length, kKeyMaterialLength);
+  EXPECT_EQ(std::memcmp(key, material.data(), material.size()), 0);
+  // Any other length removes the key.
+  EXPECT_EQ(codec_set_key(db.get(), "main", "k", -1), SQLITE_OK);
+  codec_get_key(db.get(), 0, &key, &length);
+  EXPECT_EQ(key, nullptr);
+  EXPECT_EQ(length, 0);
+}
+
+TEST(CodecEntryPoints, UnknownDatabaseNames) {
+  test::Db db = test::OpenDb(":memory:");
+  EXPECT_EQ(codec_set_key(db.get(), "nope", "k", 1), SQLITE_ERROR);
+  EXPECT_STREQ(sqlite3_errmsg(db.get()), "unknown database nope");
+  EXPECT_EQ(codec_rekey(db.get(), "other", "k", 1), SQLITE_ERROR);
+  EXPECT_STREQ(sqlite3_errmsg(db.get()), "unknown database other");
+}
+
+TEST(CodecEntryPoints, InMemoryDatabasesStayPlain) {
+  test::Db db = test::OpenDb(":memory:");
+  test::Exec(db.get(), "CREATE TABLE t(x); INSERT INTO t VALUES(1)");
+  EXPECT_EQ(codec_set_key(db.get(), "main", "k", 1), SQLITE_OK);
+  const void* key = nullptr;
+  int length = 0;
+  codec_get_key(db.get(), 0, &key, &length);
+  EXPECT_EQ(key, nullptr);
+  EXPECT_EQ(codec_rekey(db.get(), nullptr, "k", 1), SQLITE_OK);
+  EXPECT_EQ(test::QueryInt(db.get(), "SELECT x FROM t"), 1);
+}
+
+// ---- what the codec layer must get right ----
+
+// Pages that leave the cache during the pass are read again in the key they were written in
+// (page 1 is fetched by every step of the pass and at commit).
+TEST_F(Encrypted, PagesSpilledDuringThePassAreReadBackInTheirNewForm) {
+  Rekey(path_, "", "old");
+  SetRekeyCacheBudget(8 * 4096);
+  int spilled = 0;
+  {
+    TKetDatabase db;
+    db.SetDatabaseName(U(path_));
+    db.SetPassword("old");
+    db.Open();
+    test::Exec(db.Handle(), "PRAGMA cache_size = 8");
+    bool inPass = true;
+    test::IoHookScope hook([&](const IoEvent& e) {
+      if (inPass && e.file == IoFile::kDatabase && e.op == IoOp::kWrite) {
+        ++spilled;
+      }
+      if (e.file == IoFile::kJournal && e.op == IoOp::kDelete) {
+        inPass = false;
+      }
+      return 0;
+    });
+    db.ReKey("new");
+    db.Close();
+  }
+  SetRekeyCacheBudget(64 * 1024 * 1024);
+  EXPECT_GE(spilled, 200);
+  EXPECT_TRUE(test::SameExceptCommitFields(test::DecipherFile(test::ReadBytes(path_), "new", 4096),
+                                           plain_));
+  EXPECT_EQ(test::Integrity(path_, "new"), "ok");
+}
+
+// An I/O error during the commit makes the engine roll back within the connection: the pages it
+// puts back from the journal must be in the old form, byte for byte.
+TEST_F(Encrypted, ARollbackPutsBackTheOldForm) {
+  struct Case {
+    std::string from;
+    const char* journalMode;
+    int failAtWrite;
+  };
+  for (const Case& c :
+       {Case{"", "delete", 150}, Case{"old", "delete", 150}, Case{"old", "persist", 40},
+        Case{"", "memory", 100}, Case{"old", "truncate", 199}}) {
+    SCOPED_TRACE(c.from + "/" + c.journalMode + "/" + std::to_string(c.failAtWrite));
+    test::WriteBytes(path_, plain_);
+    if (!c.from.empty()) {
+      Rekey(path_, "", c.from);
+    }
+    const auto before = test::ReadBytes(path_);
+    SetRekeyCacheBudget(16 * 4096);
+    TKetDatabase db;
+    db.SetDatabaseName(U(path_));
+    db.SetPassword(c.from);
+    db.Open();
+    test::Exec(db.Handle(), std::string("PRAGMA journal_mode = ") + c.journalMode);
+    test::Exec(db.Handle(), "PRAGMA cache_size = 16");
+    int writes = 0;
+    {
+      test::IoHookScope hook([&](const IoEvent& e) {
+        if (e.file == IoFile::kDatabase && e.op == IoOp::kWrite && ++writes == c.failAtWrite) {
+          return SQLITE_IOERR_WRITE;
+        }
+        return 0;
+      });
+      const EKetDatabase e = Raised([&] { db.ReKey("new"); });
+      EXPECT_EQ(e.ErrorCode() & 0xff, SQLITE_IOERR);
+    }
+    SetRekeyCacheBudget(64 * 1024 * 1024);
+    EXPECT_EQ(db.Password(), c.from);
+    EXPECT_EQ(test::QueryText(db.Handle(), "PRAGMA integrity_check"), "ok");
+    db.Close();
+    EXPECT_EQ(test::ReadBytes(path_), before);
+    EXPECT_EQ(Digest(c.from), digest_);
+  }
+}
+
+TEST_F(Encrypted, StatementRollbackOnAKeyedDatabase) {
+  Rekey(path_, "", "k");
+  test::Db db = test::OpenDb(path_, "k", SQLITE_OPEN_READWRITE);
+  test::Exec(db.get(), "PRAGMA cache_size = 5; CREATE UNIQUE INDEX items_n ON items(id, n)");
+  test::Exec(db.get(), "CREATE TABLE u(k INTEGER UNIQUE, pad BLOB); BEGIN");
+  test::Exec(db.get(), "INSERT INTO u SELECT id, randomblob(900) FROM items");
+  // Fails on its last row; the statement's earlier changes (many pages, spilled) are undone.
+  sqlite3_stmt* stmt = nullptr;
+  sqlite3_prepare_v2(db.get(),
+                     "INSERT INTO u SELECT -id, randomblob(900) FROM items UNION ALL "
+                     "SELECT 1, NULL",
+                     -1, &stmt, nullptr);
+  EXPECT_EQ(sqlite3_step(stmt), SQLITE_CONSTRAINT);
+  sqlite3_finalize(stmt);
+  test::Exec(db.get(), "COMMIT");
+  EXPECT_EQ(test::QueryInt(db.get(), "SELECT count(*) FROM u WHERE k < 0"), 0);
+  EXPECT_EQ(test::QueryText(db.get(), "PRAGMA integrity_check"), "ok");
+  db.reset();
+  test::Db again = test::OpenDb(path_, "k", SQLITE_OPEN_READWRITE);
+  EXPECT_EQ(test::QueryInt(again.get(), "SELECT count(*) FROM u"),
+            test::QueryInt(again.get(), "SELECT count(*) FROM items"));
+  EXPECT_EQ(test::ContentDigest(again.get()), digest_);
+}
+
+TEST_F(Encrypted, NoTemporaryFileIsEverOpened) {
+  Rekey(path_, "", "k");
+  int temporary = 0;
+  test::IoHookScope hook([&](const IoEvent& e) {
+    if (e.op == IoOp::kOpen && e.file == IoFile::kOther) {
+      ++temporary;
+    }
+    return 0;
+  });
+  test::Db db = test::OpenDb(path_, "k", SQLITE_OPEN_READWRITE);
+  test::Exec(db.get(), "PRAGMA cache_size = 5; PRAGMA mmap_size = 100000000");
+  EXPECT_GT(
+      test::QueryInt(db.get(), "SELECT count(*) FROM (SELECT body FROM items ORDER BY n, body)"),
+      0);
+  test::Exec(db.get(), "CREATE TEMP TABLE t AS SELECT * FROM items; "
+                       "UPDATE items SET n = n + 1; VACUUM");
+  EXPECT_EQ(test::QueryText(db.get(), "PRAGMA integrity_check"), "ok");
+  EXPECT_EQ(temporary, 0);
+}
+
+TEST_F(Encrypted, WriteAheadLogModeIsEncipheredToo) {
+  Rekey(path_, "", "k");
+  {
+    test::Db db = test::OpenDb(path_, "k", SQLITE_OPEN_READWRITE);
+    EXPECT_EQ(test::QueryText(db.get(), "PRAGMA journal_mode = wal"), "wal");
+    test::Exec(db.get(), "PRAGMA wal_autocheckpoint = 0; "
+                         "INSERT INTO items(name, body) VALUES('marker', "
+                         "'PLAINTEXT-MARKER-PLAINTEXT-MARKER')");
+    const auto wal = test::ReadBytes(path_ + "-wal");
+    EXPECT_GT(wal.size(), 4096u);
+    const std::string text(wal.begin(), wal.end());
+    EXPECT_EQ(text.find("PLAINTEXT-MARKER"), std::string::npos);
+    // A second connection reads the frames through the log.
+    test::Db reader = test::OpenDb(path_, "k", SQLITE_OPEN_READWRITE);
+    EXPECT_EQ(test::QueryInt(reader.get(), "SELECT count(*) FROM items WHERE name = 'marker'"), 1);
+  }
+  EXPECT_EQ(test::Integrity(path_, "k"), "ok");
+  // Re-key in write-ahead-log mode; afterwards only the new key opens it.
+  Rekey(path_, "k", "k2");
+  test::Db db = test::OpenDb(path_, "k2", SQLITE_OPEN_READWRITE);
+  EXPECT_EQ(test::QueryText(db.get(), "PRAGMA journal_mode"), "wal");
+  EXPECT_EQ(test::QueryInt(db.get(), "SELECT count(*) FROM items WHERE name = 'marker'"), 1);
+  EXPECT_EQ(test::QueryText(db.get(), "PRAGMA integrity_check"), "ok");
+}
+
+// Power-safe overwrite off: the engine pads the log to a sector and may split a page around its
+// sync point.
+TEST_F(Encrypted, LogPagesSplitAroundASyncPoint) {
+  Rekey(path_, "", "k");
+  test::Db db =
+      test::OpenDb("file:" + path_ + "?psow=0", "k", SQLITE_OPEN_READWRITE | SQLITE_OPEN_URI);
+  test::Exec(db.get(), "PRAGMA journal_mode = wal; PRAGMA wal_autocheckpoint = 0");
+  for (int i = 0; i < 20; ++i) {
+    test::Exec(db.get(), "INSERT INTO items(name, body) VALUES('s', randomblob(700))");
+  }
+  db.reset();
+  EXPECT_EQ(test::Integrity(path_, "k"), "ok");
+}
+
+TEST(CityDatabaseRekeyer, OwnsOneConnectionPerCall) {
+  TempDir dir;
+  const std::string path = dir.File("Ketro.cts");
+  test::MakeDatabase(path, 30);
+  const auto plain = test::ReadBytes(path);
+  CityDatabaseRekeyer rekeyer;
+  rekeyer.RekeyDatabase(U(path), test::kInstallerPassword);
+  EXPECT_TRUE(test::SameExceptCommitFields(
+      test::DecipherFile(test::ReadBytes(path), test::kInstallerPassword, 4096), plain));
+  const EKetDatabase e =
+      Raised([&] { rekeyer.RekeyDatabase(U(dir.File("gone.cts")), test::kInstallerPassword); });
+  EXPECT_EQ(e.ErrorCode(), SQLITE_CANTOPEN);
+}
+
+} // namespace
+} // namespace ket

@@ -1,0 +1,201 @@
+#include "tests/db/test_db.h"
+
+#include "db/codec.h"
+#include "db/page_codec.h"
+#include "db/sha256.h"
+
+#include <atomic>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <random>
+
+namespace ket::test {
+
+TempDir::TempDir() {
+  static std::atomic<int> serial{0};
+  std::random_device rd;
+  const auto base = std::filesystem::temp_directory_path();
+  for (;;) {
+    path_ = base / ("ketdb-" + std::to_string(rd()) + "-" + std::to_string(serial++));
+    if (std::filesystem::create_directory(path_)) {
+      break;
+    }
+  }
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+Db OpenDb(const std::string& path, std::string_view key, int flags) {
+  codec_install();
+  sqlite3* raw = nullptr;
+  const int rc = sqlite3_open_v2(
+      path.c_str(), &raw, flags ? flags : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  Db db(raw);
+  EXPECT_EQ(rc, SQLITE_OK) << (raw ? sqlite3_errmsg(raw) : "");
+  if (!key.empty()) {
+    EXPECT_EQ(codec_set_key(db.get(), "main", key.data(), static_cast<int>(key.size())), SQLITE_OK);
+  }
+  return db;
+}
+
+int Exec(sqlite3* db, const std::string& sql) {
+  char* error = nullptr;
+  const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
+  EXPECT_EQ(rc, SQLITE_OK) << sql << ": " << (error ? error : "");
+  sqlite3_free(error);
+  return rc;
+}
+
+std::int64_t QueryInt(sqlite3* db, const std::string& sql, std::int64_t fallback) {
+  sqlite3_stmt* stmt = nullptr;
+  std::int64_t value = fallback;
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
+      sqlite3_step(stmt) == SQLITE_ROW) {
+    value = sqlite3_column_int64(stmt, 0);
+  }
+  sqlite3_finalize(stmt);
+  return value;
+}
+
+std::string QueryText(sqlite3* db, const std::string& sql) {
+  sqlite3_stmt* stmt = nullptr;
+  std::string value;
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
+      sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_text(stmt, 0) != nullptr) {
+    value = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+  } else {
+    value = std::string("error: ") + sqlite3_errmsg(db);
+  }
+  sqlite3_finalize(stmt);
+  return value;
+}
+
+std::string ContentDigest(sqlite3* db) {
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT id, name, n, body FROM items ORDER BY id", -1, &stmt,
+                         nullptr) != SQLITE_OK) {
+    return std::string("error: ") + sqlite3_errmsg(db);
+  }
+  Sha256 hash;
+  int rc;
+  std::int64_t rows = 0;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    ++rows;
+    for (int c = 0; c < 4; ++c) {
+      const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(stmt, c));
+      hash.Update({p, static_cast<std::size_t>(sqlite3_column_bytes(stmt, c))});
+    }
+  }
+  sqlite3_finalize(stmt);
+  if (rc != SQLITE_DONE) {
+    return std::string("error: ") + sqlite3_errmsg(db);
+  }
+  std::string out = std::to_string(rows) + ":";
+  for (const std::uint8_t b : hash.Finish()) {
+    out += "0123456789abcdef"[b >> 4];
+    out += "0123456789abcdef"[b & 15];
+  }
+  return out;
+}
+
+void MakeDatabase(const std::string& path, int pages, int pageSize, const char* journalMode) {
+  Db db = OpenDb(path);
+  Exec(db.get(), "PRAGMA page_size = " + std::to_string(pageSize));
+  Exec(db.get(), std::string("PRAGMA journal_mode = ") + journalMode);
+  Exec(db.get(), "CREATE TABLE items(id INTEGER PRIMARY KEY, name TEXT, n REAL, body BLOB);"
+                 "CREATE INDEX items_name ON items(name);"
+                 "CREATE TABLE scratch(x BLOB);");
+  Exec(db.get(), "BEGIN");
+  std::mt19937 rng(12345);
+  const std::int64_t target = static_cast<std::int64_t>(pages) * pageSize;
+  for (int i = 0; QueryInt(db.get(), "PRAGMA page_count") * pageSize < target * 9 / 10; ++i) {
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db.get(), "INSERT INTO items(name, n, body) VALUES(?1, ?2, ?3)", -1, &stmt,
+                       nullptr);
+    for (int k = 0; k < 50; ++k) {
+      const std::string name = "city-" + std::to_string(rng() % 100000);
+      std::vector<std::uint8_t> body(rng() % 3 == 0 ? 100 + rng() % 9000 : 20 + rng() % 300);
+      for (auto& b : body) {
+        b = static_cast<std::uint8_t>(rng());
+      }
+      sqlite3_bind_text(stmt, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_double(stmt, 2, static_cast<double>(rng() % 1000000) / 7.0);
+      sqlite3_bind_blob(stmt, 3, body.data(), static_cast<int>(body.size()), SQLITE_TRANSIENT);
+      sqlite3_step(stmt);
+      sqlite3_reset(stmt);
+    }
+    sqlite3_finalize(stmt);
+  }
+  // Some free pages, as a database that has lived has.
+  Exec(db.get(), "INSERT INTO scratch SELECT randomblob(3000) FROM items LIMIT 20");
+  Exec(db.get(), "DELETE FROM scratch");
+  Exec(db.get(), "COMMIT");
+  while (QueryInt(db.get(), "PRAGMA page_count") < pages) {
+    Exec(db.get(), "INSERT INTO items(name, n, body) VALUES('pad', 0, randomblob(2000))");
+  }
+  db.reset();
+}
+
+std::vector<std::uint8_t> ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteBytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
+
+IoHookScope::IoHookScope(std::function<int(const IoEvent&)> hook) : hook_(std::move(hook)) {
+  SetCodecIoHook(
+      [](void* context, const IoEvent& event) {
+        return (*static_cast<std::function<int(const IoEvent&)>*>(context))(event);
+      },
+      &hook_);
+}
+
+IoHookScope::~IoHookScope() {
+  SetCodecIoHook(nullptr, nullptr);
+}
+
+std::string Integrity(const std::string& path, std::string_view key) {
+  Db db = OpenDb(path, key, SQLITE_OPEN_READWRITE);
+  return QueryText(db.get(), "PRAGMA integrity_check");
+}
+
+bool Exists(const std::string& path) {
+  return std::filesystem::exists(path);
+}
+
+std::vector<std::uint8_t> DecipherFile(const std::vector<std::uint8_t>& file,
+                                       std::string_view password, int pageSize) {
+  const KeyMaterial material =
+      DeriveKeyMaterial({reinterpret_cast<const std::uint8_t*>(password.data()), password.size()});
+  const AesDecryptSchedule schedule(std::span<const std::uint8_t, 32>(material.data(), 32));
+  std::vector<std::uint8_t> plain = file;
+  const auto size = static_cast<std::size_t>(pageSize);
+  for (std::size_t off = 0; off + size <= plain.size(); off += size) {
+    DecipherPage(schedule, static_cast<std::uint32_t>(off / size + 1), {plain.data() + off, size});
+  }
+  return plain;
+}
+
+bool SameExceptCommitFields(const std::vector<std::uint8_t>& a,
+                            const std::vector<std::uint8_t>& b) {
+  if (a.size() != b.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const bool commitField = (i >= 24 && i < 28) || (i >= 92 && i < 100);
+    if (!commitField && a[i] != b[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+} // namespace ket::test

@@ -1,0 +1,81 @@
+// Helpers shared by the database tests: temporary folders, generated databases, raw engine
+// connections and file bytes.
+#pragma once
+
+#include "db/codec_vfs.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <sqlite3.h>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ket::test {
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& Path() const { return path_; }
+  std::string File(std::string_view name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+struct CloseDb {
+  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+using Db = std::unique_ptr<sqlite3, CloseDb>;
+
+// Opens through the engine's default VFS (the codec layer); applies `key` when non-empty.
+Db OpenDb(const std::string& path, std::string_view key = {}, int flags = 0);
+// Runs SQL; fails the test on an error. Returns the engine's result.
+int Exec(sqlite3* db, const std::string& sql);
+// First column of the first row, or `fallback` when there is none or the statement fails.
+std::int64_t QueryInt(sqlite3* db, const std::string& sql, std::int64_t fallback = -1);
+std::string QueryText(sqlite3* db, const std::string& sql);
+// A digest of every row of every table, for comparing two databases' content.
+std::string ContentDigest(sqlite3* db);
+
+// A plain database of about `pages` pages: tables with text, numbers and blobs (some spilling
+// to overflow pages), an index and free pages.
+void MakeDatabase(const std::string& path, int pages, int pageSize = 4096,
+                  const char* journalMode = "delete");
+
+std::vector<std::uint8_t> ReadBytes(const std::string& path);
+void WriteBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);
+bool Exists(const std::string& path);
+
+// Every page of an encrypted file deciphered with our cipher under `password`.
+std::vector<std::uint8_t> DecipherFile(const std::vector<std::uint8_t>& file,
+                                       std::string_view password, int pageSize);
+
+// True when two database images differ only where a commit changes page 1's header: the change
+// counter (24..27) and the version-valid-for number and engine version (92..99).
+bool SameExceptCommitFields(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b);
+
+// Installs an I/O hook of the codec layer for its lifetime.
+class IoHookScope {
+ public:
+  explicit IoHookScope(std::function<int(const IoEvent&)> hook);
+  ~IoHookScope();
+  IoHookScope(const IoHookScope&) = delete;
+  IoHookScope& operator=(const IoHookScope&) = delete;
+
+ private:
+  std::function<int(const IoEvent&)> hook_;
+};
+
+// Opens `path` with `key` (empty: none) through TKetDatabase-free raw access and reports
+// integrity_check's first row.
+std::string Integrity(const std::string& path, std::string_view key);
+
+inline constexpr std::string_view kInstallerPassword = "xq_plume_vortex_731_bells";
+
+} // namespace ket::test
