@@ -136,8 +136,10 @@ class PassSettings {
       return;
     }
     const std::int64_t currentPages = *current >= 0 ? *current : -*current * 1024 / pageSize;
-    const std::int64_t wanted = std::min(
-        pages + kRekeyCacheSlack, std::max<std::int64_t>(gRekeyCacheBudget.load() / pageSize, 1));
+    // The page cache starts spilling once 90% of its pages are dirty.
+    const std::int64_t wanted =
+        std::min((pages + kRekeyCacheSlack) * 10 / 9 + 1,
+                 std::max<std::int64_t>(gRekeyCacheBudget.load() / pageSize, 1));
     if (wanted <= currentPages) {
       return;
     }
