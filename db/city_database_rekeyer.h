@@ -9,7 +9,8 @@ namespace ket {
 
 class CityDatabaseRekeyer : public DatabaseRekeyer {
  public:
-  // Create, DatabaseName, Open, ReKey, Close. Throws EKetDatabase; a failure skips the rest, and
+  // Create, DatabaseName, Open, ReKey, Close; `path` in the product's spelling ("\" between
+  // folders), mapped to the platform's. Throws EKetDatabase; a failure skips the rest, and
   // the object stays open until the rekeyer is destroyed.
   void RekeyDatabase(std::u16string_view path, std::string_view password) override;
 

@@ -5,6 +5,7 @@
 //
 // Edition "P". Exit codes: 0 the run reached its Finished state, 1 the archive could not be
 // loaded, 2 the folder was refused (the refusal text on stderr), 3 wrong usage.
+#include "db/city_database_rekeyer.h"
 #include "engine/payload.h"
 #include "engine/run.h"
 #include "engine/setup_state.h"
@@ -125,9 +126,8 @@ int main(int argc, char** argv) {
   ket::ConsoleWindow window(ket::Choices{ket::Utf8ToUtf16(*options.dir), options.force,
                                          options.desktop, options.startMenu},
                             stdout, ::isatty(STDOUT_FILENO) == 1);
-  // The re-key of the city database: none yet on this platform, so the database stays as
-  // extracted.
-  std::unique_ptr<ket::DatabaseRekeyer> rekeyer;
+  // The city database is re-keyed through TKetDatabase.
+  std::unique_ptr<ket::DatabaseRekeyer> rekeyer = std::make_unique<ket::CityDatabaseRekeyer>();
   // Links in the Shell Link format into the folders given; none where no folder is given.
   auto shortcuts = std::make_unique<ket::ShellLinkShortcutCreator>(state, options.desktopDir,
                                                                    options.programsDir);
