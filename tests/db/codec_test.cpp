@@ -324,7 +324,7 @@ TEST(Connection, DatabaseNameRules) {
   EXPECT_STREQ(Raised([&] { db.Open(); }).what(), "SQLite3 Error 1 - db1: Invalid DatabaseName");
   db.SetName(u"");
   const std::string path = dir.File("n.db");
-  test::MakeDatabase(path, 5);
+  test::MakeDatabase(path, 10);
   db.SetDatabaseName(U(path));
   db.Open();
   EXPECT_STREQ(Raised([&] { db.SetDatabaseName(u"other"); }).what(),
@@ -347,7 +347,7 @@ TEST(Connection, OpenDoesNotCreateAMissingFile) {
 TEST(Connection, EventsComeInOrderAndAFailedConnectSkipsTheRest) {
   TempDir dir;
   const std::string path = dir.File("e.db");
-  test::MakeDatabase(path, 5);
+  test::MakeDatabase(path, 10);
   std::vector<std::string> events;
   TKetDatabase db;
   db.BeforeConnect = [&](TKetDatabase& s) { events.push_back(s.Connected() ? "B+" : "B"); };
@@ -370,7 +370,7 @@ TEST(Connection, EventsComeInOrderAndAFailedConnectSkipsTheRest) {
 TEST(Connection, WhileLoadingConnectedIsOnlyRemembered) {
   TempDir dir;
   const std::string path = dir.File("l.db");
-  test::MakeDatabase(path, 5);
+  test::MakeDatabase(path, 10);
   TKetDatabase db;
   db.BeginLoading();
   db.SetConnected(true);
@@ -395,7 +395,7 @@ TEST(Connection, OpenFlagPropertiesKeepTheirOwnBits) {
 TEST(Connection, ReadOnlyAccessAndUriNames) {
   TempDir dir;
   const std::string path = dir.File("r.db");
-  test::MakeDatabase(path, 5);
+  test::MakeDatabase(path, 10);
   TKetDatabase db;
   db.SetAccess(TKetDbAccess::daReadOnly);
   db.SetDatabaseName(U(path));
@@ -416,7 +416,7 @@ TEST(Connection, ReadOnlyAccessAndUriNames) {
 TEST(Connection, UnknownVfsIsTheEnginesError) {
   TempDir dir;
   const std::string path = dir.File("v.db");
-  test::MakeDatabase(path, 5);
+  test::MakeDatabase(path, 10);
   TKetDatabase db;
   db.SetVfs(u"no-such-vfs");
   db.SetDatabaseName(U(path));
@@ -429,7 +429,7 @@ TEST(Connection, UnknownVfsIsTheEnginesError) {
 TEST(Connection, StatementsAreDeactivatedBeforeCloseAndUnboundAtDestruction) {
   TempDir dir;
   const std::string path = dir.File("s.db");
-  test::MakeDatabase(path, 5);
+  test::MakeDatabase(path, 10);
   auto db = std::make_unique<TKetDatabase>();
   db->SetDatabaseName(U(path));
   db->Open();
@@ -446,7 +446,7 @@ TEST(Connection, StatementsAreDeactivatedBeforeCloseAndUnboundAtDestruction) {
 TEST(Connection, AFailedCloseLeavesTheObjectClosedAndReportsTheCodeOnly) {
   TempDir dir;
   const std::string path = dir.File("c.db");
-  test::MakeDatabase(path, 5);
+  test::MakeDatabase(path, 10);
   TKetDatabase db;
   db.SetDatabaseName(U(path));
   db.Open();
@@ -464,7 +464,7 @@ TEST(Connection, AFailedCloseLeavesTheObjectClosedAndReportsTheCodeOnly) {
 TEST(Connection, OwnerDestroysItsConnectionsAndClosesThem) {
   TempDir dir;
   const std::string path = dir.File("o.db");
-  test::MakeDatabase(path, 5);
+  test::MakeDatabase(path, 10);
   std::vector<std::string> closed;
   {
     TKetComponentOwner owner;

@@ -111,11 +111,11 @@ void MakeDatabase(const std::string& path, int pages, int pageSize, const char* 
   Exec(db.get(), "BEGIN");
   std::mt19937 rng(12345);
   const std::int64_t target = static_cast<std::int64_t>(pages) * pageSize;
-  for (int i = 0; QueryInt(db.get(), "PRAGMA page_count") * pageSize < target * 9 / 10; ++i) {
+  for (int i = 0; QueryInt(db.get(), "PRAGMA page_count") * pageSize < target * 6 / 10; ++i) {
     sqlite3_stmt* stmt = nullptr;
     sqlite3_prepare_v2(db.get(), "INSERT INTO items(name, n, body) VALUES(?1, ?2, ?3)", -1, &stmt,
                        nullptr);
-    for (int k = 0; k < 50; ++k) {
+    for (int k = 0; k < 10; ++k) {
       const std::string name = "city-" + std::to_string(rng() % 100000);
       std::vector<std::uint8_t> body(rng() % 3 == 0 ? 100 + rng() % 9000 : 20 + rng() % 300);
       for (auto& b : body) {
@@ -129,13 +129,18 @@ void MakeDatabase(const std::string& path, int pages, int pageSize, const char* 
     }
     sqlite3_finalize(stmt);
   }
-  // Some free pages, as a database that has lived has.
-  Exec(db.get(), "INSERT INTO scratch SELECT randomblob(3000) FROM items LIMIT 20");
-  Exec(db.get(), "DELETE FROM scratch");
   Exec(db.get(), "COMMIT");
-  while (QueryInt(db.get(), "PRAGMA page_count") < pages) {
+  while (QueryInt(db.get(), "PRAGMA page_count") < pages - 8) {
     Exec(db.get(), "INSERT INTO items(name, n, body) VALUES('pad', 0, randomblob(2000))");
   }
+  // The last pages one at a time, into the table without an index: exactly `pages` pages.
+  while (QueryInt(db.get(), "PRAGMA page_count") < pages) {
+    Exec(db.get(), "INSERT INTO scratch VALUES(randomblob(" + std::to_string(pageSize / 4) + "))");
+  }
+  EXPECT_EQ(QueryInt(db.get(), "PRAGMA page_count"), pages);
+  // Some free pages, as a database that has lived has.
+  Exec(db.get(), "DELETE FROM scratch WHERE rowid % 3 = 0");
+  Exec(db.get(), "DELETE FROM items WHERE id % 23 = 0");
   db.reset();
 }
 
