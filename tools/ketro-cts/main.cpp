@@ -1,0 +1,119 @@
+// ketro-cts: the city database's encryption from the command line.
+//
+//   ketro-cts rekey FILE --password NEW [--key OLD]
+//       Opens FILE (under OLD, else as a plain database) and rewrites it under NEW; an empty NEW
+//       makes it plain. On failure the file is unchanged.
+//   ketro-cts check FILE [--key PASSWORD]
+//       Runs the engine's integrity check and prints its result ("ok"), the page size and the
+//       page count.
+//
+// Exit codes: 0 success, 1 the engine failed (its message on stderr) or the check found
+// problems, 2 wrong usage.
+#include "db/ket_database.h"
+#include "engine/text.h"
+
+#include <cstdio>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+
+constexpr std::string_view kUsageText = "usage: ketro-cts rekey FILE --password NEW [--key OLD]\n"
+                                        "       ketro-cts check FILE [--key PASSWORD]\n";
+
+struct Arguments {
+  std::string command;
+  std::string file;
+  std::optional<std::string> password;
+  std::optional<std::string> key;
+};
+
+std::optional<Arguments> Parse(int argc, char** argv) {
+  if (argc < 3) {
+    return std::nullopt;
+  }
+  Arguments a;
+  a.command = argv[1];
+  a.file = argv[2];
+  if (a.command != "rekey" && a.command != "check") {
+    return std::nullopt;
+  }
+  for (int i = 3; i < argc; ++i) {
+    const std::string_view option = argv[i];
+    if (i + 1 >= argc) {
+      return std::nullopt;
+    }
+    std::optional<std::string>* slot = nullptr;
+    if (option == "--password" && a.command == "rekey") {
+      slot = &a.password;
+    } else if (option == "--key") {
+      slot = &a.key;
+    }
+    if (slot == nullptr || slot->has_value()) {
+      return std::nullopt;
+    }
+    *slot = argv[++i];
+  }
+  if (a.command == "rekey" && !a.password) {
+    return std::nullopt;
+  }
+  return a;
+}
+
+// The engine's own message when there is one, else the exception's.
+std::string MessageOf(const ket::EKetDatabase& e) {
+  return e.ErrorMessage().empty() ? e.what() : ket::Utf16ToUtf8(e.ErrorMessage());
+}
+
+int Rekey(const Arguments& a) {
+  ket::TKetDatabase db;
+  db.SetDatabaseName(ket::Utf8ToUtf16(a.file));
+  db.SetPassword(a.key.value_or(""));
+  db.Open();
+  db.ReKey(*a.password);
+  db.Close();
+  return 0;
+}
+
+int Check(const Arguments& a) {
+  ket::TKetDatabase db;
+  db.SetDatabaseName(ket::Utf8ToUtf16(a.file));
+  db.SetPassword(a.key.value_or(""));
+  db.Open();
+  ket::TKetStatement integrity(db, "PRAGMA integrity_check");
+  bool ok = true;
+  while (integrity.Step()) {
+    const std::string line = ket::Utf16ToUtf8(integrity.ColumnText(0));
+    ok = ok && line == "ok";
+    std::cout << line << "\n";
+  }
+  ket::TKetStatement pageSize(db, "PRAGMA page_size");
+  ket::TKetStatement pageCount(db, "PRAGMA page_count");
+  pageSize.Step();
+  pageCount.Step();
+  std::cout << "page size " << pageSize.ColumnInt(0) << "\n"
+            << "page count " << pageCount.ColumnInt(0) << "\n";
+  return ok ? 0 : kFailed;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  const std::optional<Arguments> arguments = Parse(argc, argv);
+  if (!arguments) {
+    std::cerr << kUsageText;
+    return kUsage;
+  }
+  try {
+    return arguments->command == "rekey" ? Rekey(*arguments) : Check(*arguments);
+  } catch (const ket::EKetDatabase& e) {
+    std::cerr << "ketro-cts: " << arguments->file << ": " << MessageOf(e) << "\n";
+    return kFailed;
+  }
+}
