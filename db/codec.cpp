@@ -321,6 +321,9 @@ int Rekey(sqlite3* db, const char* name, const void* key, int nKey, Outcome& out
       if (!sqlite3_get_autocommit(db)) {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
       }
+      // After an I/O error the engine leaves its rollback (the journal's playback) for the
+      // connection's next lock: that is taken now, while the layer still knows each page's form.
+      PragmaValue(db, name, "schema_version");
       EndRekeyTracking(*file, false);
     }
   } else {

@@ -452,7 +452,15 @@ int JournalRead(FileState& s, void* buf, int amt, sqlite3_int64 ofst) {
   }
   RekeyState* rekey = db.rekey.get();
   const auto size = static_cast<std::size_t>(amt);
-  const bool keepToken = rekey && rekey->tokenStored.size() == size;
+  bool keepToken = rekey != nullptr;
+  if (keepToken && rekey->tokenStored.size() != size) {
+    try {
+      rekey->tokenStored.resize(size);
+      rekey->tokenPlain.resize(size);
+    } catch (const std::bad_alloc&) {
+      keepToken = false; // then the re-key's end puts the page back
+    }
+  }
   if (keepToken) {
     std::memcpy(rekey->tokenStored.data(), p, size);
   }
@@ -1197,8 +1205,6 @@ int BeginRekeyTracking(CodecFile& file, const PageForm& newForm) {
     sqlite3_int64 size = 0;
     if (s.pageSize > 0 && s.real->pMethods->xFileSize(s.real, &size) == SQLITE_OK) {
       rekey->newPages.resize(static_cast<std::size_t>(size / s.pageSize + 2));
-      rekey->tokenStored.resize(static_cast<std::size_t>(s.pageSize));
-      rekey->tokenPlain.resize(static_cast<std::size_t>(s.pageSize));
     }
     s.rekey = std::move(rekey);
   } catch (const std::bad_alloc&) {

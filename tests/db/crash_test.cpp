@@ -214,6 +214,66 @@ TEST_F(Crash, InterruptedTransactionOnAnEncryptedDatabase) {
   }
 }
 
+// An I/O error makes the engine roll the re-key back within the connection. The pages it puts
+// back from the journal must be in the old form already when the rollback ends: killed right
+// there, before anything else could mend the file, it is as before.
+TEST_F(Crash, RollbackWithinTheConnectionWritesTheOldForm) {
+  for (const char* from : {"", "old"}) {
+    for (const int failAt : {60, 200, 249}) {
+      SCOPED_TRACE(std::string(from) + " " + std::to_string(failAt));
+      Reset(from);
+      const auto before = test::ReadBytes(path_);
+      int writes = 0;
+      ASSERT_EQ(RunChild(
+                    [&] {
+                      test::IoHookScope inject([&](const IoEvent& e) {
+                        if (e.file == IoFile::kJournal && e.op == IoOp::kDelete) {
+                          _exit(kCrashed);
+                        }
+                        return e.file == IoFile::kDatabase && e.op == IoOp::kWrite &&
+                                       ++writes == failAt
+                                   ? SQLITE_IOERR_WRITE
+                                   : SQLITE_OK;
+                      });
+                      RekeyWithSmallCache(path_, from, "new", 30);
+                    },
+                    [](const IoEvent&) { return false; }),
+                kCrashed);
+      EXPECT_EQ(test::ReadBytes(path_), before);
+    }
+  }
+}
+
+// With 512-byte pages the journal header is as long as a page; it is told from a page image by
+// its place, not its length, and stays plain.
+TEST(CrashSmallPages, JournalHeaderOfAPagesLengthStaysPlain) {
+  test::TempDir dir;
+  const std::string path = dir.File("small.cts");
+  test::MakeDatabase(path, 300, 512);
+  {
+    TKetDatabase db;
+    db.SetDatabaseName(Utf8ToUtf16(path));
+    db.Open();
+    db.ReKey("k");
+    db.Close();
+  }
+  const auto before = test::ReadBytes(path);
+  ASSERT_EQ(RunChild(
+                [&] {
+                  test::Db db = test::OpenDb(path, "k", SQLITE_OPEN_READWRITE);
+                  test::Exec(db.get(), "PRAGMA cache_size = 10; BEGIN; "
+                                       "UPDATE items SET body = randomblob(length(body)); COMMIT");
+                },
+                Nth(IoFile::kDatabase, IoOp::kWrite, 20)),
+            kCrashed);
+  const auto journal = test::ReadBytes(path + "-journal");
+  ASSERT_GT(journal.size(), 1024u);
+  const std::uint8_t magic[8] = {0xd9, 0xd5, 0x05, 0xf9, 0x20, 0xa1, 0x63, 0xd7};
+  EXPECT_EQ(std::memcmp(journal.data(), magic, 8), 0);
+  EXPECT_EQ(test::Integrity(path, "k"), "ok");
+  EXPECT_EQ(test::ReadBytes(path), before);
+}
+
 // A log with committed transactions, left by a killed process: a wrong key is refused and the
 // log kept; the right key recovers the transactions.
 TEST_F(Crash, CommittedLogSurvivesAWrongKey) {
