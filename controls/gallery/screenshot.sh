@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Takes the gallery's screenshot for the documentation:
+#   controls/gallery/screenshot.sh [BUILD_DIR] [OUTPUT.png]
+# Runs the gallery of BUILD_DIR (build/win64 by default: 64-bit Wine runs everywhere) under a
+# throwaway Wine prefix and private display (scripts/with-wine.sh), photographs the screen and
+# cuts the window out.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=${1:-build/win64}
+out=${2:-docs/controls-gallery.png}
+cd "$root"
+exe="$build/bin/controls-gallery.exe"
+[ -f "$exe" ] || { echo "screenshot: no $exe; build it first" >&2; exit 1; }
+export KET_SHOT_EXE="$exe" KET_SHOT_OUT="$out"
+scripts/with-wine.sh bash -c '
+  "$KET_WINE" "$KET_SHOT_EXE" >/dev/null 2>&1 </dev/null &
+  pid=$!
+  for _ in $(seq 100); do
+    xwininfo -root -tree 2>/dev/null | grep -q "Controls gallery" && break
+    sleep 0.2
+  done
+  sleep 2
+  geometry=$(xwininfo -root -tree | grep "Controls gallery" | head -1 |
+             sed -E "s/.* ([0-9]+x[0-9]+)\+([0-9]+)\+([0-9]+).*/\1+\2+\3/")
+  import -window root -crop "$geometry" +repage "$KET_SHOT_OUT"
+  kill "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+'
+echo "screenshot: $out"
