@@ -32,9 +32,6 @@ class TApplication {
   // Milliseconds the pointer rests on a control before its hint shows (0: at once).
   int HintPause() const { return hintPause_; }
   void SetHintPause(int ms) { hintPause_ = ms; }
-  // Milliseconds a hint stays up.
-  int HintHidePause() const { return hintHidePause_; }
-  void SetHintHidePause(int ms) { hintHidePause_ = ms; }
 
   TForm* MainForm() const { return mainForm_; }
   // Shows the main form and handles messages until it is closed or Terminate is called.
@@ -72,6 +69,7 @@ class TApplication {
 
   std::u16string title_;
   int hintPause_ = 500;
+  // Milliseconds a hint stays up.
   int hintHidePause_ = 2500;
   TForm* mainForm_ = nullptr;
   bool terminated_ = false;

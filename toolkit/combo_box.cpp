@@ -38,12 +38,6 @@ void TComboBox::SetItems(std::vector<std::u16string> items) {
   }
 }
 
-void TComboBox::AddItem(std::u16string_view item) {
-  items_.emplace_back(item);
-  if (HandleAllocated())
-    SendMessageW(Handle(), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(items_.back())));
-}
-
 int TComboBox::ItemIndex() const {
   if (HandleAllocated())
     return static_cast<int>(

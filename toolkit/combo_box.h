@@ -15,7 +15,6 @@ class TComboBox : public TWinControl {
 
   const std::vector<std::u16string>& Items() const { return items_; }
   void SetItems(std::vector<std::u16string> items);
-  void AddItem(std::u16string_view item);
   // -1: no item selected.
   int ItemIndex() const;
   void SetItemIndex(int index);

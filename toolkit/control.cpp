@@ -734,10 +734,6 @@ void TWinControl::SetBounds(int left, int top, int width, int height) {
   RequestAlign();
 }
 
-LRESULT TWinControl::Perform(UINT msg, WPARAM wParam, LPARAM lParam) {
-  return hwnd_ ? SendMessageW(hwnd_, msg, wParam, lParam) : 0;
-}
-
 void TWinControl::FontChanged() {
   if (hwnd_) {
     if (ownClass_)
@@ -887,24 +883,30 @@ bool TWinControl::HandleKeyDown(TMessage& message) {
   const UINT code = DialogCode(message);
   if (code & DLGC_WANTMESSAGE)
     return false;
+  // The key's WM_CHAR, if TranslateMessage made one, is taken out of the queue first: a taken
+  // key's handler may run for long and handle messages itself (the installation run does), and
+  // the character must not reach the control meanwhile. It goes back when nobody took the key.
   HWND self = hwnd_;
-  auto dropChar = [self] {
-    // The key's WM_CHAR, if TranslateMessage made one, has nobody left to go to.
-    MSG pending;
-    PeekMessageW(&pending, self, WM_CHAR, WM_CHAR, PM_REMOVE);
+  const auto ch = static_cast<WPARAM>(key == VK_TAB ? u'\t' : key == VK_RETURN ? u'\r' : 0x1B);
+  MSG pending{};
+  const bool hadChar = PeekMessageW(&pending, self, WM_CHAR, WM_CHAR, PM_NOREMOVE) &&
+                       pending.wParam == ch &&
+                       PeekMessageW(&pending, self, WM_CHAR, WM_CHAR, PM_REMOVE);
+  auto giveBack = [&] {
+    if (hadChar)
+      PostMessageW(self, WM_CHAR, pending.wParam, pending.lParam);
+    return false;
   };
   if (key == VK_TAB) {
     if ((code & DLGC_WANTTAB) || GetKeyState(VK_CONTROL) < 0 || GetKeyState(VK_MENU) < 0)
-      return false;
+      return giveBack();
     form->SelectNext(form == this ? nullptr : this, GetKeyState(VK_SHIFT) >= 0);
-    dropChar();
     return true;
   }
   TCMDialogKey dialogKey{key, 0};
   form->DialogKey(dialogKey);
   if (!dialogKey.Result)
-    return false;
-  dropChar();
+    return giveBack();
   return true;
 }
 

@@ -247,9 +247,6 @@ class TWinControl : public TControl {
   std::u16string Text() const override;
   void SetBounds(int left, int top, int width, int height) override;
 
-  // Sends a message to the window (0 without one).
-  LRESULT Perform(UINT msg, WPARAM wParam, LPARAM lParam);
-
   TNotifyEvent OnEnter;
   TNotifyEvent OnExit;
   TKeyEvent OnKeyDown;

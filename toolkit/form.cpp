@@ -190,10 +190,6 @@ std::vector<TWinControl*> TForm::TabSequence() {
   return list;
 }
 
-void TForm::SetActiveControl(TWinControl* control) {
-  FocusControl(control);
-}
-
 void TForm::FocusControl(TWinControl* control) {
   activeControl_ = control;
   if (control && hwnd_ && IsWindowVisible(hwnd_) && control->CanFocus())

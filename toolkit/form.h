@@ -51,7 +51,6 @@ class TForm : public TWinControl {
 
   // The control that has, or will get when the form is active, the keyboard focus.
   TWinControl* ActiveControl() const { return activeControl_; }
-  void SetActiveControl(TWinControl* control);
   // Moves the focus to the next (or previous) control of the tab sequence after `current`.
   void SelectNext(TWinControl* current, bool forward);
   // Focuses the first control of the tab sequence.

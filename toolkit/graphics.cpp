@@ -131,15 +131,6 @@ bool TBitmap::LoadFromResourceName(HINSTANCE module, std::u16string_view name) {
   return bitmap != nullptr;
 }
 
-void TBitmap::Assign(const TBitmap& other) {
-  if (other.Empty()) {
-    Clear();
-    return;
-  }
-  HBITMAP copy = static_cast<HBITMAP>(CopyImage(other.Handle(), IMAGE_BITMAP, 0, 0, 0));
-  Take(copy);
-}
-
 void TBitmap::Clear() {
   Take(nullptr);
 }

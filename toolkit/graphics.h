@@ -83,8 +83,6 @@ class TBitmap {
 
   // LoadBitmapW from the given module; false and empty when there is no such resource.
   bool LoadFromResourceName(HINSTANCE module, std::u16string_view name);
-  // A copy of another bitmap's picture.
-  void Assign(const TBitmap& other);
   void Clear();
 
   bool Empty() const { return !handle_; }

@@ -109,14 +109,6 @@ void TBevel::Paint() {
     canvas.FillRect({0, h - 2, w, h - 1}, first);
     canvas.FillRect({0, h - 1, w, h}, second);
     break;
-  case bsLeftLine:
-    canvas.FillRect({0, 0, 1, h}, first);
-    canvas.FillRect({1, 0, 2, h}, second);
-    break;
-  case bsRightLine:
-    canvas.FillRect({w - 2, 0, w - 1, h}, first);
-    canvas.FillRect({w - 1, 0, w, h}, second);
-    break;
   }
 }
 

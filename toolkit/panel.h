@@ -34,11 +34,11 @@ class TPanel : public TCustomControl {
   int borderWidth_ = 0;
 };
 
-enum TBevelShape { bsTopLine, bsBottomLine, bsLeftLine, bsRightLine };
+enum TBevelShape { bsTopLine, bsBottomLine };
 enum TBevelStyle { bsLowered, bsRaised };
 
-// An etched line: the shadow line and the highlight line along the chosen edge (lowered), or the
-// other way round (raised).
+// An etched line: the shadow line and the highlight line along the top or bottom edge (lowered),
+// or the other way round (raised).
 class TBevel : public TGraphicControl {
  public:
   explicit TBevel(TComponent* AOwner);

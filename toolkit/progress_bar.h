@@ -11,7 +11,6 @@ class TProgressBar : public TWinControl {
 
   int Min() const { return min_; }
   int Max() const { return max_; }
-  void SetMin(int value) { SetRange(value, max_); }
   void SetMax(int value) { SetRange(min_, value); }
   void SetRange(int min, int max);
   int Position() const { return position_; }

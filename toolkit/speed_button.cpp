@@ -53,9 +53,6 @@ void TSpeedButton::SetDown(bool value) {
     value = false;
   if (value == down_)
     return;
-  // In a group without AllowAllUp one button stays down; only another one releases it.
-  if (down_ && !allowAllUp_)
-    return;
   down_ = value;
   if (value) {
     if (state_ == bsUp)
@@ -118,8 +115,9 @@ void TSpeedButton::MouseUp(TMouseButton Button, TShiftState Shift, int X, int Y)
   if (groupIndex_ == 0) {
     state_ = bsUp;
   } else if (doClick) {
-    SetDown(!down_);
-    state_ = down_ ? bsExclusive : bsUp;
+    // A latched button stays down until another one of its group is pressed.
+    SetDown(true);
+    state_ = bsExclusive;
   } else {
     state_ = down_ ? bsExclusive : bsUp;
   }

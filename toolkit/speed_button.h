@@ -25,16 +25,14 @@ class TSpeedButton : public TGraphicControl {
   // Loads the glyph from a bitmap resource of the program's module; false (glyph unchanged)
   // when there is none.
   bool LoadGlyph(std::u16string_view resourceName);
-  // Buttons of one parent with the same GroupIndex (not 0) latch: one of them is Down.
+  // Buttons of one parent with the same GroupIndex (not 0) latch: a click puts one Down and
+  // releases the others of its group.
   int GroupIndex() const { return groupIndex_; }
   void SetGroupIndex(int value);
   bool Down() const { return down_; }
   void SetDown(bool value);
-  bool AllowAllUp() const { return allowAllUp_; }
-  void SetAllowAllUp(bool value) { allowAllUp_ = value; }
 
   TButtonState State() const { return state_; }
-  bool MouseInControl() const { return mouseInControl_; }
 
  protected:
   void Paint() override;
@@ -55,7 +53,6 @@ class TSpeedButton : public TGraphicControl {
   TBitmap glyph_;
   int groupIndex_ = 0;
   bool down_ = false;
-  bool allowAllUp_ = false;
   TButtonState state_ = bsUp;
   bool dragging_ = false;
   bool mouseInControl_ = false;

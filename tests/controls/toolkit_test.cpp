@@ -231,6 +231,36 @@ TEST_F(KeyboardTest, EnterIsOfferedToTheWindowUnlessTheFocusedControlWantsIt) {
   EXPECT_EQ(enterClicks, 2);
 }
 
+TEST_F(KeyboardTest, ATakenKeysCharacterNeverReachesTheControl) {
+  std::vector<char16_t> pressed;
+  edit.OnKeyPress = [&](TObject*, char16_t& key) { pressed.push_back(key); };
+  // As a keyboard does it: the message loop's TranslateMessage puts the key's character into
+  // the queue before the key-down is handled.
+  auto type = [&] {
+    edit.SetFocus();
+    PostMessageW(edit.Handle(), WM_KEYDOWN, VK_RETURN, 1);
+    Pump();
+  };
+  type();
+  EXPECT_EQ(pressed, std::vector<char16_t>{u'\r'}) << "nobody takes Enter: the edit gets it";
+
+  struct OkButton : TSpeedButton {
+    using TSpeedButton::TSpeedButton;
+    void DialogKey(TCMDialogKey& m) override {
+      if (m.CharCode == VK_RETURN) {
+        Click();
+        m.Result = 1;
+      }
+    }
+  } enter(nullptr);
+  enter.SetParent(&panel6);
+  // The handler handles messages itself, as the installation run does.
+  enter.OnClick = [](TObject*) { Application().ProcessMessages(); };
+  pressed.clear();
+  type();
+  EXPECT_TRUE(pressed.empty());
+}
+
 TEST_F(KeyboardTest, MnemonicsReachGraphicControlsButNotFromAnEditThatTakesCharacters) {
   edit.SetFocus();
   SendMessageW(edit.Handle(), WM_CHAR, u'i', 1);
