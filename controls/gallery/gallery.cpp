@@ -166,6 +166,7 @@ class TGallery : public TForm {
     TComboBox& combo = Add<TComboBox>(gp, 8, 26, 150, 24);
     combo.SetItems({u"English", u"Russian (Русский)"});
     combo.SetItemIndex(1);
+    combo.Font().SetCharset(RUSSIAN_CHARSET);
     TEwCheckBox& box = Check(gp, 54, u"Create desktop icon", true);
     box.SetLeft(8);
     box.SetFlat(true);
@@ -231,6 +232,7 @@ class TGallery : public TForm {
     TComboBox& combo = Add<TComboBox>(area, 280, 212, 186, 24);
     combo.SetItems({u"English", u"Russian (Русский)"});
     combo.SetItemIndex(0);
+    combo.Font().SetCharset(RUSSIAN_CHARSET);
   }
 
  public:
