@@ -255,6 +255,28 @@ TEST_F(CheckBoxTest, MouseEnterAndExitFollowThePointerAndHotColoursTheCaption) {
   EXPECT_EQ(left, 2);
 }
 
+TEST_F(CheckBoxTest, AlignmentAndGlyphRecreateTheWindowKeepingStateAndFocus) {
+  box.SetChecked(true);
+  box.SetFocus();
+  HWND before = box.Handle();
+  box.SetAlignment(taLeftJustify);
+  EXPECT_NE(box.Handle(), before);
+  EXPECT_TRUE(IsWindow(box.Handle()));
+  EXPECT_FALSE(IsWindow(before));
+  EXPECT_TRUE(box.Focused());
+  EXPECT_TRUE(box.Checked());
+  RECT r;
+  GetWindowRect(box.Handle(), &r);
+  EXPECT_EQ(r.right - r.left, 200);
+  before = box.Handle();
+  box.SetGlyph(igCross);
+  EXPECT_NE(box.Handle(), before);
+  before = box.Handle();
+  box.SetGlyph(igCross);
+  EXPECT_EQ(box.Handle(), before) << "an unchanged value does nothing";
+  EXPECT_EQ(TWinControl::FromHandle(box.Handle()), &box);
+}
+
 // --- Painting
 
 TEST_F(CheckBoxTest, PaintsTheBoxImageAtItsPlaceAndTheMarkWhenChecked) {

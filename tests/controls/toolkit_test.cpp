@@ -2,6 +2,7 @@
 #include "tests/controls/test_support.h"
 
 #include <algorithm>
+#include <commctrl.h>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -416,6 +417,30 @@ TEST_F(PaintTest, ComboBoxTextTakesTheFontColour) {
   combo.Font().SetColor(clRed);
   Pump();
   EXPECT_GT(Capture(host).Count({5, 2, 191, 26}, RGB(255, 0, 0)), 5);
+}
+
+TEST_F(PaintTest, MemoBreaksLinesAtALoneCROrLFAndProgressBarKeepsItsRange) {
+  TMemo memo(nullptr);
+  memo.SetText(u"first\r\rsecond\nthird\r\nfourth");
+  memo.SetParent(&host);
+  memo.SetBounds(0, 0, 300, 120);
+  EXPECT_EQ(memo.Text(), u"first\r\n\r\nsecond\r\nthird\r\nfourth");
+  EXPECT_EQ(SendMessageW(memo.Handle(), EM_GETLINECOUNT, 0, 0), 5);
+  SetFocus(memo.Handle());
+  EXPECT_TRUE(SendMessageW(memo.Handle(), WM_GETDLGCODE, VK_RETURN, 0) & DLGC_WANTALLKEYS);
+
+  // Range and position are kept before the window exists and reach it when it is made.
+  TProgressBar bar(nullptr);
+  bar.SetMax(296);
+  bar.SetPosition(300);
+  EXPECT_EQ(bar.Position(), 296);
+  bar.SetPosition(40);
+  bar.SetParent(&host);
+  EXPECT_EQ(SendMessageW(bar.Handle(), PBM_GETRANGE, FALSE, 0), 296);
+  EXPECT_EQ(SendMessageW(bar.Handle(), PBM_GETRANGE, TRUE, 0), 0);
+  EXPECT_EQ(SendMessageW(bar.Handle(), PBM_GETPOS, 0, 0), 40);
+  bar.SetPosition(41);
+  EXPECT_EQ(SendMessageW(bar.Handle(), PBM_GETPOS, 0, 0), 41);
 }
 
 // --- The application object
