@@ -1,5 +1,7 @@
 #include "db/sha256.h"
 
+#include "db/bytes.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -18,18 +20,6 @@ constexpr std::array<std::uint32_t, 64> kRound = {
 
 constexpr std::uint32_t Rotr(std::uint32_t x, int n) {
   return (x >> n) | (x << (32 - n));
-}
-
-std::uint32_t LoadBe32(const std::uint8_t* p) {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-         std::uint32_t{p[3]};
-}
-
-void StoreBe32(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v >> 24);
-  p[1] = static_cast<std::uint8_t>(v >> 16);
-  p[2] = static_cast<std::uint8_t>(v >> 8);
-  p[3] = static_cast<std::uint8_t>(v);
 }
 
 } // namespace

@@ -46,24 +46,6 @@ bool GlobMatch(std::u16string_view p, std::u16string_view n) {
   return pi == p.size();
 }
 
-CalendarTime LocalFields(const struct timespec& t) {
-  struct tm local {};
-  const time_t seconds = t.tv_sec;
-  if (!localtime_r(&seconds, &local)) {
-    return {};
-  }
-  CalendarTime f;
-  f.year = static_cast<std::uint16_t>(local.tm_year + 1900);
-  f.month = static_cast<std::uint16_t>(local.tm_mon + 1);
-  f.day = static_cast<std::uint16_t>(local.tm_mday);
-  f.hour = static_cast<std::uint16_t>(local.tm_hour);
-  f.minute = static_cast<std::uint16_t>(local.tm_min);
-  // A leap second (tm_sec 60) has no place in the fields.
-  f.second = static_cast<std::uint16_t>(std::min(local.tm_sec, 59));
-  f.millisecond = static_cast<std::uint16_t>(t.tv_nsec / 1'000'000);
-  return f;
-}
-
 std::uint32_t AttributesOf(const struct stat& st) {
   std::uint32_t a = 0;
   if (S_ISDIR(st.st_mode)) {
@@ -84,7 +66,7 @@ std::optional<FindEntry> EntryFor(const std::string& path, std::u16string name) 
   FindEntry e;
   e.name = std::move(name);
   e.attributes = AttributesOf(st);
-  e.lastWriteLocal = LocalFields(st.st_mtim);
+  e.lastWriteLocal = LocalCalendarTime(st.st_mtim);
   e.size = S_ISDIR(st.st_mode) ? 0 : static_cast<std::uint64_t>(st.st_size);
   return e;
 }
@@ -142,6 +124,24 @@ class PosixWritableFile final : public WritableFile {
 };
 
 } // namespace
+
+CalendarTime LocalCalendarTime(const struct timespec& t) {
+  struct tm local {};
+  const time_t seconds = t.tv_sec;
+  if (!localtime_r(&seconds, &local)) {
+    return {};
+  }
+  CalendarTime f;
+  f.year = static_cast<std::uint16_t>(local.tm_year + 1900);
+  f.month = static_cast<std::uint16_t>(local.tm_mon + 1);
+  f.day = static_cast<std::uint16_t>(local.tm_mday);
+  f.hour = static_cast<std::uint16_t>(local.tm_hour);
+  f.minute = static_cast<std::uint16_t>(local.tm_min);
+  // A leap second (tm_sec 60) has no place in the fields.
+  f.second = static_cast<std::uint16_t>(std::min(local.tm_sec, 59));
+  f.millisecond = static_cast<std::uint16_t>(t.tv_nsec / 1'000'000);
+  return f;
+}
 
 std::string NativePath(std::u16string_view path) {
   std::string out = Utf16ToUtf8(path);

@@ -12,8 +12,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <time.h>
 
 namespace ket {
+
+// A file time as local clock time in calendar fields; all zero when it cannot be converted.
+CalendarTime LocalCalendarTime(const struct timespec& t);
 
 // The native form of a product path.
 std::string NativePath(std::u16string_view path);

@@ -184,18 +184,10 @@ std::optional<std::uint32_t> ParseDate(const std::string& text) {
 
 // The file's last-write time as local clock time, for the entry's date.
 std::uint32_t FileDosDate(const std::string& path, const struct stat& st) {
-  struct tm local {};
-  const time_t t = st.st_mtim.tv_sec;
-  if (!localtime_r(&t, &local)) {
+  const ket::CalendarTime f = ket::LocalCalendarTime(st.st_mtim);
+  if (f.year == 0) {
     throw PackError("cannot read the time of " + path);
   }
-  ket::CalendarTime f;
-  f.year = static_cast<std::uint16_t>(local.tm_year + 1900);
-  f.month = static_cast<std::uint16_t>(local.tm_mon + 1);
-  f.day = static_cast<std::uint16_t>(local.tm_mday);
-  f.hour = static_cast<std::uint16_t>(local.tm_hour);
-  f.minute = static_cast<std::uint16_t>(local.tm_min);
-  f.second = static_cast<std::uint16_t>(std::min(local.tm_sec, 59));
   const std::uint32_t dos = ket::CalendarToDosDateTime(f);
   if (dos == 0) {
     throw PackError("the last-write time of " + path +
