@@ -31,13 +31,6 @@ void TPanel::SetBevelInner(TBevelCut value) {
   BordersChanged();
 }
 
-void TPanel::SetBevelWidth(int value) {
-  if (bevelWidth_ == value || value < 1)
-    return;
-  bevelWidth_ = value;
-  BordersChanged();
-}
-
 void TPanel::SetBorderWidth(int value) {
   if (borderWidth_ == value || value < 0)
     return;

@@ -16,8 +16,6 @@ class TPanel : public TCustomControl {
   void SetBevelOuter(TBevelCut value);
   TBevelCut BevelInner() const { return bevelInner_; }
   void SetBevelInner(TBevelCut value);
-  int BevelWidth() const { return bevelWidth_; }
-  void SetBevelWidth(int value);
   int BorderWidth() const { return borderWidth_; }
   void SetBorderWidth(int value);
 
@@ -30,7 +28,8 @@ class TPanel : public TCustomControl {
 
   TBevelCut bevelOuter_ = bvRaised;
   TBevelCut bevelInner_ = bvNone;
-  int bevelWidth_ = 1;
+  // Each bevel is one pixel wide.
+  static constexpr int bevelWidth_ = 1;
   int borderWidth_ = 0;
 };
 
