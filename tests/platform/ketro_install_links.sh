@@ -1,17 +1,22 @@
 #!/usr/bin/env bash
 # ketro-install writes the edition's links into --desktop-dir and --programs-dir, and lnkinfo
 # reads back their target and working directory:
-#   ketro_install_links.sh KETRO_PACK KETRO_INSTALL DEMO_DIR
+#   ketro_install_links.sh KETRO_PACK KETRO_INSTALL
 set -uo pipefail
-pack=${1:?usage: ketro_install_links.sh KETRO_PACK KETRO_INSTALL DEMO_DIR}
+pack=${1:?usage: ketro_install_links.sh KETRO_PACK KETRO_INSTALL}
 install=${2:?}
-demo=${3:?}
 tmp=$(mktemp -d /tmp/ket-links.XXXXXX)
 trap 'rm -rf "$tmp"' EXIT
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 
-"$pack" create --manifest "$demo/list" --root "$demo" --output "$tmp/payload.bin" >/dev/null ||
+# A small product of our own in the shipped manifest form; the links do not depend on its files.
+product=$tmp/product
+mkdir -p "$product/data"
+printf '%s\r\n' 'readme.txt||#|about' 'data\cities.txt|P|#|cities' 'data\old|K|' >"$product/list"
+printf 'content of %s\n' readme.txt >"$product/readme.txt"
+printf 'content of %s\n' data/cities.txt >"$product/data/cities.txt"
+"$pack" create --manifest "$product/list" --root "$product" --output "$tmp/payload.bin" >/dev/null ||
   { echo "ketro-pack failed"; exit 1; }
 
 field() { lnkinfo "$1" | sed -nE "s/^[[:space:]]*$2[[:space:]]*: (.*)$/\1/p"; }
