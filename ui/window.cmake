@@ -4,3 +4,50 @@
 add_library(ket_ui_text STATIC language.cpp)
 ket_target(ket_ui_text)
 target_link_libraries(ket_ui_text PUBLIC ket_engine)
+
+# TKetSetup.
+add_library(ket_setup_window STATIC setup_window.cpp)
+ket_target(ket_setup_window)
+target_link_libraries(ket_setup_window PUBLIC ket_ui_text ket_controls ket_shortcuts ket_db
+                                              ket_platform_win32 shell32 ole32)
+
+# The product the program carries: KET_PAYLOAD (a folder with its manifest "list" and its
+# files), the demo product otherwise. ketro-pack of the native build packs it into
+# payload.bin at the top of this build folder, which the resource "MAIN" of type "EXEFILE"
+# takes in whole.
+if(NOT KET_HOST_BIN)
+  set(KET_HOST_BIN ${KET_BUILD_ROOT}/native/bin)
+endif()
+set(KET_PAYLOAD "" CACHE PATH "Folder of the product to embed (empty: the demo product)")
+if(KET_PAYLOAD)
+  get_filename_component(product ${KET_PAYLOAD} ABSOLUTE BASE_DIR ${PROJECT_SOURCE_DIR})
+  if(NOT EXISTS ${product}/list)
+    message(FATAL_ERROR "KET_PAYLOAD: ${product} has no manifest 'list'")
+  endif()
+  file(GLOB_RECURSE product_files CONFIGURE_DEPENDS ${product}/*)
+  set(product_deps ${product_files})
+elseif(NOT KET_DEMO_PRODUCT_DIR)
+  set(product ${PROJECT_SOURCE_DIR}/demo)
+  file(GLOB_RECURSE product_deps CONFIGURE_DEPENDS ${product}/*)
+else()
+  set(product ${KET_DEMO_PRODUCT_DIR})
+  set(product_deps ${KET_DEMO_PRODUCT_STAMP} ket_demo_product)
+endif()
+set(KET_PAYLOAD_FILE ${CMAKE_BINARY_DIR}/payload.bin CACHE INTERNAL "")
+add_custom_command(OUTPUT ${KET_PAYLOAD_FILE}
+  COMMAND ${KET_HOST_BIN}/ketro-pack create --manifest ${product}/list --root ${product}
+          --output ${KET_PAYLOAD_FILE}
+  DEPENDS ${product_deps} ${KET_HOST_BIN}/ketro-pack
+  COMMENT "Packing ${product} into payload.bin"
+  VERBATIM)
+set(payload_rc ${CMAKE_CURRENT_BINARY_DIR}/payload.rc)
+file(CONFIGURE OUTPUT ${payload_rc} CONTENT "MAIN EXEFILE \"${KET_PAYLOAD_FILE}\"\n" @ONLY)
+set_source_files_properties(${payload_rc} PROPERTIES OBJECT_DEPENDS ${KET_PAYLOAD_FILE})
+
+# KetroSetup.exe: a GUI program with the Unicode entry point, linked statically (ket.cmake's
+# toolchain files), needing no DLL beyond Windows' own.
+add_executable(KetroSetup WIN32 main.cpp ${payload_rc} $<TARGET_OBJECTS:ket_app_icon>
+                                $<TARGET_OBJECTS:ket_app_manifest>)
+ket_target(KetroSetup)
+target_link_options(KetroSetup PRIVATE -municode)
+target_link_libraries(KetroSetup PRIVATE ket_setup_window)

@@ -1,0 +1,108 @@
+// TKetSetup: the setup program's one window. It owns the controls, the payload (the archive
+// stream, names and items) and the services of the run, and carries out the window operations
+// that the run calls.
+#pragma once
+
+#include "controls/check_box.h"
+#include "controls/group_panel.h"
+#include "controls/link.h"
+#include "controls/styled_button.h"
+#include "db/city_database_rekeyer.h"
+#include "engine/payload.h"
+#include "engine/setup_state.h"
+#include "engine/window_operations.h"
+#include "platform/win32/win32_file_system.h"
+#include "toolkit/toolkit.h"
+#include "ui/shortcuts.h"
+
+#include <memory>
+
+namespace ket {
+
+// Where the window gets the platform's start-up services and the archive from; the program
+// passes the real ones, tests their own.
+struct SetupWindowServices {
+  StartupPlatform& startup;
+  ArchiveOpener openArchive;
+};
+
+class TKetSetup final : public TForm, public WindowOperations {
+ public:
+  // Runs FormCreate, which may end the process (a running setup takes over).
+  TKetSetup(SetupState& state, SetupWindowServices services);
+  ~TKetSetup() override;
+
+  // The run's window operations.
+  void EnterCopyingState() override;
+  Choices ReadChoices() override;
+  void ReturnToOptionsState() override;
+  void ShowProgressPanel(int highest) override;
+  void SetProgressPosition(int index) override;
+  void ShowCurrentFile(std::u16string_view name) override;
+  void ProcessPendingMessages() override;
+  void EnterFinishedState() override;
+  void ShowMessage(std::u16string_view text) override;
+  void ShowError(std::u16string_view message) override;
+
+  // Half-to-even centring of a length inside another, as the Copying state places its panel.
+  static int CentredOffset(int outer, int inner);
+
+ protected:
+  void CreateParams(TCreateParams& Params) override;
+  void WndProc(TMessage& Message) override;
+
+ private:
+  void Build();
+  void FormCreate(TObject* Sender);
+  void FormActivate(TObject* Sender);
+  void FormCloseQuery(TObject* Sender, bool& CanClose);
+  void cbLangChange(TObject* Sender);
+  void SB1Click(TObject* Sender);
+  void SpeedButton1Click(TObject* Sender);
+  void Link1Click(TObject* Sender);
+  void Activ(TMessage& Msg);
+
+  SetupState& state_;
+  SetupWindowServices services_;
+
+  // The controls, in the order the window declares them; parents and stacking follow the
+  // order in which Build gives them their parents.
+  TPanel Panel3{this};
+  TLabel Label13{this};
+  TLabel Label1{this};
+  TProgressBar PB{this};
+  TGroupPanel GP{this};
+  TPanel Panel1{this};
+  TSB SB1{this};
+  TBevel Bevel3{this};
+  TPanel Panel6{this};
+  TLabel Label7{this};
+  TPanel Panel4{this};
+  TLabel Label3{this};
+  TLabel Label4{this};
+  TEdit Edit1{this};
+  TBevel Bevel1{this};
+  TLink Link1{this};
+  TBevel Bevel2{this};
+  TComboBox cbLang{this};
+  TEwCheckBox cbDesktop{this};
+  TEwCheckBox cbStart{this};
+  TEwCheckBox cbForce{this};
+  TSB SB2{this};
+  // The closing-note box, made by EnterFinishedState.
+  std::unique_ptr<TMemo> note_;
+
+  // ArchiveStream, ArchiveContent and ArchiveItems.
+  Payload payload_;
+  Win32FileSystem files_;
+  Win32ShortcutCreator shortcuts_;
+  // Owns the database connection objects of the run until the window goes.
+  CityDatabaseRekeyer rekeyer_;
+
+  bool running_ = false;
+  // The close box was used during the run: the window closes when the run is over, so that no
+  // file is left half-written and the product not half-updated.
+  bool closeAfterRun_ = false;
+};
+
+} // namespace ket
