@@ -1,13 +1,85 @@
 #!/usr/bin/env bash
-# The main job. Until the setup window exists: pack the demo product with ketro-pack and install
-# it with ketro-install into a folder under build/, saying what it did.
+# The main job: starts KetroSetup.exe, the setup with the demo product (or the product that
+# `make win32 PAYLOAD=DIR` packed), under Wine.
+#   - The shipped program is the 32-bit build; where 32-bit Wine is missing (it is optional,
+#     scripts/packages-optional.txt) the same sources built for x86-64 are shown instead.
+#   - With a display (DISPLAY set) the window opens there and the job ends when it is closed.
+#   - Without one, a private Xvfb display is used: the job photographs the window into
+#     build/run/KetroSetup.png, says where it is, and closes the program.
+# The Wine prefix is a throwaway one under build/run (the program installs into its drive C:).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-bin=build/native/bin
 out=build/run
 mkdir -p "$out"
-"$bin/ketro-pack" create --manifest demo/list --root demo --output "$out/payload.bin"
-"$bin/ketro-pack" list "$out/payload.bin"
-"$bin/ketro-install" --archive "$out/payload.bin" --dir "$out/Ketro"
-echo "run: installed the demo product into $out/Ketro"
+
+if [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  exe=build/win32/bin/KetroSetup.exe arch=win32 loader=/usr/lib/wine/wine
+  server=/usr/lib/wine/wineserver32
+else
+  echo "run: 32-bit Wine is not installed here; showing the 64-bit build of the same sources"
+  make --no-print-directory win64 PAYLOAD="${PAYLOAD:-}" >/dev/null
+  exe=build/win64/bin/KetroSetup.exe arch=win64 loader=/usr/lib/wine/wine64
+  server=/usr/lib/wine/wineserver64
+fi
+[ -x "$server" ] || server=/usr/lib/wine/wineserver
+[ -f "$exe" ] || { echo "run: $exe is missing; run make win32 first" >&2; exit 1; }
+file "$exe" 2>/dev/null | sed 's/^/run: /' || true
+
+prefix=$root/$out/prefix-$arch
+export WINEPREFIX=$prefix WINEARCH=$arch WINEDEBUG=-all WINELOADER=$loader WINESERVER=$server
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+export HOME=$root/$out/home
+mkdir -p "$HOME/Desktop"
+
+xvfb_pid=""
+cleanup() {
+  "$WINESERVER" -k >/dev/null 2>&1 || true
+  [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null || true
+}
+trap cleanup EXIT
+
+headless=""
+if [ -z "${DISPLAY:-}" ]; then
+  headless=1
+  n=90
+  while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
+  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$out/xvfb.log" 2>&1 &
+  xvfb_pid=$!
+  export DISPLAY=":$n"
+  for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+fi
+
+if [ ! -d "$prefix/drive_c" ]; then
+  echo "run: making the Wine prefix $prefix (once)"
+  "$loader" wineboot -i >"$out/wineboot.log" 2>&1
+  # Wine's own "MS Sans Serif": without it the window's font falls back to another face.
+  cp /usr/share/wine/fonts/*.fon /usr/share/wine/fonts/*.ttf "$prefix/drive_c/windows/Fonts/" \
+    2>/dev/null || true
+fi
+
+echo "run: starting $exe"
+"$loader" "$exe" "$@" >"$out/setup.log" 2>&1 </dev/null &
+pid=$!
+if [ -z "$headless" ]; then
+  wait "$pid" && echo "run: the setup ended with exit code 0"
+  exit 0
+fi
+
+shot=$out/KetroSetup.png
+for _ in $(seq 100); do
+  xwininfo -root -tree 2>/dev/null | grep -q '"Ketro FULL"' && break
+  sleep 0.2
+done
+sleep 2
+geometry=$(xwininfo -root -tree | grep '"Ketro FULL"' | head -1 |
+  sed -E 's/.* ([0-9]+x[0-9]+)\+([0-9]+)\+([0-9]+).*/\1+\2+\3/')
+if [ -z "$geometry" ]; then
+  echo "run: the setup window did not appear; see $out/setup.log" >&2
+  exit 1
+fi
+import -window root -crop "$geometry" +repage "$shot"
+kill "$pid" 2>/dev/null || true
+wait "$pid" 2>/dev/null || true
+echo "run: no display here, so the window was shown on a private one; its picture: $shot"
+echo "run: (with a display, make run opens the window there; Install puts the product into C:\\!KetroNew\\ of $prefix)"

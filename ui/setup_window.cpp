@@ -1,3 +1,5 @@
+// First: the file system's CreateFile and DeleteFile must be declared before windows.h turns
+// those names into macros.
 #include "ui/setup_window.h"
 
 #include "engine/product.h"
@@ -5,6 +7,7 @@
 #include "engine/startup.h"
 #include "platform/win32/setup_messages.h"
 #include "platform/win32/wide.h"
+#include "platform/win32/win32_file_system.h"
 #include "platform/win32/win32_name_comparer.h"
 #include "ui/language.h"
 
@@ -51,7 +54,8 @@ void SetStyledButton(TSB& button, TsbType type) {
 
 TKetSetup::TKetSetup(SetupState& state, SetupWindowServices services)
     : TForm(nullptr), state_(state), services_(std::move(services)),
-      payload_(std::make_unique<Win32NameComparer>()), shortcuts_(state) {
+      payload_(std::make_unique<Win32NameComparer>()), files_(std::make_unique<Win32FileSystem>()),
+      shortcuts_(state) {
   Build();
   OnCreate = [this](TObject* Sender) { FormCreate(Sender); };
   OnActivate = [this](TObject* Sender) { FormActivate(Sender); };
@@ -269,7 +273,7 @@ void TKetSetup::SB1Click(TObject*) {
     return;
   running_ = true;
   try {
-    DoCopy(state_, payload_, {files_, *this, &shortcuts_, &rekeyer_});
+    DoCopy(state_, payload_, {*files_, *this, &shortcuts_, &rekeyer_});
   } catch (...) {
     running_ = false;
     throw;

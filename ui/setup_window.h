@@ -8,10 +8,10 @@
 #include "controls/link.h"
 #include "controls/styled_button.h"
 #include "db/city_database_rekeyer.h"
+#include "engine/file_system.h"
 #include "engine/payload.h"
 #include "engine/setup_state.h"
 #include "engine/window_operations.h"
-#include "platform/win32/win32_file_system.h"
 #include "toolkit/toolkit.h"
 #include "ui/shortcuts.h"
 
@@ -52,6 +52,9 @@ class TKetSetup final : public TForm, public WindowOperations {
   void WndProc(TMessage& Message) override;
 
  private:
+  // The window tests look at the controls and call the handlers directly.
+  friend struct TKetSetupTestPeer;
+
   void Build();
   void FormCreate(TObject* Sender);
   void FormActivate(TObject* Sender);
@@ -94,7 +97,7 @@ class TKetSetup final : public TForm, public WindowOperations {
 
   // ArchiveStream, ArchiveContent and ArchiveItems.
   Payload payload_;
-  Win32FileSystem files_;
+  std::unique_ptr<FileSystem> files_;
   Win32ShortcutCreator shortcuts_;
   // Owns the database connection objects of the run until the window goes.
   CityDatabaseRekeyer rekeyer_;

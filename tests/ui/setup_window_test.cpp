@@ -1,0 +1,214 @@
+// The setup window in-process: start-up texts and language switching, the states the run moves
+// it through, a complete run into a temporary folder, and a payload that cannot be loaded.
+#include "engine/product.h"
+#include "engine/run.h"
+#include "tools/ketro-pack/archive_writer.h"
+#include "ui/language.h"
+#include "ui/setup_window.h"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <iterator>
+#include <windows.h>
+
+namespace ket {
+
+struct TKetSetupTestPeer {
+  TKetSetup& w;
+  TSB& SB1() { return w.SB1; }
+  TSB& SB2() { return w.SB2; }
+  TEdit& Edit1() { return w.Edit1; }
+  TComboBox& cbLang() { return w.cbLang; }
+  TEwCheckBox& cbDesktop() { return w.cbDesktop; }
+  TEwCheckBox& cbStart() { return w.cbStart; }
+  TEwCheckBox& cbForce() { return w.cbForce; }
+  TLabel& Label3() { return w.Label3; }
+  TLabel& Label4() { return w.Label4; }
+  TLabel& Label13() { return w.Label13; }
+  TLabel& Label1() { return w.Label1; }
+  TLink& Link1() { return w.Link1; }
+  TPanel& Panel3() { return w.Panel3; }
+  TPanel& Panel4() { return w.Panel4; }
+  TPanel& Panel6() { return w.Panel6; }
+  TGroupPanel& GP() { return w.GP; }
+  TProgressBar& PB() { return w.PB; }
+  TMemo* Note() { return w.note_.get(); }
+  void Activate() { w.FormActivate(nullptr); }
+  void ChangeLanguage(int index) {
+    w.cbLang.SetItemIndex(index);
+    w.cbLangChange(&w.cbLang);
+  }
+  void PressInstall() { w.SB1Click(&w.SB1); }
+};
+
+namespace {
+
+class FakeStartup final : public StartupPlatform {
+ public:
+  std::vector<std::u16string> args;
+  std::optional<std::u16string> oemcp;
+  std::vector<std::u16string> Arguments() override { return args; }
+  bool TryCreateLock() override { return true; }
+  void Sleep(unsigned) override {}
+  [[noreturn]] void SignalRunningInstance() override { std::abort(); }
+  void SetThreadLocale(std::uint32_t) override {}
+  std::optional<std::u16string> ReadOemCodePage() override { return oemcp; }
+};
+
+std::vector<std::uint8_t> Bytes(std::string_view s) {
+  return {s.begin(), s.end()};
+}
+
+std::string ReadFile(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A product of three files in two folders, one deletion line.
+std::vector<std::uint8_t> SmallArchive() {
+  const std::string list = "readme.txt||#|about\r\n"
+                           "data\\a.txt||#|data\r\n"
+                           "data\\deep\\b.txt|P|#|full edition only\r\n"
+                           "data\\old.tmp|K|\r\n";
+  std::vector<ArchiveEntry> entries{{"list", Bytes(list), 0},
+                                    {"readme.txt", Bytes("Ketro\r\n"), 0x5B6A7059},
+                                    {"data\\a.txt", Bytes("cities"), 0x5B6A7059},
+                                    {"data\\deep\\b.txt", Bytes(std::string(70000, 'b')), 0}};
+  return BuildArchive(entries);
+}
+
+class SetupWindowTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<TKetSetup> Make(std::vector<std::uint8_t> archive) {
+    ArchiveOpener opener = [bytes = std::move(archive)]() -> std::unique_ptr<ArchiveBytes> {
+      if (bytes.empty())
+        throw Error("Resource MAIN not found");
+      return std::make_unique<MemoryArchiveBytes>(bytes);
+    };
+    return std::make_unique<TKetSetup>(state, SetupWindowServices{startup, opener});
+  }
+
+  SetupState state;
+  FakeStartup startup;
+};
+
+TEST(SetupWindowLayout, CentringRoundsHalvesToTheEvenNeighbour) {
+  EXPECT_EQ(TKetSetup::CentredOffset(549, 424), 62); // 62.5
+  EXPECT_EQ(TKetSetup::CentredOffset(550, 423), 64); // 63.5
+  EXPECT_EQ(TKetSetup::CentredOffset(550, 424), 63);
+  EXPECT_EQ(TKetSetup::CentredOffset(299, 104), 98); // 97.5
+}
+
+TEST_F(SetupWindowTest, StartsInEnglishWithTheDefaultFolderAndSwitchesLanguageBackAndForth) {
+  startup.oemcp = u"437";
+  auto w = Make(SmallArchive());
+  TKetSetupTestPeer p{*w};
+  EXPECT_EQ(p.Edit1().Text(), kDefaultInstallFolder);
+  EXPECT_EQ(p.cbLang().ItemIndex(), 0);
+  EXPECT_FALSE(state.RussianUi);
+  EXPECT_EQ(p.SB1().Caption(), u"Install >>");
+  EXPECT_EQ(p.SB2().Hint(), u"Select folder");
+  EXPECT_EQ(p.Link1().Caption(), u"Official website of the program ");
+  EXPECT_TRUE(p.cbDesktop().Checked());
+  EXPECT_TRUE(p.cbStart().Checked());
+  EXPECT_FALSE(p.cbForce().Checked());
+
+  // The user's choices survive the switch; only the texts change.
+  p.Edit1().SetText(u"D:\\Elsewhere\\");
+  p.cbStart().SetChecked(false);
+  p.ChangeLanguage(1);
+  EXPECT_TRUE(state.RussianUi);
+  EXPECT_EQ(p.SB1().Caption(), u"Установить >>");
+  EXPECT_EQ(p.cbStart().Caption(), u"Создать иконку в меню \"Пуск\"");
+  EXPECT_EQ(p.Label4().Caption(), LanguageTableFor(1).folderNote);
+  p.ChangeLanguage(0);
+  EXPECT_FALSE(state.RussianUi);
+  EXPECT_EQ(p.Label13().Caption(), u"Copy new files");
+  EXPECT_EQ(p.Edit1().Text(), u"D:\\Elsewhere\\");
+  EXPECT_FALSE(p.cbStart().Checked());
+  EXPECT_TRUE(p.cbDesktop().Checked());
+}
+
+TEST_F(SetupWindowTest, UpdateWithAFolderAndTheRussianCodePage) {
+  startup.args = {u"/UPDATE", u"D:\\Work\\"};
+  startup.oemcp = u"866";
+  auto w = Make(SmallArchive());
+  TKetSetupTestPeer p{*w};
+  EXPECT_EQ(p.Edit1().Text(), u"D:\\Work\\");
+  EXPECT_EQ(p.cbLang().ItemIndex(), 1);
+  EXPECT_TRUE(state.RussianUi);
+  EXPECT_EQ(p.Label3().Caption(), u" Каталог установки");
+
+  // Activation: the folder note leaves its alignment and lines up with the folder field, the
+  // folder button takes the field's top and height; the payload is loaded once.
+  p.Activate();
+  EXPECT_EQ(w->Caption(), Application().Title());
+  EXPECT_EQ(p.Label4().Align(), alNone);
+  EXPECT_EQ(p.Label4().Left(), p.Edit1().Left());
+  EXPECT_EQ(p.SB2().Top(), p.Edit1().Top());
+  EXPECT_EQ(p.SB2().Height(), p.Edit1().Height());
+  ASSERT_TRUE(state.ManifestLines.has_value());
+  EXPECT_EQ(state.ManifestLines->size(), 4u);
+  state.ManifestLines->pop_back();
+  p.Activate();
+  EXPECT_EQ(state.ManifestLines->size(), 3u);
+}
+
+TEST_F(SetupWindowTest, APayloadThatCannotBeLoadedLeavesInstallOutOfReach) {
+  auto w = Make({});
+  TKetSetupTestPeer p{*w};
+  EXPECT_THROW(p.Activate(), Error);
+  EXPECT_FALSE(p.SB1().Enabled());
+  EXPECT_FALSE(state.ManifestLines.has_value());
+  // A second activation shows no second error box, and Install stays disabled.
+  EXPECT_NO_THROW(p.Activate());
+  EXPECT_FALSE(p.SB1().Enabled());
+}
+
+TEST_F(SetupWindowTest, ARunInstallsAndEndsInTheFinishedState) {
+  auto w = Make(SmallArchive());
+  TKetSetupTestPeer p{*w};
+  p.Activate();
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                    ("ket-window-" + std::to_string(GetCurrentProcessId()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir / "data");
+  std::ofstream(dir / "data" / "old.tmp") << "obsolete";
+  p.Edit1().SetText(std::u16string(dir.u16string())); // no final "\": the run adds it
+  p.cbDesktop().SetChecked(false);
+  p.cbStart().SetChecked(false);
+
+  p.PressInstall();
+
+  EXPECT_EQ(ReadFile(dir / "readme.txt"), "Ketro\r\n");
+  EXPECT_EQ(ReadFile(dir / "data" / "a.txt"), "cities");
+  EXPECT_EQ(ReadFile(dir / "data" / "deep" / "b.txt"), std::string(70000, 'b'));
+  EXPECT_FALSE(std::filesystem::exists(dir / "data" / "old.tmp"));
+  EXPECT_EQ(state.InstallDir, dir.u16string() + u"\\");
+  EXPECT_TRUE(state.InstallDone);
+
+  // The Finished state: the closing note in English, Close enabled, the options gone, the
+  // progress panel hidden again; the bar ran to the last line's index.
+  ASSERT_NE(p.Note(), nullptr);
+  EXPECT_EQ(p.Note()->Text().substr(0, 12), u"Periodically");
+  EXPECT_NE(p.Note()->Text().find(kSupportEmail), std::u16string::npos);
+  EXPECT_EQ(p.SB1().Caption(), u"Close");
+  EXPECT_TRUE(p.SB1().Enabled());
+  EXPECT_FALSE(p.Panel4().Visible());
+  EXPECT_FALSE(p.Panel6().Visible());
+  EXPECT_FALSE(p.Panel3().Visible());
+  EXPECT_TRUE(p.GP().Visible());
+  EXPECT_EQ(p.PB().Max(), 3);
+  EXPECT_EQ(p.PB().Position(), 3);
+  EXPECT_EQ(p.Label1().Caption(), u"data\\deep\\b.txt");
+  // The progress panel was centred in the client area.
+  const int dx = 2 * p.Panel3().Left() + p.Panel3().Width() - w->ClientWidth();
+  const int dy = 2 * p.Panel3().Top() + p.Panel3().Height() - w->ClientHeight();
+  EXPECT_LE(std::abs(dx), 1);
+  EXPECT_LE(std::abs(dy), 1);
+  std::filesystem::remove_all(dir);
+}
+
+} // namespace
+} // namespace ket
