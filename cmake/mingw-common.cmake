@@ -11,6 +11,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# A library found by its path (zlib through FindZLIB) bypasses -static: ask for the static
+# archive, or the program would need zlib1.dll, which Wine happens to ship and Windows does not.
+set(ZLIB_USE_STATIC_LIBS ON)
 add_compile_definitions(UNICODE _UNICODE NOMINMAX _WIN32_WINNT=0x0601)
 # Windows programs run under Wine; scripts/wine-run.sh uses the prefix that the test driver
 # (scripts/with-wine.sh) prepared.
