@@ -31,9 +31,22 @@ void SetMs15(TControl& control, TFontStyles style = 0) {
   font.SetStyle(style);
 }
 
-void SetFlatBox(TEwCheckBox& box, int left, int top, int width, int height, bool checked,
-                int tabOrder) {
-  box.SetBounds(left, top, width, height);
+// Parent, alignment and the bounds as they stand after alignment.
+void Place(TControl& control, TWinControl& parent, TAlign align, int left, int top, int width,
+           int height) {
+  control.SetParent(&parent);
+  control.SetAlign(align);
+  control.SetBounds(left, top, width, height);
+}
+
+// A panel that only groups: no bevel, the parent's colour.
+void SetPlainPanel(TPanel& panel, int tabOrder) {
+  panel.SetBevelOuter(bvNone);
+  panel.SetParentColor(true);
+  panel.SetTabOrder(tabOrder);
+}
+
+void SetFlatBox(TEwCheckBox& box, bool checked, int tabOrder) {
   box.SetFlat(true);
   box.SetHotColor(clWindow);
   box.SetChecked(checked);
@@ -76,9 +89,7 @@ void TKetSetup::Build() {
   SetClientSize(550, 299);
   SetPosition(poDesktopCenter);
 
-  Link1.SetParent(this);
-  Link1.SetAlign(alTop);
-  Link1.SetBounds(0, 0, 550, 30);
+  Place(Link1, *this, alTop, 0, 0, 550, 30);
   SetMs15(Link1, fsBold | fsUnderline);
   Link1.Font().SetColor(clBlue);
   Link1.SetAlignment(taRightJustify);
@@ -86,109 +97,75 @@ void TKetSetup::Build() {
   Link1.SetCursor(crHandPoint);
   Link1.OnClick = [this](TObject* Sender) { Link1Click(Sender); };
 
-  Bevel2.SetParent(this);
-  Bevel2.SetAlign(alTop);
-  Bevel2.SetBounds(0, 30, 550, 1);
+  Place(Bevel2, *this, alTop, 0, 30, 550, 1);
   Bevel2.SetShape(bsBottomLine);
 
-  GP.SetParent(this);
-  GP.SetAlign(alClient);
-  GP.SetBounds(0, 31, 550, 268);
+  Place(GP, *this, alClient, 0, 31, 550, 268);
   GP.Font().SetName(kMsSansSerif);
   GP.Font().SetHeight(15);
   GP.Font().SetColor(clWindowText);
-  GP.SetBevelOuter(bvNone);
+  SetPlainPanel(GP, 1);
   GP.SetEnabled(true);
-  GP.SetParentColor(true);
-  GP.SetTabOrder(1);
 
-  Bevel3.SetParent(&GP);
-  Bevel3.SetAlign(alBottom);
-  Bevel3.SetBounds(0, 235, 550, 3);
+  Place(Bevel3, GP, alBottom, 0, 235, 550, 3);
   Bevel3.SetShape(bsBottomLine);
 
-  Bevel1.SetParent(&GP);
-  Bevel1.SetAlign(alTop);
-  Bevel1.SetBounds(0, 119, 550, 2);
+  Place(Bevel1, GP, alTop, 0, 119, 550, 2);
   Bevel1.SetShape(bsBottomLine);
 
-  Panel1.SetParent(&GP);
-  Panel1.SetAlign(alBottom);
-  Panel1.SetBounds(0, 238, 550, 30);
-  Panel1.SetBevelOuter(bvNone);
-  Panel1.SetParentColor(true);
-  Panel1.SetTabOrder(0);
+  Place(Panel1, GP, alBottom, 0, 238, 550, 30);
+  SetPlainPanel(Panel1, 0);
 
-  SB1.SetParent(&Panel1);
-  SB1.SetAlign(alRight);
-  SB1.SetBounds(412, 0, 138, 30);
+  Place(SB1, Panel1, alRight, 412, 0, 138, 30);
   SetStyledButton(SB1, sbOk);
   SB1.OnClick = [this](TObject* Sender) { SB1Click(Sender); };
 
-  cbLang.SetParent(&Panel1);
-  cbLang.SetBounds(5, 2, 186, 24);
+  Place(cbLang, Panel1, alNone, 5, 2, 186, 24);
   SetMs15(cbLang);
   cbLang.SetTabOrder(0);
   cbLang.SetItems({std::u16string(kEnglishItem), std::u16string(kRussianItem)});
   cbLang.OnChange = [this](TObject* Sender) { cbLangChange(Sender); };
 
-  Panel6.SetParent(&GP);
-  Panel6.SetAlign(alClient);
-  Panel6.SetBounds(0, 121, 550, 114);
-  Panel6.SetBevelOuter(bvNone);
-  Panel6.SetParentColor(true);
-  Panel6.SetTabOrder(1);
+  Place(Panel6, GP, alClient, 0, 121, 550, 114);
+  SetPlainPanel(Panel6, 1);
 
-  Label7.SetParent(&Panel6);
-  Label7.SetAlign(alTop);
-  Label7.SetBounds(0, 0, 550, 21);
+  Place(Label7, Panel6, alTop, 0, 0, 550, 21);
   SetMs15(Label7, fsBold);
   Label7.SetLayout(tlBottom);
 
-  cbDesktop.SetParent(&Panel6);
-  SetFlatBox(cbDesktop, 30, 32, 492, 23, true, 0);
+  Place(cbDesktop, Panel6, alNone, 30, 32, 492, 23);
+  SetFlatBox(cbDesktop, true, 0);
   SetMs15(cbDesktop);
-  cbStart.SetParent(&Panel6);
-  SetFlatBox(cbStart, 30, 57, 492, 23, true, 1);
+  Place(cbStart, Panel6, alNone, 30, 57, 492, 23);
+  SetFlatBox(cbStart, true, 1);
   SetMs15(cbStart);
-  cbForce.SetParent(&Panel6);
-  SetFlatBox(cbForce, 30, 82, 492, 24, false, 2);
+  Place(cbForce, Panel6, alNone, 30, 82, 492, 24);
+  SetFlatBox(cbForce, false, 2);
   SetMs15(cbForce, fsBold);
 
-  Panel4.SetParent(&GP);
-  Panel4.SetAlign(alTop);
-  Panel4.SetBounds(0, 0, 550, 119);
-  Panel4.SetBevelOuter(bvNone);
-  Panel4.SetParentColor(true);
-  Panel4.SetTabOrder(2);
+  Place(Panel4, GP, alTop, 0, 0, 550, 119);
+  SetPlainPanel(Panel4, 2);
 
-  Label3.SetParent(&Panel4);
-  Label3.SetAlign(alTop);
-  Label3.SetBounds(0, 0, 550, 21);
+  Place(Label3, Panel4, alTop, 0, 0, 550, 21);
   SetMs15(Label3, fsBold);
   Label3.SetLayout(tlBottom);
 
-  Label4.SetParent(&Panel4);
-  Label4.SetAlign(alBottom);
-  Label4.SetBounds(0, 65, 550, 54);
+  Place(Label4, Panel4, alBottom, 0, 65, 550, 54);
   SetMs15(Label4);
   Label4.SetWordWrap(false);
 
-  SB2.SetParent(&Panel4);
-  SB2.SetBounds(494, 30, 29, 28);
+  Place(SB2, Panel4, alNone, 494, 30, 29, 28);
   SetStyledButton(SB2, sbNone);
   SB2.SetResPict(u"FolderGlyph");
   SB2.SetShowHint(true);
   SB2.OnClick = [this](TObject* Sender) { SpeedButton1Click(Sender); };
 
-  Edit1.SetParent(&Panel4);
-  Edit1.SetBounds(30, 32, 459, 24);
+  Place(Edit1, Panel4, alNone, 30, 32, 459, 24);
   SetMs15(Edit1);
   Edit1.SetTabOrder(0);
   Edit1.SetText(kDefaultInstallFolder);
 
-  Panel3.SetParent(this);
-  Panel3.SetBounds(62, 113, 423, 104);
+  Place(Panel3, *this, alNone, 62, 113, 423, 104);
   Panel3.SetBevelInner(bvRaised);
   Panel3.SetBevelOuter(bvLowered);
   Panel3.SetBorderWidth(5);
@@ -196,23 +173,17 @@ void TKetSetup::Build() {
   Panel3.SetTabOrder(0);
   Panel3.SetVisible(false);
 
-  Label13.SetParent(&Panel3);
-  Label13.SetAlign(alClient);
-  Label13.SetBounds(7, 7, 409, 38);
+  Place(Label13, Panel3, alClient, 7, 7, 409, 38);
   SetMs15(Label13, fsBold);
   Label13.SetAlignment(taCenter);
   Label13.SetLayout(tlCenter);
 
-  Label1.SetParent(&Panel3);
-  Label1.SetAlign(alBottom);
-  Label1.SetBounds(7, 45, 409, 23);
+  Place(Label1, Panel3, alBottom, 7, 45, 409, 23);
   Label1.SetLayout(tlCenter);
   // File names are shown as they are: an "&" in one is not an accelerator mark.
   Label1.SetShowAccelChar(false);
 
-  PB.SetParent(&Panel3);
-  PB.SetAlign(alBottom);
-  PB.SetBounds(7, 68, 409, 29);
+  Place(PB, Panel3, alBottom, 7, 68, 409, 29);
   PB.SetTabOrder(0);
 }
 
