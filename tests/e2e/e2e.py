@@ -787,7 +787,7 @@ DESIGNED = {
 }
 
 
-def name_controls(tree):
+def name_controls(tree, lang):
     """Names the windows of the Options state after the layout's controls, by their place in
     the tree rather than their bounds, so that a misplaced control is still found."""
     top = tree.top
@@ -807,7 +807,7 @@ def name_controls(tree):
             names["cbLang"] = [k for k in kids if k["class"] == "ComboBox"][0]
         elif "tewcheckbox" in classes:
             names["Panel6"] = panel
-            texts = TEXTS["en"]["boxes"]
+            texts = TEXTS[lang]["boxes"]
             for k in kids:
                 for key, text in zip(("cbDesktop", "cbStart", "cbForce"), texts):
                     if k["text"] == text:
@@ -825,7 +825,14 @@ def progress_panel(tree):
 
 
 def scenario_layout(args):
-    with Prefix("layout") as prefix:
+    for lang in ("en", "ru"):
+        check_layout(args, lang)
+
+
+def check_layout(args, lang):
+    with Prefix("layout-" + lang) as prefix:
+        if lang == "ru":
+            prefix.russian()
         prefix.reg_add("HKCU\\Control Panel\\Desktop", "LogPixels", "REG_DWORD", 120)
         prefix.reg_add("HKLM\\System\\CurrentControlSet\\Hardware Profiles\\Current\\Software"
                        "\\Fonts", "LogPixels", "REG_DWORD", 120)
@@ -839,7 +846,7 @@ def scenario_layout(args):
                 problems = []
                 if (top["cw"], top["ch"]) != (550, 299):
                     problems.append("client %dx%d, not 550x299" % (top["cw"], top["ch"]))
-                names = name_controls(tree)
+                names = name_controls(tree, lang)
                 for name, want in DESIGNED.items():
                     w = names[name]
                     got = (w["x"], w["y"], w["w"], w["h"])
@@ -847,13 +854,13 @@ def scenario_layout(args):
                     if any(v is not None and g != v for g, v in zip(got, want)):
                         problems.append("%s at %s, designed %s" % (name, got, want))
                 os.makedirs(args.shots, exist_ok=True)
-                settled_shot(os.path.join(args.shots, "options-en-120ppi.png"),
+                settled_shot(os.path.join(args.shots, "options-%s-120ppi.png" % lang),
                              tree.client_rect())
 
                 # The Copying state centres its panel; it keeps those bounds once hidden.
                 make_foreground(setup)
                 probe.ok("key Return")
-                panel = progress_panel(wait_finished(setup, "en"))
+                panel = progress_panel(wait_finished(setup, lang))
                 got = (panel["x"], panel["y"], panel["w"], panel["h"])
                 log("Panel3    %s" % (got,))
                 cx, cy = (top["cw"] - 423) / 2, (top["ch"] - 104) / 2
@@ -866,7 +873,7 @@ def scenario_layout(args):
                 setup.kill()
         finally:
             probe.close()
-    log("layout: ok")
+    log("layout (%s): ok" % lang)
 
 
 def big_product(args, work):
