@@ -274,6 +274,10 @@ class Setup:
             return None
         found = wait_for(ours, timeout, "the setup window")
         self.hwnd = found["hwnd"]
+        # The window shows before it has loaded the payload and answers nothing meanwhile (the
+        # probe then reads empty texts): wait until it answers with its caption.
+        wait_for(lambda: self.tree().top["text"], timeout, "the setup window to answer",
+                 interval=0.3)
         return self.hwnd
 
     def tree(self):
@@ -760,9 +764,8 @@ def scenario_single_instance(args):
             rc = first.exit_code()
             check(rc == 0, "the first setup's exit code after closing: %d" % rc)
             update.find_window(60)
-            tree = update.tree()
-            check(tree.folder_edit()["text"] == other, "the /update window's folder is %r"
-                  % tree.folder_edit()["text"])
+            folder = update.tree().folder_edit()["text"]
+            check(folder == other, "the /update window's folder is %r" % folder)
             probe.ok("close %d" % update.hwnd)
             rc = update.exit_code()
             check(rc == 0, "the /update setup's exit code after closing: %d" % rc)
