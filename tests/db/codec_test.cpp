@@ -7,6 +7,7 @@
 #include "engine/text.h"
 #include "tests/db/test_db.h"
 
+#include <cstddef>
 #include <cstring>
 #include <gtest/gtest.h>
 
@@ -247,6 +248,64 @@ TEST_F(Encrypted, InterruptStopsThePassAndRollsBack) {
   EXPECT_EQ(test::QueryText(db.Handle(), "PRAGMA integrity_check"), "ok");
   db.Close();
   EXPECT_EQ(test::ReadBytes(path_), before);
+}
+
+// The engine reports running out of memory from wherever it happens: a page it cannot read in,
+// a journal record or a page it cannot write out. The re-key then fails with 7 and the file keeps
+// its old form, with no journal left behind.
+TEST_F(Encrypted, OutOfMemoryDuringThePassFailsWithSevenAndChangesNothing) {
+  struct Case {
+    const char* where;
+    std::string from;
+    IoFile file;
+    IoOp op;
+    int failAt;
+    std::int64_t budgetPages; // the re-key's cache; small ones spill pages during the pass
+  };
+  // With the whole database in the cache the pass writes no page before its commit.
+  for (const Case& c : {Case{"page read", "", IoFile::kDatabase, IoOp::kRead, 60, 1000},
+                        Case{"page read", "old", IoFile::kDatabase, IoOp::kRead, 60, 1000},
+                        Case{"journal record", "old", IoFile::kJournal, IoOp::kWrite, 90, 1000},
+                        Case{"commit", "", IoFile::kDatabase, IoOp::kWrite, 120, 1000},
+                        Case{"commit", "old", IoFile::kDatabase, IoOp::kWrite, 120, 1000},
+                        Case{"spill", "old", IoFile::kDatabase, IoOp::kWrite, 30, 16}}) {
+    SCOPED_TRACE(std::string(c.where) + "/" + c.from + "/" + std::to_string(c.failAt));
+    test::WriteBytes(path_, plain_);
+    if (!c.from.empty()) {
+      Rekey(path_, "", c.from);
+    }
+    const auto before = test::ReadBytes(path_);
+    SetRekeyCacheBudget(c.budgetPages * 4096);
+    TKetDatabase db;
+    db.SetDatabaseName(U(path_));
+    db.SetPassword(c.from);
+    db.Open();
+    if (c.budgetPages < 200) {
+      test::Exec(db.Handle(), "PRAGMA cache_size = " + std::to_string(c.budgetPages));
+    }
+    int seen = 0;
+    {
+      test::IoHookScope hook([&](const IoEvent& e) {
+        if (e.file == c.file && e.op == c.op && ++seen == c.failAt) {
+          return SQLITE_NOMEM;
+        }
+        return 0;
+      });
+      const EKetDatabase e = Raised([&] { db.ReKey("new"); });
+      EXPECT_EQ(e.ErrorCode(), SQLITE_NOMEM);
+      EXPECT_STREQ(e.what(), "SQLite3 Error 7 - out of memory");
+    }
+    SetRekeyCacheBudget(64 * 1024 * 1024);
+    EXPECT_GE(seen, c.failAt); // the fault did happen inside the pass
+    EXPECT_EQ(db.Password(), c.from);
+    EXPECT_FALSE(test::Exists(path_ + "-journal"));
+    EXPECT_EQ(test::QueryText(db.Handle(), "PRAGMA integrity_check"), "ok");
+    db.Close();
+    EXPECT_EQ(test::ReadBytes(path_), before);
+    EXPECT_FALSE(test::Exists(path_ + "-journal"));
+    EXPECT_EQ(test::Integrity(path_, c.from), "ok");
+    EXPECT_EQ(Digest(c.from), digest_);
+  }
 }
 
 struct ProgressCount {
@@ -695,6 +754,109 @@ TEST_F(Encrypted, LogPagesSplitAroundASyncPoint) {
   }
   db.reset();
   EXPECT_EQ(test::Integrity(path_, "k"), "ok");
+}
+
+// The main database file opened through the codec layer's own entry points, as the engine's
+// pager opens it, so a test can make exactly the reads the engine makes.
+class LayerFile {
+ public:
+  explicit LayerFile(const std::string& path) {
+    codec_install();
+    vfs_ = sqlite3_vfs_find(nullptr);
+    name_ = sqlite3_create_filename(path.c_str(), "", "", 0, nullptr);
+    // The engine's allocation for a file object is only 8-byte aligned; max_align_t is no less.
+    block_.resize(static_cast<std::size_t>(vfs_->szOsFile) / sizeof(std::max_align_t) + 1);
+    file_ = reinterpret_cast<sqlite3_file*>(block_.data());
+    int outFlags = 0;
+    openResult_ =
+        vfs_->xOpen(vfs_, name_, file_, SQLITE_OPEN_MAIN_DB | SQLITE_OPEN_READONLY, &outFlags);
+  }
+  ~LayerFile() {
+    if (file_->pMethods != nullptr) {
+      file_->pMethods->xClose(file_);
+    }
+    sqlite3_free_filename(name_);
+  }
+  LayerFile(const LayerFile&) = delete;
+  LayerFile& operator=(const LayerFile&) = delete;
+
+  int OpenResult() const { return openResult_; }
+  // What codec_set_key gives a connection's file.
+  CodecFile& Codec() { return *reinterpret_cast<CodecFile*>(file_); }
+  std::vector<std::uint8_t> Read(std::int64_t offset, int amount) {
+    std::vector<std::uint8_t> out(static_cast<std::size_t>(amount), 0xee);
+    EXPECT_EQ(file_->pMethods->xRead(file_, out.data(), amount, offset), SQLITE_OK)
+        << amount << "@" << offset;
+    return out;
+  }
+
+ private:
+  sqlite3_vfs* vfs_ = nullptr;
+  sqlite3_filename name_ = nullptr;
+  std::vector<std::max_align_t> block_;
+  sqlite3_file* file_ = nullptr;
+  int openResult_ = SQLITE_ERROR;
+};
+
+std::vector<std::uint8_t> Slice(const std::vector<std::uint8_t>& bytes, std::size_t from,
+                                std::size_t count) {
+  return {bytes.begin() + static_cast<std::ptrdiff_t>(from),
+          bytes.begin() + static_cast<std::ptrdiff_t>(from + count)};
+}
+
+// Before it knows the page size the engine reads the 100-byte header on its own, and the 16
+// bytes at offset 24 (change counter and the fields after it) to see whether its cache is stale.
+// Both are parts of page 1, which is enciphered as a whole: the layer must hand back the plain
+// bytes, in either order, and learn the page size from them.
+TEST(StoredForm, HeaderReadsBeforeThePageSizeIsKnownGiveThePlainBytes) {
+  enum class Form { kKeyed, kPlain, kPlainWithEmptyRecord };
+  for (const int pageSize : {512, 1024, 4096, 65536}) {
+    for (const Form form : {Form::kKeyed, Form::kPlain, Form::kPlainWithEmptyRecord}) {
+      SCOPED_TRACE(std::to_string(pageSize) + "/" + std::to_string(static_cast<int>(form)));
+      TempDir dir;
+      const std::string path = dir.File("h.db");
+      test::MakeDatabase(path, 40, pageSize);
+      const auto original = test::ReadBytes(path);
+      if (form == Form::kKeyed) {
+        Rekey(path, "", "k");
+      }
+      const auto file = test::ReadBytes(path);
+      ASSERT_EQ(file.size(), original.size());
+      ASSERT_EQ(StartsWithMagic(file), form != Form::kKeyed);
+      // Page 1 as the stored form says it reads: deciphered whole, or the file's own bytes.
+      const auto plain = form == Form::kKeyed ? test::DecipherFile(file, "k", pageSize) : file;
+      ASSERT_TRUE(test::SameExceptCommitFields(plain, original));
+      for (const bool headerFirst : {true, false}) {
+        LayerFile layer(path);
+        ASSERT_EQ(layer.OpenResult(), SQLITE_OK);
+        if (form == Form::kKeyed) {
+          AttachCodec(
+              layer.Codec(),
+              PageCodec::Keyed(DeriveKeyMaterial({reinterpret_cast<const std::uint8_t*>("k"), 1}),
+                               4096)); // the size codec_set_key assumes
+        } else if (form == Form::kPlainWithEmptyRecord) {
+          AttachCodec(layer.Codec(), PageCodec::Empty(4096));
+        }
+        ASSERT_EQ(PageSizeOf(layer.Codec()), 0);
+        std::vector<std::uint8_t> header;
+        std::vector<std::uint8_t> versions;
+        if (headerFirst) {
+          header = layer.Read(0, 100);
+          versions = layer.Read(24, 16);
+        } else {
+          versions = layer.Read(24, 16);
+          header = layer.Read(0, 100);
+        }
+        EXPECT_EQ(header, Slice(plain, 0, 100));
+        EXPECT_EQ(versions, Slice(plain, 24, 16));
+        // Against the database before the re-key: only the fields a commit updates may differ.
+        EXPECT_EQ(Slice(header, 0, 24), Slice(original, 0, 24));
+        EXPECT_EQ(Slice(header, 28, 64), Slice(original, 28, 64));
+        EXPECT_EQ(Slice(versions, 4, 12), Slice(original, 28, 12));
+        EXPECT_EQ(PageSizeOf(layer.Codec()), pageSize);
+      }
+    }
+  }
 }
 
 TEST(CityDatabaseRekeyer, OwnsOneConnectionPerCall) {
