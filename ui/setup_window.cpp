@@ -104,6 +104,10 @@ void TKetSetup::Build() {
   GP.Font().SetName(kMsSansSerif);
   GP.Font().SetHeight(15);
   GP.Font().SetColor(clWindowText);
+  // Cyrillic, not the default set: the buttons' Russian captions (and the folder button's hint)
+  // are in this font, and on a system whose ANSI code page is not Cyrillic the default set
+  // picks a face without Cyrillic letters.
+  GP.Font().SetCharset(RUSSIAN_CHARSET);
   SetPlainPanel(GP, 1);
   GP.SetEnabled(true);
 
