@@ -935,6 +935,37 @@ def scenario_screenshots(args):
         log("screenshots (%s): ok" % lang)
 
 
+def scenario_close_during_run(args):
+    """The close box during the run: the window stays until the run is over (no half-written
+    file, no half re-keyed database), then closes by itself with exit code 0."""
+    with Prefix("close-during-run") as prefix:
+        archive = big_product(args, prefix.dir)
+        probe = Probe(prefix, windows_path(args.probe))
+        try:
+            probe.ok("embed %s %s %s" % (windows_path(args.setup), windows_path(archive),
+                                         "C:\\KetroBig.exe"), timeout=120)
+            setup = start_setup(prefix, probe, args, exe="C:\\KetroBig.exe")
+            try:
+                make_foreground(setup)
+                folder = prefix.c_path(DEFAULT_FOLDER)
+                journal = local(folder, "Ketro.cts-journal")
+                probe.ok("key Return")
+                wait_for(lambda: os.path.exists(journal), INSTALL_TIMEOUT,
+                         "the re-key of Ketro.cts", interval=0.01)
+                probe.ok("close %d" % setup.hwnd)
+                check(setup.process.poll() is None and os.path.exists(journal),
+                      "the setup ended while it re-keyed the database")
+                rc = setup.exit_code(INSTALL_TIMEOUT)
+                check(rc == 0, "exit code after closing during the run: %d" % rc)
+                check(not os.path.exists(journal), "the re-key journal was left behind")
+                check_installed(args, folder)
+            finally:
+                setup.kill()
+        finally:
+            probe.close()
+    log("close during the run: ok")
+
+
 SCENARIOS = {
     "first_start": scenario_first_start,
     "install": scenario_install,
@@ -943,6 +974,7 @@ SCENARIOS = {
     "single_instance": scenario_single_instance,
     "layout": scenario_layout,
     "screenshots": scenario_screenshots,
+    "close_during_run": scenario_close_during_run,
 }
 
 
