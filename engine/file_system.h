@@ -3,14 +3,14 @@
 // an implementation maps them to its own form.
 #pragma once
 
+#include "engine/date_time.h"
+
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-
-#include "engine/date_time.h"
 
 namespace ket {
 
@@ -24,15 +24,15 @@ inline constexpr std::uint32_t kAttrNormal = 0x80;
 
 // One entry of a search (WIN32_FIND_DATAW, reduced to what the callers read).
 struct FindEntry {
-  std::u16string name;              // the name alone, without its folder
+  std::u16string name; // the name alone, without its folder
   std::uint32_t attributes = 0;
-  CalendarTime lastWriteLocal;      // last-write time, UTC converted to local clock time
+  CalendarTime lastWriteLocal; // last-write time, UTC converted to local clock time
   std::uint64_t size = 0;
 };
 
 // An open search (FindFirstFileW .. FindClose); destroying it ends the search.
 class FileSearch {
-public:
+ public:
   virtual ~FileSearch() = default;
   // The next entry after the first (FindNextFileW); nullopt when there are no more.
   virtual std::optional<FindEntry> Next() = 0;
@@ -40,7 +40,7 @@ public:
 
 // A file created by CreateFile; destroying it closes the handle (CloseHandle).
 class WritableFile {
-public:
+ public:
   virtual ~WritableFile() = default;
   // WriteFile of all the bytes; false when the platform reports a failure or a short write.
   virtual bool Write(std::span<const std::uint8_t> bytes) = 0;
@@ -49,7 +49,7 @@ public:
 };
 
 class FileSystem {
-public:
+ public:
   virtual ~FileSystem() = default;
 
   // GetFileAttributesW: nullopt when the path names nothing (INVALID_FILE_ATTRIBUTES).

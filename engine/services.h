@@ -14,7 +14,7 @@ namespace ket {
 
 // Case-insensitive comparison of archive names, by the user's locale.
 class NameComparer {
-public:
+ public:
   virtual ~NameComparer() = default;
   virtual bool EqualIgnoringCase(std::u16string_view a, std::u16string_view b) const = 0;
 };
@@ -22,7 +22,7 @@ public:
 // The read-only bytes of the archive where they lie: the resource in the program's image on
 // Windows, a memory-mapped file elsewhere. Never a copy of the whole archive.
 class ArchiveBytes {
-public:
+ public:
   virtual ~ArchiveBytes() = default;
   virtual std::span<const std::uint8_t> Bytes() const = 0;
 };
@@ -30,7 +30,7 @@ public:
 // Desktop and Start-menu shortcuts. Reads InstallDir, DesktopShortcut and StartMenuShortcut
 // from the setup state; reports nothing.
 class ShortcutCreator {
-public:
+ public:
   virtual ~ShortcutCreator() = default;
   virtual void CreateShortcut(std::u16string_view FN, std::u16string_view Cap) = 0;
 };
@@ -38,14 +38,14 @@ public:
 // Step c of the run: open the city database just written, re-key it with the password, close
 // it. Throws on any failure; the run swallows it and leaves the file's creation time unset.
 class DatabaseRekeyer {
-public:
+ public:
   virtual ~DatabaseRekeyer() = default;
   virtual void RekeyDatabase(std::u16string_view path, std::string_view password) = 0;
 };
 
 // What start-up needs of the platform.
 class StartupPlatform {
-public:
+ public:
   virtual ~StartupPlatform() = default;
   // The command-line arguments after the program's own name.
   virtual std::vector<std::u16string> Arguments() = 0;

@@ -10,11 +10,11 @@
 namespace ket {
 
 struct SetupState {
-  char16_t EditionCode = u'P';  // the edition letter of this build
+  char16_t EditionCode = u'P'; // the edition letter of this build
   std::uint16_t OemCodePage = 0;
   bool RussianUi = false;
   bool InstallDone = false;
-  std::u16string InstallDir;  // ends in "\" once a run has passed its folder check
+  std::u16string InstallDir; // ends in "\" once a run has passed its folder check
   bool ForceInstall = false;
   bool DesktopShortcut = false;
   bool StartMenuShortcut = false;

@@ -8,14 +8,14 @@
 namespace ket {
 
 struct Choices {
-  std::u16string folder;  // the folder field's text, unchanged
+  std::u16string folder; // the folder field's text, unchanged
   bool force = false;
   bool desktop = false;
   bool startMenu = false;
 };
 
 class WindowOperations {
-public:
+ public:
   virtual ~WindowOperations() = default;
   virtual void EnterCopyingState() = 0;
   virtual Choices ReadChoices() = 0;

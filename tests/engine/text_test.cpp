@@ -16,8 +16,8 @@ TEST(Text, RoundTripsCyrillicAndAstralCharacters) {
 
 TEST(Text, IllFormedInputBecomesReplacementCharacters) {
   EXPECT_EQ(Utf8ToUtf16("a\xC3"), u"a\xFFFD");
-  EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\xFFFD");  // overlong "/"
-  EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80x"), u"\xFFFDx");  // encoded surrogate
+  EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\xFFFD");       // overlong "/"
+  EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80x"), u"\xFFFDx"); // encoded surrogate
   EXPECT_EQ(Utf16ToUtf8(u"\xD800"), "\xEF\xBF\xBD");
 }
 
