@@ -8,6 +8,7 @@
 #     build/run/KetroSetup.png, says where it is, and closes the program.
 # The Wine prefix is a throwaway one under build/run (the program installs into its drive C:).
 set -euo pipefail
+source "$(dirname "$0")/display.sh"
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 out=build/run
@@ -42,12 +43,8 @@ trap cleanup EXIT
 headless=""
 if [ -z "${DISPLAY:-}" ]; then
   headless=1
-  n=90
-  while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
-  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$out/xvfb.log" 2>&1 &
-  xvfb_pid=$!
-  export DISPLAY=":$n"
-  for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+  ket_start_xvfb "$out/xvfb.log"
+  xvfb_pid=$ket_xvfb_pid
 fi
 
 if [ ! -d "$prefix/drive_c" ]; then
@@ -67,18 +64,10 @@ if [ -z "$headless" ]; then
 fi
 
 shot=$out/KetroSetup.png
-for _ in $(seq 100); do
-  xwininfo -root -tree 2>/dev/null | grep -q '"Ketro FULL"' && break
-  sleep 0.2
-done
-sleep 2
-geometry=$(xwininfo -root -tree | grep '"Ketro FULL"' | head -1 |
-  sed -E 's/.* ([0-9]+x[0-9]+)\+([0-9]+)\+([0-9]+).*/\1+\2+\3/')
-if [ -z "$geometry" ]; then
+if ! ket_window_shot "Ketro FULL" "$shot"; then
   echo "run: the setup window did not appear; see $out/setup.log" >&2
   exit 1
 fi
-import -window root -crop "$geometry" +repage "$shot"
 kill "$pid" 2>/dev/null || true
 wait "$pid" 2>/dev/null || true
 echo "run: no display here, so the window was shown on a private one; its picture: $shot"

@@ -8,6 +8,7 @@
 # keeps one wineserver alive for the whole command (so each program starts in about a second),
 # and removes everything it made when the command ends. Set KET_KEEP_PREFIX=1 to keep the prefix.
 set -euo pipefail
+source "$(dirname "$0")/display.sh"
 [ $# -ge 1 ] || { echo "usage: with-wine.sh COMMAND [ARG...]" >&2; exit 2; }
 
 base=$(mktemp -d /tmp/ket-wine.XXXXXX)
@@ -45,14 +46,9 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
-# A free display number: none of ours or anybody's lock file.
 if [ -z "${KET_USE_DISPLAY:-}" ]; then
-  n=90
-  while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
-  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$base/xvfb.log" 2>&1 &
-  xvfb_pid=$!
-  export DISPLAY=":$n"
-  for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+  ket_start_xvfb "$base/xvfb.log"
+  xvfb_pid=$ket_xvfb_pid
 else
   export DISPLAY="$KET_USE_DISPLAY"
 fi

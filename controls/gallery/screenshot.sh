@@ -16,16 +16,10 @@ export KET_SHOT_EXE="$exe" KET_SHOT_OUT="$out"
 scripts/with-wine.sh bash -c '
   cp /usr/share/wine/fonts/*.fon /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" \
     2>/dev/null || true
+  source scripts/display.sh
   "$KET_WINE" "$KET_SHOT_EXE" >/dev/null 2>&1 </dev/null &
   pid=$!
-  for _ in $(seq 100); do
-    xwininfo -root -tree 2>/dev/null | grep -q "Controls gallery" && break
-    sleep 0.2
-  done
-  sleep 2
-  geometry=$(xwininfo -root -tree | grep "Controls gallery" | head -1 |
-             sed -E "s/.* ([0-9]+x[0-9]+)\+([0-9]+)\+([0-9]+).*/\1+\2+\3/")
-  import -window root -crop "$geometry" +repage "$KET_SHOT_OUT"
+  ket_window_shot "Controls gallery" "$KET_SHOT_OUT"
   kill "$pid" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
 '
