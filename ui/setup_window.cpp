@@ -46,6 +46,13 @@ void SetPlainPanel(TPanel& panel, int tabOrder) {
   panel.SetTabOrder(tabOrder);
 }
 
+// The bold title of a section, its text at the bottom edge.
+void SetSectionTitle(TLabel& label, TWinControl& parent) {
+  Place(label, parent, alTop, 0, 0, 550, 21);
+  SetMs15(label, fsBold);
+  label.SetLayout(tlBottom);
+}
+
 void SetFlatBox(TEwCheckBox& box, bool checked, int tabOrder) {
   box.SetFlat(true);
   box.SetHotColor(clWindow);
@@ -133,9 +140,7 @@ void TKetSetup::Build() {
   Place(Panel6, GP, alClient, 0, 121, 550, 114);
   SetPlainPanel(Panel6, 1);
 
-  Place(Label7, Panel6, alTop, 0, 0, 550, 21);
-  SetMs15(Label7, fsBold);
-  Label7.SetLayout(tlBottom);
+  SetSectionTitle(Label7, Panel6);
 
   Place(cbDesktop, Panel6, alNone, 30, 32, 492, 23);
   SetFlatBox(cbDesktop, true, 0);
@@ -150,9 +155,7 @@ void TKetSetup::Build() {
   Place(Panel4, GP, alTop, 0, 0, 550, 119);
   SetPlainPanel(Panel4, 2);
 
-  Place(Label3, Panel4, alTop, 0, 0, 550, 21);
-  SetMs15(Label3, fsBold);
-  Label3.SetLayout(tlBottom);
+  SetSectionTitle(Label3, Panel4);
 
   Place(Label4, Panel4, alBottom, 0, 65, 550, 54);
   SetMs15(Label4);

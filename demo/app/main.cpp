@@ -17,6 +17,7 @@
 #include "db/ket_database.h"
 #include "demo/app/cities.h"
 #include "engine/text.h"
+#include "platform/win32/wide.h"
 
 #include <algorithm>
 #include <exception>
@@ -51,8 +52,7 @@ std::filesystem::path ProgramFolder() {
 }
 
 std::wstring Widen(std::string_view utf8) {
-  const std::u16string text = ket::Utf8ToUtf16(utf8);
-  return {text.begin(), text.end()};
+  return ket::ToWide(ket::Utf8ToUtf16(utf8));
 }
 
 std::wstring MessageOf(const std::exception& e) {
