@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The main job: starts KetroSetup.exe, the setup with the demo product (or the product that
 # `make win32 PAYLOAD=DIR` packed), under Wine.
-#   - The shipped program is the 32-bit build; where 32-bit Wine is missing (it is optional,
-#     scripts/packages-optional.txt) the same sources built for x86-64 are shown instead.
+#   - It runs the shipped 32-bit build under 32-bit Wine. Where 32-bit programs cannot run (no
+#     wine32, or a kernel without IA-32 emulation) it stops and says why; KET_ALLOW_NO_WIN32=1
+#     shows the x86-64 build of the same sources instead.
 #   - With a display (DISPLAY set) the window opens there and the job ends when it is closed.
 #   - Without one, a private Xvfb display is used: the job photographs the window into
 #     build/run/KetroSetup.png, says where it is, and closes the program.
@@ -14,14 +15,24 @@ cd "$root"
 out=build/run
 mkdir -p "$out"
 
-if [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
+why=""
+if [ ! -x /usr/lib/wine/wine ]; then
+  why="32-bit Wine (wine32:i386) is not installed"
+elif ! scripts/ia32-probe.sh 2>/dev/null; then
+  why=$(scripts/ia32-probe.sh 2>&1)
+fi
+if [ -z "$why" ]; then
   exe=build/win32/bin/KetroSetup.exe arch=win32 loader=/usr/lib/wine/wine
   server=/usr/lib/wine/wineserver32
-else
-  echo "run: 32-bit Wine is not installed here; showing the 64-bit build of the same sources"
+elif [ "${KET_ALLOW_NO_WIN32:-}" = 1 ]; then
+  echo "run: $why; KET_ALLOW_NO_WIN32=1: showing the x86-64 build of the same sources, not the shipped program"
   make --no-print-directory win64 PAYLOAD="${PAYLOAD:-}" >/dev/null
   exe=build/win64/bin/KetroSetup.exe arch=win64 loader=/usr/lib/wine/wine64
   server=/usr/lib/wine/wineserver64
+else
+  echo "run: the shipped program is 32-bit and cannot run here: $why." >&2
+  echo "run: KET_ALLOW_NO_WIN32=1 make run shows the x86-64 build of the same sources instead." >&2
+  exit 1
 fi
 [ -x "$server" ] || server=/usr/lib/wine/wineserver
 [ -f "$exe" ] || { echo "run: $exe is missing; run make win32 first" >&2; exit 1; }

@@ -8,7 +8,7 @@ if [ -z "${WINEPREFIX:-}" ]; then
   exit 2
 fi
 out=$(mktemp "${KET_WINE_BASE:-/tmp}/run.XXXXXX")
-"${KET_WINE:-/usr/lib/wine/wine64}" "$@" >"$out.1" 2>"$out.2" </dev/null
+"${KET_WINE:?run the tests through scripts/with-wine.sh}" "$@" >"$out.1" 2>"$out.2" </dev/null
 rc=$?
 cat "$out.1"
 cat "$out.2" >&2

@@ -1,23 +1,38 @@
 #!/usr/bin/env bash
 # Runs a command inside a throwaway Wine prefix with a private X display:
 #   scripts/with-wine.sh COMMAND [ARG...]
-# The prefix is 64-bit and the Windows programs tested are the win64 build of our sources: the
-# kernel of our build machines has no IA-32 emulation, so 32-bit Wine cannot start there.
+# KET_WINE_ARCH picks the prefix: win32 (the default) is 32-bit Wine, which runs the shipped PE32
+# program (build/win32); win64 is 64-bit Wine for the x86-64 build of the same sources, used only
+# where 32-bit programs cannot run at all (see scripts/run-tests.sh). A win32 prefix that cannot
+# be had is an error, never a quiet switch to the other build.
 # Exports KET_WINE (the loader to run programs with), WINELOADER, WINESERVER, WINEPREFIX,
 # WINEARCH, WINEDEBUG, WINEDLLOVERRIDES, HOME and DISPLAY for the command,
 # keeps one wineserver alive for the whole command (so each program starts in about a second),
 # and removes everything it made when the command ends. Set KET_KEEP_PREFIX=1 to keep the prefix.
 set -euo pipefail
-source "$(dirname "$0")/display.sh"
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/display.sh"
 [ $# -ge 1 ] || { echo "usage: with-wine.sh COMMAND [ARG...]" >&2; exit 2; }
+
+arch=${KET_WINE_ARCH:-win32}
+case $arch in
+  win32)
+    loader=/usr/lib/wine/wine server=/usr/lib/wine/wineserver32
+    [ -x "$loader" ] || { echo "with-wine: 32-bit Wine is not installed (wine32:i386; make deps)" >&2; exit 1; }
+    "$here/ia32-probe.sh" || exit 1
+    ;;
+  win64) loader=/usr/lib/wine/wine64 server=/usr/lib/wine/wineserver64 ;;
+  *) echo "with-wine: KET_WINE_ARCH must be win32 or win64, not $arch" >&2; exit 2 ;;
+esac
+[ -x "$server" ] || server=/usr/lib/wine/wineserver
 
 base=$(mktemp -d /tmp/ket-wine.XXXXXX)
 export HOME="$base/home"
 export WINEPREFIX="$base/prefix"
-export WINEARCH=win64
-export KET_WINE=/usr/lib/wine/wine64
+export WINEARCH=$arch
+export KET_WINE=$loader
 export WINELOADER=$KET_WINE
-export WINESERVER=/usr/lib/wine/wineserver64
+export WINESERVER=$server
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export KET_WINE_BASE="$base"
@@ -57,6 +72,10 @@ fi
 # handles and would hold a pipe open long after it ended.
 server_started=1
 "$KET_WINE" wineboot -i >"$base/wineboot.log" 2>&1 || { cat "$base/wineboot.log" >&2; exit 1; }
+# A crashing program must fail its test at once: Wine's crash dialog would keep it alive until
+# the test's timeout.
+"$KET_WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+  >>"$base/wineboot.log" 2>&1 || { cat "$base/wineboot.log" >&2; exit 1; }
 "$WINESERVER" -p >/dev/null 2>&1 || true
 
 "$@"
