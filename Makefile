@@ -6,12 +6,16 @@ SHELL := /bin/bash
 NATIVE := build/native
 PAYLOAD ?=
 JOBS ?= $(shell nproc)
+# ccache where it is installed: a rebuild of the same sources (CI, a second build folder) then
+# takes seconds instead of minutes.
+LAUNCHER := $(shell command -v ccache 2>/dev/null)
+CONFIGURE_FLAGS := -DCMAKE_C_COMPILER_LAUNCHER=$(LAUNCHER) -DCMAKE_CXX_COMPILER_LAUNCHER=$(LAUNCHER)
 
 deps:
 	@scripts/deps.sh
 
 build:
-	@[ -f $(NATIVE)/build.ninja ] || cmake --preset native >/dev/null
+	@[ -f $(NATIVE)/build.ninja ] || cmake --preset native $(CONFIGURE_FLAGS) >/dev/null
 	cmake --build $(NATIVE) -j $(JOBS)
 
 # The Windows builds pack their payload with the native ketro-pack, so the native tools come
@@ -20,7 +24,7 @@ build:
 # the caller allowed it (KET_ALLOW_NO_WIN32=1, see scripts/run-tests.sh).
 win32 win64: build
 	@if [ ! -f build/$@/build.ninja ] || [ "$$(cat build/$@/.payload 2>/dev/null)" != "$(PAYLOAD)" ]; then \
-	  cmake --preset $@ -DKET_PAYLOAD="$(PAYLOAD)" -DKET_HOST_BIN="$(CURDIR)/$(NATIVE)/bin" >/dev/null && \
+	  cmake --preset $@ $(CONFIGURE_FLAGS) -DKET_PAYLOAD="$(PAYLOAD)" -DKET_HOST_BIN="$(CURDIR)/$(NATIVE)/bin" >/dev/null && \
 	  echo "$(PAYLOAD)" > build/$@/.payload; fi
 	cmake --build build/$@ -j $(JOBS)
 
