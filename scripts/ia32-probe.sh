@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # Exit 0 when this machine's kernel runs 32-bit x86 programs, 1 (with the reason on stderr) when
-# it does not. 32-bit Wine needs it, and a kernel can be built or booted without it
+# it does not; with --wine, also when 32-bit Wine is not installed. 32-bit Wine needs it, and a kernel can be built or booted without it
 # (ia32_emulation=off): then every i386 program fails with "Exec format error", Wine included.
 # The probe is a 93-byte static i386 program that only calls exit(0), written on the spot, so it
 # needs no 32-bit library or compiler.
 set -uo pipefail
+if [ "${1:-}" = --wine ] && [ ! -x /usr/lib/wine/wine ]; then
+  echo "32-bit Wine (wine32:i386) is not installed; make deps says why it could not install it" >&2
+  exit 1
+fi
 probe=$(mktemp /tmp/ket-ia32.XXXXXX)
 trap 'rm -f "$probe"' EXIT
 python3 - "$probe" <<'PY'

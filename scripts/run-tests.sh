@@ -17,12 +17,7 @@ rm -f "$log"/*.txt
 status=0
 ctest --test-dir build/native --output-on-failure -j "$(nproc)" 2>&1 | tee "$log/native.txt" || status=1
 
-why=""
-if [ ! -x /usr/lib/wine/wine ]; then
-  why="32-bit Wine (wine32:i386) is not installed; make deps says why it could not install it"
-elif ! scripts/ia32-probe.sh 2>/dev/null; then
-  why=$(scripts/ia32-probe.sh 2>&1)
-fi
+why=$(scripts/ia32-probe.sh --wine 2>&1) || true
 
 banner() { printf '\n%s\n%s\n%s\n\n' "########" "$*" "########"; }
 if [ -z "$why" ]; then

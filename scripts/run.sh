@@ -15,12 +15,7 @@ cd "$root"
 out=build/run
 mkdir -p "$out"
 
-why=""
-if [ ! -x /usr/lib/wine/wine ]; then
-  why="32-bit Wine (wine32:i386) is not installed"
-elif ! scripts/ia32-probe.sh 2>/dev/null; then
-  why=$(scripts/ia32-probe.sh 2>&1)
-fi
+why=$(scripts/ia32-probe.sh --wine 2>&1) || true
 if [ -z "$why" ]; then
   exe=build/win32/bin/KetroSetup.exe arch=win32 loader=/usr/lib/wine/wine
   server=/usr/lib/wine/wineserver32

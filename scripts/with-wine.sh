@@ -18,8 +18,7 @@ arch=${KET_WINE_ARCH:-win32}
 case $arch in
   win32)
     loader=/usr/lib/wine/wine server=/usr/lib/wine/wineserver32
-    [ -x "$loader" ] || { echo "with-wine: 32-bit Wine is not installed (wine32:i386; make deps)" >&2; exit 1; }
-    "$here/ia32-probe.sh" || exit 1
+    "$here/ia32-probe.sh" --wine || exit 1
     ;;
   win64) loader=/usr/lib/wine/wine64 server=/usr/lib/wine/wineserver64 ;;
   *) echo "with-wine: KET_WINE_ARCH must be win32 or win64, not $arch" >&2; exit 2 ;;
