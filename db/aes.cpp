@@ -94,14 +94,17 @@ std::uint32_t InvMixColumn(std::uint32_t w) {
          td[3][s[w & 0xff]];
 }
 
-void FillBytes(AesRoundKeys& keys) {
-  for (std::size_t i = 0; i < keys.words.size(); ++i) {
-    StoreBe32(keys.bytes.data() + 4 * i, keys.words[i]);
+using Words = std::array<std::uint32_t, AesRoundKeys::kWords>;
+
+void Store(const Words& w, AesRoundKeys& keys) {
+  for (std::size_t i = 0; i < w.size(); ++i) {
+    keys.SetWord(i, w[i]);
+    StoreBe32(keys.bytes.data() + 4 * i, w[i]);
   }
 }
 
 void ExpandKey(std::span<const std::uint8_t, 32> key, AesRoundKeys& keys) {
-  auto& w = keys.words;
+  Words w;
   for (int i = 0; i < 8; ++i) {
     w[i] = LoadBe32(key.data() + 4 * i);
   }
@@ -116,23 +119,39 @@ void ExpandKey(std::span<const std::uint8_t, 32> key, AesRoundKeys& keys) {
     }
     w[i] = w[i - 8] ^ temp;
   }
-  FillBytes(keys);
+  Store(w, keys);
 }
 
 void InvertSchedule(const AesRoundKeys& enc, AesRoundKeys& dec) {
+  Words w;
   for (int r = 0; r <= kAes256Rounds; ++r) {
     for (int c = 0; c < 4; ++c) {
-      const std::uint32_t w = enc.words[4 * (kAes256Rounds - r) + c];
-      dec.words[4 * r + c] = (r == 0 || r == kAes256Rounds) ? w : InvMixColumn(w);
+      const std::uint32_t k = enc.Word(4 * (kAes256Rounds - r) + c);
+      w[4 * r + c] = (r == 0 || r == kAes256Rounds) ? k : InvMixColumn(k);
     }
   }
-  FillBytes(dec);
+  Store(w, dec);
 }
+
+// Walks the schedule's words four at a time, as the rounds use them.
+class RoundKey {
+ public:
+  explicit RoundKey(const AesRoundKeys& keys) : keys_(keys) {}
+  std::uint32_t operator[](std::size_t i) const { return keys_.Word(first_ + i); }
+  RoundKey& operator+=(std::size_t n) {
+    first_ += n;
+    return *this;
+  }
+
+ private:
+  const AesRoundKeys& keys_;
+  std::size_t first_ = 0;
+};
 
 void PortableEncrypt(const AesRoundKeys& keys, const std::uint8_t* in, std::uint8_t* out) {
   const auto& te = kTables.te;
   const auto& s = kTables.sbox;
-  const std::uint32_t* rk = keys.words.data();
+  RoundKey rk(keys);
   std::uint32_t s0 = LoadBe32(in) ^ rk[0];
   std::uint32_t s1 = LoadBe32(in + 4) ^ rk[1];
   std::uint32_t s2 = LoadBe32(in + 8) ^ rk[2];
@@ -168,7 +187,7 @@ void PortableEncrypt(const AesRoundKeys& keys, const std::uint8_t* in, std::uint
 void PortableDecrypt(const AesRoundKeys& keys, const std::uint8_t* in, std::uint8_t* out) {
   const auto& td = kTables.td;
   const auto& si = kTables.inverse;
-  const std::uint32_t* rk = keys.words.data();
+  RoundKey rk(keys);
   std::uint32_t s0 = LoadBe32(in) ^ rk[0];
   std::uint32_t s1 = LoadBe32(in + 4) ^ rk[1];
   std::uint32_t s2 = LoadBe32(in + 8) ^ rk[2];

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 namespace ket {
@@ -15,12 +16,26 @@ inline constexpr int kAes256Rounds = 14;
 
 using AesBlock = std::array<std::uint8_t, kAesBlockSize>;
 
-// The 15 round keys of one direction, kept both as big-endian words (portable path) and as
-// bytes in FIPS 197 order (AES-NI path). Built once per key; plain data, no allocation.
+// The 15 round keys of one direction, kept both as 32-bit words (portable path) and as bytes in
+// FIPS 197 order (AES-NI path). Built once per key; plain data, no allocation.
+//
+// Only bytes, so the schedule asks for no alignment at all: it lives inside records the heap
+// hands out (8-byte aligned on 32-bit Windows), and each path reads it with unaligned loads.
 struct AesRoundKeys {
-  std::array<std::uint32_t, 4 * (kAes256Rounds + 1)> words{};
-  alignas(16) std::array<std::uint8_t, kAesBlockSize*(kAes256Rounds + 1)> bytes{};
+  static constexpr std::size_t kWords = 4 * (kAes256Rounds + 1);
+
+  // The words in this processor's byte order, each read and written whole.
+  std::array<std::uint8_t, 4 * kWords> words{};
+  std::array<std::uint8_t, kAesBlockSize*(kAes256Rounds + 1)> bytes{};
+
+  std::uint32_t Word(std::size_t i) const {
+    std::uint32_t w;
+    std::memcpy(&w, words.data() + 4 * i, sizeof w);
+    return w;
+  }
+  void SetWord(std::size_t i, std::uint32_t w) { std::memcpy(words.data() + 4 * i, &w, sizeof w); }
 };
+static_assert(alignof(AesRoundKeys) == 1);
 
 class AesEncryptSchedule {
  public:

@@ -122,6 +122,9 @@ namespace {
 constexpr std::size_t Align(std::size_t n) {
   return (n + 15) / 16 * 16;
 }
+// The engine allocates a file object with its own allocator, which promises 8-byte alignment
+// only; the layer's parts of it ask for no more.
+static_assert(alignof(CodecFile) <= 8 && alignof(FileState) <= 8);
 constexpr std::size_t kStateOffset = Align(sizeof(CodecFile));
 constexpr std::size_t kRealOffset = kStateOffset + Align(sizeof(FileState));
 

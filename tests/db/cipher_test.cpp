@@ -4,9 +4,14 @@
 #include "db/page_codec.h"
 #include "db/sha256.h"
 
+#include <cstdint>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <memory>
+#include <new>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ket {
@@ -204,6 +209,176 @@ TEST(AesPathsAgree, PortableAndAesNiGiveTheSameBytes) {
     EXPECT_EQ(backB, page);
   }
   SelectAesPath(AesPath::kAesNi);
+}
+
+// ---- placement ----
+//
+// The 32-bit Windows heap aligns blocks to 8 bytes only, and the engine hands the cipher pages
+// at whatever address it holds them. So the cipher may assume nothing of where its schedules and
+// its data lie: here both are put at every distance 0..15 from a 16-byte boundary, which makes an
+// access that needs 16-byte alignment fault on every run instead of by heap luck.
+
+unsigned char* NextBoundary(unsigned char* p) {
+  const auto address = reinterpret_cast<std::uintptr_t>(p);
+  return p + (16 - address % 16) % 16;
+}
+
+// A T built `offset` bytes past a 16-byte boundary inside storage of its own.
+template <class T> class Placed {
+ public:
+  template <class... Args> explicit Placed(std::size_t offset, Args&&... args) {
+    object_ = ::new (NextBoundary(storage_.data()) + offset) T(std::forward<Args>(args)...);
+  }
+  ~Placed() { std::destroy_at(object_); }
+  Placed(const Placed&) = delete;
+  Placed& operator=(const Placed&) = delete;
+  T& operator*() const { return *object_; }
+
+ private:
+  std::array<unsigned char, sizeof(T) + 32> storage_{};
+  T* object_ = nullptr;
+};
+
+// `size` bytes starting `offset` bytes past a 16-byte boundary.
+class PlacedBytes {
+ public:
+  PlacedBytes(std::size_t offset, std::size_t size) : storage_(size + 32) {
+    span_ = {NextBoundary(storage_.data()) + offset, size};
+  }
+  std::span<std::uint8_t> Span() const { return span_; }
+  void Fill(const std::vector<std::uint8_t>& bytes) const {
+    std::copy(bytes.begin(), bytes.end(), span_.begin());
+  }
+  std::vector<std::uint8_t> Bytes() const { return {span_.begin(), span_.end()}; }
+
+ private:
+  std::vector<std::uint8_t> storage_;
+  std::span<std::uint8_t> span_;
+};
+
+TEST_P(AesPaths, SchedulesAndDataAtAnyPlacement) {
+  const auto key = Hex("603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4");
+  const auto iv = Hex("000102030405060708090a0b0c0d0e0f");
+  const std::span<const std::uint8_t, 16> ivSpan(iv.data(), 16);
+  const auto plain = Hex("6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"
+                         "30c81c46a35ce411e5fbc1191a0a52eff69f2445df4f9b17ad2b417be66c3710");
+  const auto cipher = Hex("f58c4c04d6e5f1ba779eabfb5f7bfbd69cfc4e967edb808d679f777bc6702c7d"
+                          "39f23369a9d9bacfa530e26304231461b2eb05e2c39be9fcda6c19078c6a9d1b");
+  const auto blockKey = Hex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f");
+  const auto blockPlain = Hex("00112233445566778899aabbccddeeff");
+  const auto blockCipher = Hex("8ea2b7ca516745bfeafc49904b496089");
+  // 23 blocks: two rounds of the eight-lane decryption and seven single blocks after them.
+  std::mt19937 rng(2024);
+  std::vector<std::uint8_t> page(23 * 16);
+  for (auto& b : page) {
+    b = static_cast<std::uint8_t>(rng());
+  }
+  // The reference for the longer data: the portable path with schedules and data where the
+  // compiler put them (it is checked against the published vectors above).
+  std::vector<std::uint8_t> reference(page.size());
+  {
+    SelectAesPath(AesPath::kPortable);
+    const AesEncryptSchedule enc(std::span<const std::uint8_t, 32>(key.data(), 32));
+    ASSERT_TRUE(AesCbcEncrypt(enc, ivSpan, page, reference));
+    SelectAesPath(GetParam());
+  }
+
+  std::vector<std::string> wrong;
+  auto check = [&](bool good, std::size_t keys, std::size_t data, const char* what) {
+    if (!good) {
+      wrong.push_back("keys+" + std::to_string(keys) + " data+" + std::to_string(data) + " " +
+                      what);
+    }
+  };
+  for (std::size_t k = 0; k < 16; ++k) {
+    const Placed<AesEncryptSchedule> enc(k, std::span<const std::uint8_t, 32>(key.data(), 32));
+    const Placed<AesDecryptSchedule> dec(k, std::span<const std::uint8_t, 32>(key.data(), 32));
+    const Placed<AesDecryptSchedule> decFromEnc(15 - k, *enc);
+    const Placed<AesEncryptSchedule> blockEnc(
+        k, std::span<const std::uint8_t, 32>(blockKey.data(), 32));
+    const Placed<AesDecryptSchedule> blockDec(
+        k, std::span<const std::uint8_t, 32>(blockKey.data(), 32));
+    for (std::size_t d = 0; d < 16; ++d) {
+      // Out of place, source and target at different distances from a boundary.
+      const PlacedBytes in(d, plain.size());
+      const PlacedBytes out((d + 9) % 16, plain.size());
+      in.Fill(plain);
+      check(AesCbcEncrypt(*enc, ivSpan, in.Span(), out.Span()) && out.Bytes() == cipher, k, d,
+            "encrypt vector");
+      // In place, as the codec deciphers pages.
+      check(AesCbcDecrypt(*dec, ivSpan, out.Span(), out.Span()) && out.Bytes() == plain, k, d,
+            "decrypt vector in place");
+      const PlacedBytes longIn(d, page.size());
+      const PlacedBytes longOut(15 - d, page.size());
+      longIn.Fill(page);
+      check(AesCbcEncrypt(*enc, ivSpan, longIn.Span(), longOut.Span()) &&
+                longOut.Bytes() == reference,
+            k, d, "encrypt 23 blocks");
+      check(AesCbcDecrypt(*decFromEnc, ivSpan, longOut.Span(), longIn.Span()) &&
+                longIn.Bytes() == page,
+            k, d, "decrypt 23 blocks");
+      const PlacedBytes block(d, 16);
+      const PlacedBytes blockOut((d + 3) % 16, 16);
+      block.Fill(blockPlain);
+      AesEncryptBlock(*blockEnc, std::span<const std::uint8_t, 16>(block.Span().data(), 16),
+                      std::span<std::uint8_t, 16>(blockOut.Span().data(), 16));
+      check(blockOut.Bytes() == blockCipher, k, d, "encrypt block");
+      AesDecryptBlock(*blockDec, std::span<const std::uint8_t, 16>(blockOut.Span().data(), 16),
+                      std::span<std::uint8_t, 16>(block.Span().data(), 16));
+      check(block.Bytes() == blockPlain, k, d, "decrypt block");
+    }
+  }
+  EXPECT_THAT(wrong, ::testing::IsEmpty());
+}
+
+// The codec record as the heap hands it out: at every distance from a 16-byte boundary that an
+// allocator aligning to 8 bytes (or to the record's own alignment, if less) can give.
+TEST_P(AesPaths, PageCodecAtHeapAlignment) {
+  const KeyMaterial material = DeriveKeyMaterial(Bytes("xq_plume_vortex_731_bells"));
+  const AesEncryptSchedule enc(std::span<const std::uint8_t, 32>(material.data(), 32));
+  std::mt19937 rng(5);
+  std::vector<std::uint8_t> page(4096);
+  for (auto& b : page) {
+    b = static_cast<std::uint8_t>(rng());
+  }
+  std::vector<std::uint8_t> expected(page.size());
+  ASSERT_TRUE(EncipherPage(enc, 77, page, expected));
+  const std::size_t step = std::min<std::size_t>(alignof(PageCodec), 8);
+  for (std::size_t offset = 0; offset < 16; offset += step) {
+    SCOPED_TRACE(offset);
+    const Placed<PageCodec> codec(offset);
+    (*codec).SetAllSides(material);
+    (*codec).SetPageSize(4096);
+    for (const std::size_t d : {0u, 4u, 8u, 12u}) {
+      const PlacedBytes data(d, page.size());
+      data.Fill(page);
+      for (const int op : {kPageEncipherForFile, kPageEncipherForJournal}) {
+        const std::uint8_t* stored = TransformPage(*codec, data.Span().data(), 77, op);
+        ASSERT_NE(stored, nullptr);
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), stored)) << d << " " << op;
+      }
+      std::copy(expected.begin(), expected.end(), data.Span().begin());
+      EXPECT_EQ(TransformPage(*codec, data.Span().data(), 77, kPageDecipher), data.Span().data());
+      EXPECT_EQ(data.Bytes(), page) << d;
+    }
+  }
+}
+
+// Whatever asks for more alignment than the heap keeps gets it from new all the same (the
+// 32-bit Windows heap keeps 8 bytes; the build sends such types through aligned new).
+TEST(HeapAlignment, OverAlignedTypesGetTheirAlignmentFromNew) {
+  struct alignas(16) Wide {
+    std::array<std::uint8_t, 24> bytes{};
+  };
+  std::vector<std::unique_ptr<Wide>> objects;
+  std::vector<std::unique_ptr<std::uint8_t[]>> spacers; // shift the heap between objects
+  for (std::size_t i = 0; i < 64; ++i) {
+    objects.push_back(std::make_unique<Wide>());
+    spacers.push_back(std::make_unique<std::uint8_t[]>(1 + i % 13));
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(objects.back().get()) % 16, 0u) << i;
+  }
+  std::vector<Wide> block(5);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block.data()) % 16, 0u);
 }
 
 std::string PathName(const ::testing::TestParamInfo<AesPath>& path) {
