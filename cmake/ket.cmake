@@ -11,6 +11,21 @@ function(ket_target target)
   target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
 endfunction()
 
+# Windows builds are reproducible: the same sources give the same bytes in any source and
+# build folder. Paths in the debug information and in __FILE__ name fixed folders instead
+# (the last map that matches wins: the build folder's, for one inside the tree);
+# __DATE__ and __TIME__ are refused. The PE time stamp and the archives' dates are the
+# toolchain's part (cmake/mingw-common.cmake).
+if(WIN32)
+  set(KET_SOURCE_PREFIX /ketro-setup)
+  set(KET_BUILD_PREFIX /ketro-setup-build)
+  add_compile_options(
+    "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${PROJECT_SOURCE_DIR}=${KET_SOURCE_PREFIX}>"
+    "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${KET_SQLITE_DIR}=${KET_SOURCE_PREFIX}-sqlite3>"
+    "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${PROJECT_BINARY_DIR}=${KET_BUILD_PREFIX}>"
+    "$<$<COMPILE_LANGUAGE:C,CXX>:-Werror=date-time>")
+endif()
+
 # GoogleTest: Debian's package natively; for mingw, built from the sources Debian ships.
 if(WIN32)
   if(NOT TARGET gtest)

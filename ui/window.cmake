@@ -30,10 +30,38 @@ else()
   set(product ${KET_DEMO_PRODUCT_DIR})
   set(product_deps ${KET_DEMO_PRODUCT_STAMP} ket_demo_product)
 endif()
+# KET_SOURCE_DATE_EPOCH (seconds since 1970, make release's SOURCE_DATE_EPOCH) gives every
+# entry that instant, as the UTC clock reads it, so the payload does not depend on the build
+# machine's time zone or the staged files' times. Without it each entry has its file's own
+# last-write time, which drives the update rule on users' machines.
+set(KET_SOURCE_DATE_EPOCH "" CACHE STRING
+    "Date of every payload entry, seconds since 1970 UTC (empty: each file's own time)")
+set(pack_date "")
+if(NOT KET_SOURCE_DATE_EPOCH STREQUAL "")
+  if(NOT KET_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
+    message(FATAL_ERROR "KET_SOURCE_DATE_EPOCH: ${KET_SOURCE_DATE_EPOCH} is not seconds")
+  endif()
+  # string(TIMESTAMP) reads the instant from the environment's SOURCE_DATE_EPOCH.
+  set(saved_epoch "$ENV{SOURCE_DATE_EPOCH}")
+  set(ENV{SOURCE_DATE_EPOCH} ${KET_SOURCE_DATE_EPOCH})
+  string(TIMESTAMP date "%Y-%m-%d %H:%M:%S" UTC)
+  string(TIMESTAMP year "%Y" UTC)
+  if(saved_epoch STREQUAL "")
+    unset(ENV{SOURCE_DATE_EPOCH})
+  else()
+    set(ENV{SOURCE_DATE_EPOCH} "${saved_epoch}")
+  endif()
+  # The archive's dates hold the years 1980 to 2107.
+  if(year LESS 1980 OR year GREATER 2107)
+    message(FATAL_ERROR "KET_SOURCE_DATE_EPOCH: ${date} UTC lies outside 1980..2107, which the "
+                        "archive's dates cannot hold")
+  endif()
+  set(pack_date --date ${date})
+endif()
 set(KET_PAYLOAD_FILE ${CMAKE_BINARY_DIR}/payload.bin CACHE INTERNAL "")
 add_custom_command(OUTPUT ${KET_PAYLOAD_FILE}
   COMMAND ${KET_HOST_BIN}/ketro-pack create --manifest ${product}/list --root ${product}
-          --output ${KET_PAYLOAD_FILE}
+          --output ${KET_PAYLOAD_FILE} ${pack_date}
   DEPENDS ${product_deps} ${KET_HOST_BIN}/ketro-pack
   COMMENT "Packing ${product} into payload.bin"
   VERBATIM)
