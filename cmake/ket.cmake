@@ -5,6 +5,33 @@ function(ket_warnings target)
                                            -Wno-sign-conversion -Werror)
 endfunction()
 
+# The release's name and version (version.cmake) as the header ket_version.h in the build
+# folder, for the version resource and the tools' --version. Only those get the folder on
+# their include path: a build folder's path on every command line would keep ccache from
+# sharing objects between build folders.
+set(KET_GENERATED_DIR ${PROJECT_BINARY_DIR}/generated)
+if(NOT KET_VERSION MATCHES "^[0-9]+(\\.[0-9]+)?(\\.[0-9]+)?(\\.[0-9]+)?$")
+  message(FATAL_ERROR "version.cmake: KET_VERSION ${KET_VERSION} is not one to four numbers")
+endif()
+string(REPLACE "." ";" ket_version_numbers "${KET_VERSION}.0.0.0")
+list(SUBLIST ket_version_numbers 0 4 ket_version_numbers)
+foreach(part MAJOR MINOR PATCH BUILD)
+  list(POP_FRONT ket_version_numbers number)
+  math(EXPR number "${number}") # drops leading zeros
+  if(number GREATER 65535)
+    message(FATAL_ERROR "version.cmake: ${KET_VERSION} has a number above 65535")
+  endif()
+  set(KET_VERSION_${part} ${number})
+endforeach()
+set(KET_VERSION_TEXT
+    "${KET_VERSION_MAJOR}.${KET_VERSION_MINOR}.${KET_VERSION_PATCH}.${KET_VERSION_BUILD}")
+foreach(text PRODUCT_NAME COMPANY_NAME COPYRIGHT FILE_DESCRIPTION_EN FILE_DESCRIPTION_RU)
+  string(REPLACE "\\" "\\\\" escaped "${KET_${text}}")
+  string(REPLACE "\"" "\\\"" KET_${text}_C "${escaped}")
+endforeach()
+configure_file(${PROJECT_SOURCE_DIR}/resources/version.h.in ${KET_GENERATED_DIR}/ket_version.h
+               @ONLY)
+
 # A library or program of ours: warnings as errors, the tree root on the include path.
 function(ket_target target)
   ket_warnings(${target})

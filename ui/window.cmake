@@ -72,7 +72,8 @@ set_source_files_properties(${payload_rc} PROPERTIES OBJECT_DEPENDS ${KET_PAYLOA
 # KetroSetup.exe: a GUI program with the Unicode entry point, linked statically (ket.cmake's
 # toolchain files), needing no DLL beyond Windows' own.
 add_executable(KetroSetup WIN32 main.cpp ${payload_rc} $<TARGET_OBJECTS:ket_app_icon>
-                                $<TARGET_OBJECTS:ket_app_manifest>)
+                                $<TARGET_OBJECTS:ket_app_manifest>
+                                $<TARGET_OBJECTS:ket_app_version>)
 ket_target(KetroSetup)
 target_link_options(KetroSetup PRIVATE -municode)
 target_link_libraries(KetroSetup PRIVATE ket_setup_window)
