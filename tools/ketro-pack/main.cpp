@@ -3,11 +3,13 @@
 //   ketro-pack create --manifest MANIFEST --root DIR --output ARCHIVE [--date "Y-M-D h:m:s"]
 //   ketro-pack list ARCHIVE
 //   ketro-pack extract ARCHIVE NAME --output FILE
+//   ketro-pack --version
 //
 // Exit codes: 0 done, 1 refused or failed (nothing written), 2 wrong usage.
 #include "engine/archive.h"
 #include "engine/date_time.h"
 #include "engine/text.h"
+#include "ket_version.h"
 #include "platform/posix/mapped_file.h"
 #include "platform/posix/posix_file_system.h"
 #include "tools/ketro-pack/archive_writer.h"
@@ -43,7 +45,8 @@ const char* const kUsageText =
     "usage: ketro-pack create --manifest MANIFEST --root DIR --output ARCHIVE\n"
     "                         [--date \"YYYY-MM-DD HH:MM:SS\"]\n"
     "       ketro-pack list ARCHIVE\n"
-    "       ketro-pack extract ARCHIVE NAME --output FILE\n";
+    "       ketro-pack extract ARCHIVE NAME --output FILE\n"
+    "       ketro-pack --version\n";
 
 // Options ("--name value" or "--name=value") and positional arguments of one command.
 struct Args {
@@ -319,6 +322,10 @@ int main(int argc, char** argv) {
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
       std::cout << kUsageText;
+      return 0;
+    }
+    if (command == "--version") {
+      std::cout << "ketro-pack (" KET_PRODUCT_NAME ") " KET_VERSION_TEXT "\n";
       return 0;
     }
     if (command == "create") {
