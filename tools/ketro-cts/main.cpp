@@ -6,11 +6,13 @@
 //   ketro-cts check FILE [--key PASSWORD]
 //       Runs the engine's integrity check and prints its result ("ok"), the page size and the
 //       page count.
+//   ketro-cts --version
 //
 // Exit codes: 0 success, 1 the engine failed (its message on stderr) or the check found
 // problems, 2 wrong usage.
 #include "db/ket_database.h"
 #include "engine/text.h"
+#include "ket_version.h"
 
 #include <cstdio>
 #include <iostream>
@@ -25,7 +27,8 @@ constexpr int kFailed = 1;
 constexpr int kUsage = 2;
 
 constexpr std::string_view kUsageText = "usage: ketro-cts rekey FILE --password NEW [--key OLD]\n"
-                                        "       ketro-cts check FILE [--key PASSWORD]\n";
+                                        "       ketro-cts check FILE [--key PASSWORD]\n"
+                                        "       ketro-cts --version\n";
 
 struct Arguments {
   std::string command;
@@ -105,6 +108,10 @@ int Check(const Arguments& a) {
 } // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::string_view(argv[1]) == "--version") {
+    std::cout << "ketro-cts (" KET_PRODUCT_NAME ") " KET_VERSION_TEXT "\n";
+    return 0;
+  }
   const std::optional<Arguments> arguments = Parse(argc, argv);
   if (!arguments) {
     std::cerr << kUsageText;
