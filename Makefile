@@ -46,6 +46,21 @@ run: deps
 	@$(MAKE) --no-print-directory build win32
 	@scripts/run.sh
 
+# The release (scripts/release.sh, README "Releasing"): the shipped program stripped, its debug
+# information and SHA256SUMS in dist/; PAYLOAD=DIR packs that product (the demo product
+# without), SOURCE_DATE_EPOCH=N dates every entry, SIGN_CERT=... SIGN_KEY=... or
+# SIGN_PKCS12=... SIGN_PASS=... sign it.
+.PHONY: release check-release
+release: deps
+	@$(MAKE) --no-print-directory build
+	@JOBS=$(JOBS) KET_HOST_BIN="$(CURDIR)/$(NATIVE)/bin" scripts/release.sh build
+
+# Reproducibility: build/win32 against one more build of the same sources in another folder
+# (build/release-check): the same release bytes, no folder names inside, and the PE32 exe
+# still whole once signed.
+check-release: win32
+	@JOBS=$(JOBS) scripts/release.sh check
+
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
