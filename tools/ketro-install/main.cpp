@@ -2,6 +2,7 @@
 //
 //   ketro-install --archive ARCHIVE --dir DIR [--force] [--no-desktop] [--no-start-menu]
 //                 [--desktop-dir D] [--programs-dir D]
+//   ketro-install --version
 //
 // Edition "P". Exit codes: 0 the run reached its Finished state, 1 the archive could not be
 // loaded, 2 the folder was refused (the refusal text on stderr), 3 wrong usage.
@@ -10,6 +11,7 @@
 #include "engine/run.h"
 #include "engine/setup_state.h"
 #include "engine/text.h"
+#include "ket_version.h"
 #include "platform/posix/mapped_file.h"
 #include "platform/posix/posix_file_system.h"
 #include "platform/posix/shell_link.h"
@@ -30,7 +32,8 @@ constexpr int kUsage = 3;
 
 const char* const kUsageText =
     "usage: ketro-install --archive ARCHIVE --dir DIR [--force] [--no-desktop]\n"
-    "                     [--no-start-menu] [--desktop-dir D] [--programs-dir D]\n";
+    "                     [--no-start-menu] [--desktop-dir D] [--programs-dir D]\n"
+    "       ketro-install --version\n";
 
 struct Options {
   std::string archive;
@@ -86,6 +89,9 @@ Options ParseOptions(int argc, char** argv) {
       o.programsDir = value();
     } else if (arg == "--help" || arg == "-h") {
       std::cout << kUsageText;
+      std::exit(0);
+    } else if (arg == "--version") {
+      std::cout << "ketro-install (" KET_PRODUCT_NAME ") " KET_VERSION_TEXT "\n";
       std::exit(0);
     } else {
       throw UsageError("unknown argument " + arg);
