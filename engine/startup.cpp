@@ -35,6 +35,38 @@ std::int32_t ParseOemCodePage(std::u16string_view text) {
   return static_cast<std::int32_t>(value);
 }
 
+std::vector<std::u16string> SplitCommandLine(std::u16string_view commandLine) {
+  const auto blank = [](char16_t c) { return c <= u' '; };
+  std::vector<std::u16string> arguments;
+  std::size_t i = 0;
+  for (;;) {
+    while (i < commandLine.size() && blank(commandLine[i])) {
+      ++i;
+    }
+    if (i == commandLine.size()) {
+      return arguments;
+    }
+    std::u16string argument;
+    bool quoted = false;
+    for (; i < commandLine.size() && (quoted || !blank(commandLine[i])); ++i) {
+      if (commandLine[i] == u'"') {
+        quoted = !quoted;
+      } else {
+        argument += commandLine[i];
+      }
+    }
+    arguments.push_back(std::move(argument));
+  }
+}
+
+std::vector<std::u16string> CommandLineArguments(std::u16string_view commandLine) {
+  std::vector<std::u16string> arguments = SplitCommandLine(commandLine);
+  if (!arguments.empty()) {
+    arguments.erase(arguments.begin());
+  }
+  return arguments;
+}
+
 StartupResult PrepareSetup(SetupState& state, StartupPlatform& platform) {
   StartupResult result;
   const std::vector<std::u16string> args = platform.Arguments();

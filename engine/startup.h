@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ket {
 
@@ -25,6 +26,16 @@ struct StartupResult {
 // The OEMCP registry text as a number: optional blanks and sign, decimal digits, nothing
 // after them; 0 when it is empty, not a number or out of the 32-bit range.
 std::int32_t ParseOemCodePage(std::u16string_view text);
+
+// A command line split into arguments the way this program reads its own: blanks (spaces, tabs
+// and other control characters) outside double quotes separate arguments, the quote characters
+// themselves are dropped, and a backslash is always an ordinary character. So a quoted folder
+// "C:\Program Files\Ketro\" keeps its final "\" (the usual C rules would read `\"` as an escaped
+// quote). Element 0 is the program name; a pair of quotes with nothing between is an empty
+// argument.
+std::vector<std::u16string> SplitCommandLine(std::u16string_view commandLine);
+// The arguments after the program name, as StartupPlatform::Arguments gives them.
+std::vector<std::u16string> CommandLineArguments(std::u16string_view commandLine);
 
 // Runs once, before the window is shown. Hands over to a running setup and ends the process
 // (platform.SignalRunningInstance) when the lock stays busy: at the first failure without

@@ -1,12 +1,11 @@
 #include "platform/win32/win32_startup_platform.h"
 
+#include "engine/startup.h"
 #include "platform/win32/registry.h"
 #include "platform/win32/setup_messages.h"
 #include "platform/win32/wide.h"
 
-#include <array>
-#include <memory>
-#include <shellapi.h>
+#include <algorithm>
 #include <windows.h>
 
 namespace ket {
@@ -16,10 +15,6 @@ namespace {
 constexpr DWORD kPathCapacity = 260;
 constexpr wchar_t kLockName[] = L"ketro.tmp";
 constexpr wchar_t kCodePageKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage";
-
-struct LocalFreeDeleter {
-  void operator()(LPWSTR* p) const { ::LocalFree(p); }
-};
 
 // GetTempPathW into a buffer of the usual 260 characters, or a larger one when the platform
 // asks for it.
@@ -66,17 +61,8 @@ std::u16string LockFilePath() {
 }
 
 std::vector<std::u16string> Win32StartupPlatform::Arguments() {
-  int count = 0;
-  const std::unique_ptr<LPWSTR, LocalFreeDeleter> argv(
-      ::CommandLineToArgvW(::GetCommandLineW(), &count));
-  std::vector<std::u16string> arguments;
-  if (argv == nullptr) {
-    return arguments;
-  }
-  for (int i = 1; i < count; ++i) {
-    arguments.push_back(FromWide(argv.get()[i]));
-  }
-  return arguments;
+  // Not CommandLineToArgvW: it reads the "\"" that ends a quoted folder as an escaped quote.
+  return CommandLineArguments(FromWide(::GetCommandLineW()));
 }
 
 bool Win32StartupPlatform::TryCreateLock() {

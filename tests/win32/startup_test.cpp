@@ -242,13 +242,14 @@ TEST_F(TwoSetups, UpdateAloneGivesNoFolder) {
 }
 
 TEST(CommandLine, ArgumentsAreTheProcessOwnAfterItsName) {
-  ChildProcess child(
-      Helper() + L" /UPDATE \"D:\\My Work\\\\\" \"\" x\\y C:\\\x041A\x0435\x0442\x0440\x043E",
-      {L"KET_HELPER_MODE=args"});
+  // A quoted folder keeps its final backslash, backslashes stay as typed, empty quotes are an
+  // empty argument.
+  ChildProcess child(Helper() + L" /UPDATE \"C:\\Program Files\\Ketro\\\" \"\" x\\\\y "
+                                L"C:\\\x041A\x0435\x0442\x0440\x043E",
+                     {L"KET_HELPER_MODE=args"});
   ASSERT_EQ(child.Wait(30000), 0u);
-  EXPECT_EQ(
-      child.Output(),
-      "[/UPDATE]\n[D:\\My Work\\]\n[]\n[x\\y]\n[C:\\\xD0\x9A\xD0\xB5\xD1\x82\xD1\x80\xD0\xBE]\n");
+  EXPECT_EQ(child.Output(), "[/UPDATE]\n[C:\\Program Files\\Ketro\\]\n[]\n[x\\\\y]\n"
+                            "[C:\\\xD0\x9A\xD0\xB5\xD1\x82\xD1\x80\xD0\xBE]\n");
 }
 
 TEST(ThreadLocale, IsSetForTheCallingThread) {
