@@ -188,9 +188,14 @@ void TControl::RequestAlign() {
 void TControl::SetVisible(bool value) {
   if (visible_ == value)
     return;
+  auto* self = dynamic_cast<TWinControl*>(this);
+  const TWinControl::FocusInside focus =
+      self && !value ? self->FindFocusInside() : TWinControl::FocusInside{};
   visible_ = value;
   VisibleChanged();
   RequestAlign();
+  if (focus.holder)
+    self->PassFocusOn(focus);
 }
 
 bool TControl::Showing() const {
@@ -207,8 +212,13 @@ bool TControl::Showing() const {
 void TControl::SetEnabled(bool value) {
   if (enabled_ == value)
     return;
+  auto* self = dynamic_cast<TWinControl*>(this);
+  const TWinControl::FocusInside focus =
+      self && !value ? self->FindFocusInside() : TWinControl::FocusInside{};
   enabled_ = value;
   EnabledChanged();
+  if (focus.holder)
+    self->PassFocusOn(focus);
 }
 
 void TControl::SetText(std::u16string_view value) {
@@ -614,6 +624,13 @@ void TWinControl::GetTabOrderList(std::vector<TWinControl*>& list) {
   }
 }
 
+void TWinControl::GetWindowedControls(std::vector<TWinControl*>& list) {
+  for (TWinControl* c : tabList_) {
+    list.push_back(c);
+    c->GetWindowedControls(list);
+  }
+}
+
 bool TWinControl::Focused() const {
   return hwnd_ && GetFocus() == hwnd_;
 }
@@ -633,6 +650,33 @@ void TWinControl::SetFocus() {
   }
   if (hwnd_)
     ::SetFocus(hwnd_);
+}
+
+TWinControl::FocusInside TWinControl::FindFocusInside() {
+  TForm* form = ParentForm();
+  if (!form || form == this)
+    return {};
+  if (hwnd_) {
+    HWND focus = GetFocus();
+    if (focus && (focus == hwnd_ || IsChild(hwnd_, focus))) {
+      // The control of ours whose window, or a window inside it, has the focus.
+      TWinControl* holder = nullptr;
+      for (HWND h = focus; h && !holder; h = GetParent(h))
+        holder = FromHandle(h);
+      return {holder, true};
+    }
+  }
+  // Without the keyboard focus (the window is not the active one), the control the form gives it
+  // to at its next activation.
+  for (TControl* c = form->activeControl_; c; c = c->parent_)
+    if (c == this)
+      return {form->activeControl_, false};
+  return {};
+}
+
+void TWinControl::PassFocusOn(const FocusInside& focus) {
+  if (TForm* form = ParentForm(); form && form != this)
+    form->FocusNextAfter(focus.holder, focus.keyboard);
 }
 
 void TWinControl::EnableAlign() {
@@ -1081,8 +1125,10 @@ void TWinControl::WndProc(TMessage& Message) {
     DefaultHandler(Message);
     return;
   case WM_SETFOCUS:
-    if (TForm* form = ParentForm(); form && form != this)
+    if (TForm* form = ParentForm(); form && form != this) {
       form->activeControl_ = this;
+      form->focusOnForm_ = false;
+    }
     DefaultHandler(Message);
     DoEnter();
     return;
@@ -1126,6 +1172,15 @@ void TWinControl::WndProc(TMessage& Message) {
     DefaultHandler(Message);
     return;
   }
+  case WM_CLOSE:
+    // Only a form closes. A multi-line edit posts this to its parent on Escape, as in a dialog,
+    // and the default handling would destroy the parent's window with every control in it.
+    if (parent_) {
+      Message.Result = 0;
+      return;
+    }
+    DefaultHandler(Message);
+    return;
   case WM_DESTROY:
     HandleDestroying();
     DefaultHandler(Message);

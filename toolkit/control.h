@@ -328,6 +328,18 @@ class TWinControl : public TControl {
   UINT DialogCode(const TMessage& message);
   void SetCursorMessage(TMessage& message);
   void GetTabOrderList(std::vector<TWinControl*>& list);
+  // Every windowed control inside this one, depth first in tab order, tab stop or not.
+  void GetWindowedControls(std::vector<TWinControl*>& list);
+
+  // A hidden or disabled control keeps no focus: before the change the control records which
+  // control inside it holds the focus (the keyboard focus, or the form's active control while
+  // the window is not active), after it the form passes that focus on.
+  struct FocusInside {
+    TWinControl* holder = nullptr;
+    bool keyboard = false;
+  };
+  FocusInside FindFocusInside();
+  void PassFocusOn(const FocusInside& focus);
 
   HWND hwnd_ = nullptr;
   WNDPROC systemProc_ = nullptr;

@@ -213,9 +213,32 @@ void TForm::SelectFirst() {
     FocusControl(list.front());
 }
 
+void TForm::FocusNextAfter(TWinControl* from, bool keyboard) {
+  std::vector<TWinControl*> all;
+  GetWindowedControls(all);
+  TWinControl* next = nullptr;
+  const auto at = std::find(all.begin(), all.end(), from);
+  if (at != all.end()) {
+    const size_t start = static_cast<size_t>(at - all.begin());
+    for (size_t k = 1; k < all.size() && !next; ++k) {
+      TWinControl* c = all[(start + k) % all.size()];
+      if (c->TabStop() && c->CanFocus())
+        next = c;
+    }
+  }
+  activeControl_ = next;
+  focusOnForm_ = next == nullptr;
+  if (keyboard && hwnd_)
+    ::SetFocus(next ? next->Handle() : hwnd_);
+}
+
 void TForm::Activated() {
   if (activeControl_ && activeControl_->CanFocus()) {
     ::SetFocus(activeControl_->Handle());
+  } else if (activeControl_) {
+    FocusNextAfter(activeControl_, true);
+  } else if (focusOnForm_) {
+    ::SetFocus(hwnd_);
   } else {
     const std::vector<TWinControl*> list = TabSequence();
     if (!list.empty()) {

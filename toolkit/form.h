@@ -73,6 +73,11 @@ class TForm : public TWinControl {
   friend class TWinControl;
 
   void FocusControl(TWinControl* control);
+  // `from` held the focus and has been hidden or disabled (or lies in a control that has): the
+  // focus goes to the next control of the tab sequence that can take it, wrapping round, or to
+  // the form itself when none can. keyboard: whether `from` had the keyboard focus itself, not
+  // only the form's choice for its next activation.
+  void FocusNextAfter(TWinControl* from, bool keyboard);
   void Activated();
   void PlaceForFirstShow();
   std::vector<TWinControl*> TabSequence();
@@ -87,6 +92,9 @@ class TForm : public TWinControl {
   bool modal_ = false;
   TModalResult modalResult_ = mrNone;
   TWinControl* activeControl_ = nullptr;
+  // The focus was passed to the form itself, and the form keeps it at later activations, until
+  // a control takes it.
+  bool focusOnForm_ = false;
 };
 
 } // namespace ket

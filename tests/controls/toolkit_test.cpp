@@ -191,6 +191,105 @@ TEST_F(KeyboardTest, TabWalksTheTabSequenceDepthFirstAndWraps) {
   EXPECT_TRUE(combo.Focused());
 }
 
+// What a key does goes by the window that has the focus: it is sent there.
+void PressOnFocused(WORD vk) {
+  TWinControl* focused = TWinControl::FromHandle(GetFocus());
+  ASSERT_NE(focused, nullptr);
+  SendKey(*focused, vk);
+}
+
+TEST_F(KeyboardTest, HidingTheFocusedControlOrItsParentPassesTheFocusOn) {
+  struct OkButton : TSpeedButton {
+    using TSpeedButton::TSpeedButton;
+    void DialogKey(TCMDialogKey& m) override {
+      if (m.CharCode == VK_RETURN && Enabled()) {
+        Click();
+        m.Result = 1;
+      }
+    }
+  } enter(nullptr);
+  enter.SetParent(&host);
+  int enterClicks = 0;
+  enter.OnClick = [&](TObject*) { ++enterClicks; };
+  int changes = 0;
+  combo.OnChange = [&](TObject*) { ++changes; };
+  combo.SetItemIndex(0);
+
+  // To the next control of the tab sequence that can take it.
+  start.SetFocus();
+  start.Hide();
+  EXPECT_TRUE(force.Focused());
+  EXPECT_EQ(form.ActiveControl(), &force);
+  start.Show();
+
+  // Nothing left to take it: the form has it, and keys no longer reach the hidden controls.
+  form.SelectFirst();
+  ASSERT_TRUE(combo.Focused());
+  gp.Hide();
+  EXPECT_EQ(GetFocus(), form.Handle());
+  EXPECT_EQ(form.ActiveControl(), nullptr);
+  PressOnFocused(VK_DOWN);
+  SendMessageW(GetFocus(), WM_CHAR, u'R', 1);
+  EXPECT_EQ(combo.ItemIndex(), 0);
+  EXPECT_EQ(changes, 0);
+  PressOnFocused(VK_RETURN);
+  EXPECT_EQ(enterClicks, 1) << "Enter still reaches the window's button";
+
+  // A control shown meanwhile does not take the focus at the next activation; the form keeps it.
+  TMemo note(nullptr);
+  note.SetParent(&host);
+  note.SetBounds(0, 0, 200, 60);
+  SendMessageW(form.Handle(), WM_ACTIVATE, WA_ACTIVE, 0);
+  EXPECT_EQ(GetFocus(), form.Handle());
+  PressOnFocused(VK_RETURN);
+  EXPECT_EQ(enterClicks, 2);
+  EXPECT_EQ(note.Text(), u"");
+
+  // Once a control has taken it again, activations give it back to that control.
+  gp.Show();
+  edit.SetFocus();
+  SendMessageW(form.Handle(), WM_ACTIVATE, WA_ACTIVE, 0);
+  EXPECT_TRUE(edit.Focused());
+}
+
+TEST_F(KeyboardTest, DisablingTheFocusedControlOrItsParentPassesTheFocusOn) {
+  // The next one wraps round to the first of the sequence.
+  edit.SetFocus();
+  edit.SetEnabled(false);
+  EXPECT_TRUE(combo.Focused());
+  EXPECT_FALSE(edit.Focused());
+  edit.SetEnabled(true);
+
+  desktop.SetFocus();
+  panel6.SetEnabled(false);
+  EXPECT_TRUE(edit.Focused()) << "past every control of the disabled panel";
+  panel6.SetEnabled(true);
+
+  // A control that does not hold the focus changes nothing.
+  edit.SetFocus();
+  desktop.SetEnabled(false);
+  desktop.Hide();
+  EXPECT_TRUE(edit.Focused());
+}
+
+TEST_F(KeyboardTest, TheFocusTheFormGivesAtItsNextActivationIsPassedOnToo) {
+  form.SelectFirst();
+  ASSERT_TRUE(combo.Focused());
+  // Another window has the keyboard focus: only the form's choice changes.
+  ::SetFocus(nullptr);
+  panel1.Hide();
+  EXPECT_EQ(GetFocus(), nullptr);
+  EXPECT_EQ(form.ActiveControl(), &desktop);
+  SendMessageW(form.Handle(), WM_ACTIVATE, WA_ACTIVE, 0);
+  EXPECT_TRUE(desktop.Focused());
+
+  ::SetFocus(nullptr);
+  gp.Hide();
+  EXPECT_EQ(form.ActiveControl(), nullptr);
+  SendMessageW(form.Handle(), WM_ACTIVATE, WA_ACTIVE, 0);
+  EXPECT_EQ(GetFocus(), form.Handle());
+}
+
 TEST_F(KeyboardTest, TabOrderIsThePlaceInTheParentsSequence) {
   EXPECT_EQ(panel1.TabOrder(), 0);
   EXPECT_EQ(panel4.TabOrder(), 2);
@@ -223,8 +322,16 @@ TEST_F(KeyboardTest, EnterIsOfferedToTheWindowUnlessTheFocusedControlWantsIt) {
   memo.SetFocus();
   SendKey(memo, VK_RETURN);
   EXPECT_EQ(enterClicks, 1) << "a multi-line edit keeps Enter";
+  const HWND panelWindow = panel4.Handle();
+  const HWND memoWindow = memo.Handle();
   SendKey(memo, VK_ESCAPE);
+  Pump();
   EXPECT_EQ(enterClicks, 1);
+  // A multi-line edit asked about Escape closes its parent as in a dialog: a panel is no dialog
+  // and keeps its window, and with it its controls.
+  EXPECT_TRUE(IsWindow(panelWindow));
+  EXPECT_TRUE(IsWindow(memoWindow));
+  EXPECT_EQ(GetFocus(), memoWindow);
 
   // Also when no control has the focus: the form itself gets the key.
   SetFocus(form.Handle());
