@@ -7,12 +7,53 @@
 #include <algorithm>
 #include <commctrl.h>
 #include <objbase.h>
+#include <string_view>
+#include <vector>
 
 namespace ket {
 
 namespace {
 
 const wchar_t kHintClass[] = L"TKetHintWindow";
+constexpr DWORD kHintStyle = WS_POPUP | WS_BORDER;
+constexpr DWORD kHintExStyle = WS_EX_TOOLWINDOW | WS_EX_TOPMOST | WS_EX_NOACTIVATE;
+// As the system's tooltips: the text with a margin of two pixels round it, inside the border,
+// lines broken only where the text breaks them, so that a hint is never wrapped or cut.
+constexpr int kHintMargin = 2;
+
+// Measures the hint's text in the font selected into dc and, given an origin, draws it there.
+// Each character is put where the measurement put it: some systems draw a text a few pixels
+// wider than they measure it, which would cut its end.
+SIZE HintText(HDC dc, std::wstring_view text, const POINT* origin) {
+  TEXTMETRICW metrics{};
+  GetTextMetricsW(dc, &metrics);
+  SIZE total{0, 0};
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find_first_of(L"\r\n", start);
+    if (end == std::wstring_view::npos)
+      end = text.size();
+    const std::wstring_view line = text.substr(start, end - start);
+    const int n = static_cast<int>(line.size());
+    std::vector<int> extents(line.size() + 1, 0);
+    SIZE size{0, 0};
+    if (n > 0)
+      GetTextExtentExPointW(dc, line.data(), n, 0, nullptr, extents.data(), &size);
+    if (origin && n > 0) {
+      std::vector<int> advances(line.size());
+      for (size_t i = 0; i < line.size(); ++i)
+        advances[i] = extents[i] - (i > 0 ? extents[i - 1] : 0);
+      ExtTextOutW(dc, origin->x, origin->y + total.cy, 0, nullptr, line.data(),
+                  static_cast<UINT>(n), advances.data());
+    }
+    total.cx = std::max(total.cx, size.cx);
+    total.cy += metrics.tmHeight;
+    if (end < text.size() && text[end] == L'\r' && end + 1 < text.size() && text[end + 1] == L'\n')
+      ++end;
+    start = end + 1;
+  }
+  return total;
+}
 
 LRESULT CALLBACK HintWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   switch (msg) {
@@ -33,8 +74,8 @@ LRESULT CALLBACK HintWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) 
     HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(GetWindowLongPtrW(hwnd, 0)));
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, GetSysColor(COLOR_INFOTEXT));
-    InflateRect(&r, -2, -1);
-    DrawTextW(dc, text.c_str(), n, &r, DT_LEFT | DT_NOPREFIX | DT_WORDBREAK);
+    const POINT origin{kHintMargin, kHintMargin};
+    HintText(dc, text, &origin);
     SelectObject(dc, old);
     EndPaint(hwnd, &ps);
     return 0;
@@ -239,9 +280,8 @@ void TApplication::ShowHintNow() {
     wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
     wc.lpszClassName = kHintClass;
     RegisterClassExW(&wc);
-    hint.window = CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_TOPMOST | WS_EX_NOACTIVATE, kHintClass,
-                                  L"", WS_POPUP | WS_BORDER, 0, 0, 0, 0, nullptr, nullptr,
-                                  GetModuleHandleW(nullptr), nullptr);
+    hint.window = CreateWindowExW(kHintExStyle, kHintClass, L"", kHintStyle, 0, 0, 0, 0, nullptr,
+                                  nullptr, GetModuleHandleW(nullptr), nullptr);
     NONCLIENTMETRICSW metrics{};
     metrics.cbSize = sizeof metrics;
     SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
@@ -254,13 +294,14 @@ void TApplication::ShowHintNow() {
   SetWindowTextW(hint.window, Wide(text));
   HDC dc = GetDC(hint.window);
   HGDIOBJ old = SelectObject(dc, hint.font.get());
-  RECT r{0, 0, 300, 0};
-  DrawTextW(dc, Wide(text), static_cast<int>(text.size()), &r,
-            DT_CALCRECT | DT_LEFT | DT_NOPREFIX | DT_WORDBREAK);
+  const SIZE extent = HintText(dc, std::wstring_view(WideData(text), text.size()), nullptr);
   SelectObject(dc, old);
   ReleaseDC(hint.window, dc);
-  const int w = r.right - r.left + 6;
-  const int h = r.bottom - r.top + 4;
+  // The window round that: the margins, then the border (as the system computes it for the style).
+  RECT frame{0, 0, extent.cx + 2 * kHintMargin, extent.cy + 2 * kHintMargin};
+  AdjustWindowRectEx(&frame, kHintStyle, FALSE, kHintExStyle);
+  const int w = frame.right - frame.left;
+  const int h = frame.bottom - frame.top;
   POINT p;
   GetCursorPos(&p);
   p.y += GetSystemMetrics(SM_CYCURSOR) * 3 / 4;

@@ -34,9 +34,20 @@ void TLabel::SetShowAccelChar(bool value) {
   Invalidate();
 }
 
+void TLabel::SetEllipsisPosition(TEllipsisPosition value) {
+  if (ellipsis_ == value)
+    return;
+  ellipsis_ = value;
+  Invalidate();
+}
+
 UINT TLabel::TextFlags() const {
   UINT flags = DT_EXPANDTABS;
-  if (wordWrap_)
+  if (ellipsis_ == epPathEllipsis)
+    flags |= DT_SINGLELINE | DT_PATH_ELLIPSIS;
+  else if (ellipsis_ == epEndEllipsis)
+    flags |= DT_SINGLELINE | DT_END_ELLIPSIS;
+  else if (wordWrap_)
     flags |= DT_WORDBREAK;
   if (!showAccelChar_)
     flags |= DT_NOPREFIX;

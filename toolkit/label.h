@@ -1,5 +1,6 @@
 // A label: a graphic control that draws its caption (alignment, vertical layout, word wrap, "&"
-// as the accelerator mark, CR as a line break; engraved when disabled). It never sizes itself.
+// as the accelerator mark, CR as a line break, an ellipsis where a one-line caption is too long;
+// engraved when disabled). It never sizes itself.
 #pragma once
 
 #include "toolkit/control.h"
@@ -19,6 +20,9 @@ class TLabel : public TGraphicControl {
   // Whether "&" marks the accelerator ("&&" shows one "&"); on by default.
   bool ShowAccelChar() const { return showAccelChar_; }
   void SetShowAccelChar(bool value);
+  // Off (epNone) by default. With an ellipsis the caption is drawn as one line.
+  TEllipsisPosition EllipsisPosition() const { return ellipsis_; }
+  void SetEllipsisPosition(TEllipsisPosition value);
 
  protected:
   void Paint() override;
@@ -30,6 +34,7 @@ class TLabel : public TGraphicControl {
   TTextLayout layout_ = tlTop;
   bool wordWrap_ = false;
   bool showAccelChar_ = true;
+  TEllipsisPosition ellipsis_ = epNone;
 };
 
 } // namespace ket

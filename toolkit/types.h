@@ -44,6 +44,9 @@ class TObject {
 enum TAlign { alNone, alTop, alBottom, alLeft, alRight, alClient };
 enum TAlignment { taLeftJustify, taRightJustify, taCenter };
 enum TTextLayout { tlTop, tlCenter, tlBottom };
+// How a label shortens a caption too long for it: not at all (cut at the edge), in the middle
+// of a path so that its last part (a file's own name) stays whole, or at its end.
+enum TEllipsisPosition { epNone, epPathEllipsis, epEndEllipsis };
 enum TCursor { crDefault, crHandPoint };
 enum TMouseButton { mbLeft, mbRight, mbMiddle };
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <commctrl.h>
+#include <cstddef>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -493,6 +494,77 @@ TEST_F(PaintTest, LabelAlignsLaysOutAndBreaksLinesAtCR) {
   label.SetAlignment(taCenter);
   const auto [a, b] = columns(Capture(host));
   EXPECT_NEAR((a + b) / 2, 150, 4);
+}
+
+// The text-coloured pixels of each column of a label's row band, from the first inked column
+// to the last one.
+std::vector<int> InkColumns(const Pixels& p, int top, int width) {
+  const COLORREF text = ColorToRGB(clWindowText);
+  std::vector<int> counts;
+  for (int x = 0; x < width; ++x)
+    counts.push_back(p.Count({x, top, x + 1, top + 20}, text));
+  const auto first = std::find_if(counts.begin(), counts.end(), [](int n) { return n > 0; });
+  const auto last = std::find_if(counts.rbegin(), counts.rend(), [](int n) { return n > 0; });
+  if (first == counts.end())
+    return {};
+  return {first, last.base()};
+}
+
+TEST_F(PaintTest, LabelShortensALongPathInTheMiddleAndKeepsTheFileName) {
+  const std::u16string path =
+      u"data\\a folder with a rather long name\\and one more inside it\\cities of the world.dat";
+  TLabel clipped(nullptr), middle(nullptr), end(nullptr), name(nullptr), shortPath(nullptr);
+  int top = 0;
+  for (TLabel* l : {&clipped, &middle, &end, &name, &shortPath}) {
+    l->SetParent(&host);
+    l->SetBounds(0, top, 200, 20);
+    l->SetShowAccelChar(false);
+    top += 30;
+  }
+  clipped.SetCaption(path);
+  middle.SetCaption(path);
+  middle.SetEllipsisPosition(epPathEllipsis);
+  end.SetCaption(path);
+  end.SetEllipsisPosition(epEndEllipsis);
+  name.SetCaption(u"cities of the world.dat");
+  shortPath.SetCaption(u"data\\b.txt");
+  shortPath.SetEllipsisPosition(epPathEllipsis);
+  const Pixels p = Capture(host);
+
+  // Without an ellipsis the text runs into the edge and is cut there: what shows is the start
+  // of the whole text as a wide enough label draws it.
+  TLabel wide(nullptr);
+  wide.SetParent(&host);
+  wide.SetBounds(0, 200, 550, 20);
+  wide.SetShowAccelChar(false);
+  wide.SetCaption(path);
+  const std::vector<int> all = InkColumns(Capture(host), 200, 550);
+  const std::vector<int> cut = InkColumns(p, 0, 200);
+  ASSERT_GT(all.size(), 200u);
+  ASSERT_FALSE(cut.empty());
+  EXPECT_TRUE(std::equal(cut.begin(), cut.end(), all.begin()));
+  // In the middle: the text ends inside the label with the file's own name, whole.
+  const std::vector<int> shortened = InkColumns(p, 30, 200);
+  const std::vector<int> own = InkColumns(p, 90, 200);
+  ASSERT_FALSE(own.empty());
+  ASSERT_GT(shortened.size(), own.size());
+  EXPECT_LT(static_cast<int>(shortened.size()), 198);
+  EXPECT_TRUE(
+      std::equal(own.begin(), own.end(), shortened.end() - static_cast<std::ptrdiff_t>(own.size())))
+      << "the label ends in the file's own name";
+  // At the end: the beginning stays, the file's name is gone.
+  const std::vector<int> start = InkColumns(p, 60, 200);
+  const std::vector<int> whole = InkColumns(p, 0, 200);
+  EXPECT_LT(static_cast<int>(start.size()), 198);
+  EXPECT_TRUE(std::equal(whole.begin(), whole.begin() + 40, start.begin()));
+  EXPECT_FALSE(
+      std::equal(own.begin(), own.end(), start.end() - static_cast<std::ptrdiff_t>(own.size())));
+  // A name that fits is drawn as it is.
+  TLabel plain(nullptr);
+  plain.SetParent(&host);
+  plain.SetBounds(0, top, 200, 20);
+  plain.SetCaption(u"data\\b.txt");
+  EXPECT_EQ(InkColumns(Capture(host), top, 200), InkColumns(p, 120, 200));
 }
 
 TEST_F(PaintTest, LabelShowsOneAmpersandForTwoAndDisabledIsEngraved) {
