@@ -1,6 +1,10 @@
 // The file-system operations the planning pass and the installation run use, one per platform
 // call they name. Paths are UTF-16 with "\" between folders, as the product spells them;
 // an implementation maps them to its own form.
+//
+// No operation follows a link (a symbolic link, a junction: a reparse point) at the last
+// component of its path: it acts on the link itself or refuses. Links in the folders above are
+// the caller's to check, through GetAttributes of each component.
 #pragma once
 
 #include "engine/date_time.h"
@@ -21,6 +25,7 @@ inline constexpr std::uint32_t kAttrSystem = 0x04;
 inline constexpr std::uint32_t kAttrDirectory = 0x10;
 inline constexpr std::uint32_t kAttrArchive = 0x20;
 inline constexpr std::uint32_t kAttrNormal = 0x80;
+inline constexpr std::uint32_t kAttrReparsePoint = 0x400; // a link: symbolic link, junction
 
 // One entry of a search (WIN32_FIND_DATAW, reduced to what the callers read).
 struct FindEntry {
@@ -44,6 +49,8 @@ class WritableFile {
   virtual ~WritableFile() = default;
   // WriteFile of all the bytes; false when the platform reports a failure or a short write.
   virtual bool Write(std::span<const std::uint8_t> bytes) = 0;
+  // FlushFileBuffers (fsync): what was written is on the disk; false on failure.
+  virtual bool Flush() = 0;
   // CloseHandle now; false on failure. Later calls do nothing.
   virtual bool Close() = 0;
 };
@@ -52,24 +59,33 @@ class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
-  // GetFileAttributesW: nullopt when the path names nothing (INVALID_FILE_ATTRIBUTES).
+  // GetFileAttributesW: nullopt when the path names nothing (INVALID_FILE_ATTRIBUTES). A link
+  // answers for itself: kAttrReparsePoint, with kAttrDirectory when it stands for a folder.
   virtual std::optional<std::uint32_t> GetAttributes(std::u16string_view path) = 0;
   // CreateDirectoryW of one folder whose parent exists; false on failure (also when it exists).
   virtual bool CreateFolder(std::u16string_view path) = 0;
-  // SetFileAttributesW; 0 means a plain file (FILE_ATTRIBUTE_NORMAL).
+  // SetFileAttributesW; 0 means a plain file (FILE_ATTRIBUTE_NORMAL). False for a link.
   virtual bool SetAttributes(std::u16string_view path, std::uint32_t attributes) = 0;
-  // CreateFileW(GENERIC_READ | GENERIC_WRITE, share mode 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
-  // null when the file cannot be created, for example while another program holds it open.
-  virtual std::unique_ptr<WritableFile> CreateFile(std::u16string_view path) = 0;
+  // CreateFileW(GENERIC_READ | GENERIC_WRITE, share mode 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL):
+  // a new file; null when the name is taken (by anything, a link included) or the file cannot be
+  // created.
+  virtual std::unique_ptr<WritableFile> CreateNewFile(std::u16string_view path) = 0;
+  // MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING, and MOVEFILE_WRITE_THROUGH when durable):
+  // the file `from` takes the name `to` in one step, replacing what had it (a link there is
+  // replaced, not followed). False, with both left as they were, when it cannot: `to` is a
+  // folder, read-only, or held open by another program. Durable: the move itself is on the disk
+  // when the call returns.
+  virtual bool MoveOver(std::u16string_view from, std::u16string_view to, bool durable) = 0;
   // Opens the file for its attributes only (FILE_WRITE_ATTRIBUTES, share read and write,
-  // OPEN_EXISTING), converts the fields with SystemTimeToFileTime (read as UTC) and sets the
-  // creation time alone. False when any step fails; nothing is set then.
+  // OPEN_EXISTING, not through a link), converts the fields with SystemTimeToFileTime (read as
+  // UTC) and sets the creation time alone. False when any step fails; nothing is set then.
   virtual bool SetCreationTime(std::u16string_view path, const CalendarTime& utc) = 0;
-  // FindFirstFileW over every attribute; "." and ".." are returned like any other name.
-  // nullopt and no search when nothing matches.
+  // FindFirstFileW over every attribute; "." and ".." are returned like any other name, and a
+  // link as itself (kAttrReparsePoint). nullopt and no search when nothing matches.
   virtual std::optional<std::pair<FindEntry, std::unique_ptr<FileSearch>>>
   FindFirst(std::u16string_view pattern) = 0;
-  // DeleteFileW (fails for a read-only file) and RemoveDirectoryW (only an empty folder).
+  // DeleteFileW (fails for a read-only file; a link goes itself) and RemoveDirectoryW (only an
+  // empty folder).
   virtual bool DeleteFile(std::u16string_view path) = 0;
   virtual bool RemoveFolder(std::u16string_view path) = 0;
 };

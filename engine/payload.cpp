@@ -1,5 +1,6 @@
 #include "engine/payload.h"
 
+#include "engine/error.h"
 #include "engine/text.h"
 
 #include <string_view>
@@ -38,6 +39,13 @@ void LoadPayload(SetupState& state, Payload& payload, const ArchiveOpener& openA
   payload.loadAttempted = true;
   payload.ArchiveStream = std::make_unique<ArchiveInputStream>(openArchive());
   payload.ReadArchiveDirectory(*payload.ArchiveStream, payload.ArchiveContent);
+  // Refused from its header, before anything is inflated or planned.
+  if (TFileItem item;
+      payload.FindArchiveItem(kManifestEntryName, item) && item.Size > kMaxManifestSize) {
+    throw Error("Malformed archive: the manifest \"list\" inflates to " +
+                std::to_string(item.Size) + " bytes, more than the " +
+                std::to_string(kMaxManifestSize) + " a manifest may have");
+  }
   MemoryStream manifest;
   payload.ExtractArchiveItem(*payload.ArchiveStream, kManifestEntryName, manifest);
   state.ManifestLines = LoadManifestLines(manifest.Bytes());

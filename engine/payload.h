@@ -23,11 +23,16 @@ std::vector<std::u16string> LoadManifestLines(std::span<const std::uint8_t> text
 // "Resource MAIN not found").
 using ArchiveOpener = std::function<std::unique_ptr<ArchiveBytes>()>;
 
+// The largest manifest entry accepted, inflated: the shipped one has some 20 KB; a list of
+// millions of lines is a damaged or hostile archive.
+inline constexpr std::int32_t kMaxManifestSize = 16 * 1024 * 1024;
+
 // At the window's every activation: the first call opens the archive, reads its directory
 // into the payload and loads the entry "list" into state.ManifestLines; later calls do
 // nothing, also when the first one failed (its error goes to the caller once: an error box
 // that came back at every activation would never let the user close the window). After a
-// failure ManifestLines stays absent, so no run can start.
+// failure ManifestLines stays absent, so no run can start. A manifest entry larger than
+// kMaxManifestSize is refused as a malformed archive.
 void LoadPayload(SetupState& state, Payload& payload, const ArchiveOpener& openArchive);
 
 } // namespace ket

@@ -1,6 +1,7 @@
 #include "engine/planning.h"
 
 #include "engine/error.h"
+#include "engine/install_name.h"
 
 namespace ket {
 
@@ -50,32 +51,36 @@ void GetFileStamp(FileSystem& files, std::u16string_view Path, DateTime& Stamp,
   }
 }
 
-void PlanLine(SetupState& state, const Payload& payload, FileSystem& files, std::ptrdiff_t& i) {
-  auto& lines = *state.ManifestLines;
-  const auto drop = [&] {
-    lines.erase(lines.begin() + i);
-    --i;
-  };
-  const std::u16string& line = lines[static_cast<std::size_t>(i)];
+bool PlanLine(const SetupState& state, const Payload& payload, FileSystem& files,
+              std::u16string_view line) {
+  // An empty line names nothing; forced, it would otherwise become a file line without a name.
+  if (line.empty()) {
+    return false;
+  }
   const LineFields f = CutLine(line);
 
   // Edition rule.
   if ((Has(f.flags, u'P') || Has(f.flags, u'F') || Has(f.flags, u'L')) &&
       !Has(f.flags, state.EditionCode)) {
-    drop();
-    return;
+    return false;
+  }
+  // A name that would leave the installation folder stays for the run to refuse and report;
+  // nothing is looked up for it.
+  const NameKind kind =
+      line.find(u"|K|") != std::u16string_view::npos ? NameKind::Mask : NameKind::File;
+  if (!InstallNameProblem(f.name, kind).empty()) {
+    return true;
   }
   const std::u16string path = state.InstallDir + std::u16string(f.name);
   // Keep rule: the user's copy of a settings file stays; a folder of that name does not count.
   if (Has(f.flags, u'O') && !state.ForceInstall) {
     const auto attributes = files.GetAttributes(path);
     if (attributes && !(*attributes & kAttrDirectory)) {
-      drop();
-      return;
+      return false;
     }
   }
   if (Has(f.flags, u'K') || state.ForceInstall) {
-    return;
+    return true;
   }
   // Up-to-date rule.
   TFileItem item;
@@ -83,18 +88,26 @@ void PlanLine(SetupState& state, const Payload& payload, FileSystem& files, std:
   DateTime stamp = 0;
   std::int32_t size = 0;
   GetFileStamp(files, path, stamp, size);
-  if (item.Size == size && stamp >= item.FDate) {
-    drop();
-  }
+  return !(item.Size == size && stamp >= item.FDate);
 }
 
 void Comp(SetupState& state, const Payload& payload, FileSystem& files) {
   if (!state.ManifestLines) {
     return;
   }
-  for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(state.ManifestLines->size()); ++i) {
-    PlanLine(state, payload, files, i);
+  // One pass that moves each kept line to its place: removing lines one by one from the middle
+  // of the list took time in the square of their number.
+  auto& lines = *state.ManifestLines;
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (PlanLine(state, payload, files, lines[i])) {
+      if (kept != i) {
+        lines[kept] = std::move(lines[i]);
+      }
+      ++kept;
+    }
   }
+  lines.resize(kept);
 }
 
 } // namespace ket

@@ -28,10 +28,14 @@ LineFields CutLine(std::u16string_view line);
 // entry matching Path; 0 and 0 when nothing matches. Never fails.
 void GetFileStamp(FileSystem& files, std::u16string_view Path, DateTime& Stamp, std::int32_t& Size);
 
-// One line: may drop line i and move i back by one, so the line moving up is examined next.
-void PlanLine(SetupState& state, const Payload& payload, FileSystem& files, std::ptrdiff_t& i);
+// Whether one line needs work (true) or is dropped: an empty line, another edition's, a kept
+// settings file, an up-to-date file. A line whose name would leave the folder always stays, so
+// that the run reports it.
+bool PlanLine(const SetupState& state, const Payload& payload, FileSystem& files,
+              std::u16string_view line);
 
-// Every line, in order. Needs state.InstallDir ending in "\" and the manifest loaded.
+// Every line, in order, in one pass. Needs state.InstallDir ending in "\" and the manifest
+// loaded.
 void Comp(SetupState& state, const Payload& payload, FileSystem& files);
 
 } // namespace ket

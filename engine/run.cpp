@@ -1,14 +1,34 @@
 #include "engine/run.h"
 
 #include "engine/error.h"
+#include "engine/install_name.h"
 #include "engine/planning.h"
 
+#include <algorithm>
+#include <charconv>
+#include <exception>
 #include <optional>
 #include <vector>
 
 namespace ket {
 
 namespace {
+
+// Attributes that can keep MoveFileExW from replacing a file.
+constexpr std::uint32_t kBlockingAttributes = kAttrReadOnly | kAttrHidden | kAttrSystem;
+// Attributes SetFileAttributesW gives back, for a file whose move failed.
+constexpr std::uint32_t kSettableAttributes = kBlockingAttributes | kAttrArchive;
+// The database engine's result code for a file that is not a database.
+constexpr int kNotADatabase = 26;
+
+// Which files are flushed to the disk before they take their name. The city database must
+// survive a power failure once it is in place (its engine flushes it at the re-key's commit;
+// the move is made durable too). The other files are not: flushing all of them doubles the
+// time of a fresh install, and a file that a crash leaves short or empty has another size than
+// its entry, so the next run writes it again.
+bool FlushedBeforeTheMove(bool database) {
+  return database;
+}
 
 bool IsSeparator(char16_t c) {
   return c == u'\\' || c == u'/';
@@ -44,49 +64,225 @@ std::optional<ShortcutOfEdition> ShortcutFor(char16_t edition) {
   }
 }
 
-// One file line: inflate first, so that an entry that fails leaves the user's file as it was,
-// then create the file and write it in one piece. Any failure ends the line silently.
-void WriteFileLine(const SetupState& state, const Payload& payload, const RunServices& services,
+// The result code in a message of the database layer ("SQLite3 Error 26 - file is not a
+// database"); 0 for any other message.
+int DatabaseResultCode(const std::exception& e) {
+  constexpr std::string_view kPrefix = "SQLite3 Error ";
+  const std::string_view message = e.what();
+  if (!message.starts_with(kPrefix)) {
+    return 0;
+  }
+  const char* first = message.data() + kPrefix.size();
+  const char* last = message.data() + message.size();
+  int code = 0;
+  const auto [end, ec] = std::from_chars(first, last, code);
+  if (ec != std::errc() || end == first || (end != last && *end != ' ')) {
+    return 0;
+  }
+  return code;
+}
+
+// Whether the bytes begin with the header of a plain (not enciphered) database file.
+bool BeginsAsPlainDatabase(std::span<const std::uint8_t> bytes) {
+  constexpr std::string_view kMagic{"SQLite format 3\0", 16};
+  return bytes.size() >= kMagic.size() &&
+         std::equal(kMagic.begin(), kMagic.end(), bytes.begin(),
+                    [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; });
+}
+
+// Removes what may be left at path by a killed run or beside an old database: a file, or a link
+// as itself (never what it points to). A real folder is not removed. True when the name is free.
+bool RemoveLeftover(FileSystem& files, std::u16string_view path) {
+  const auto attributes = files.GetAttributes(path);
+  if (!attributes) {
+    return true;
+  }
+  const bool link = (*attributes & kAttrReparsePoint) != 0;
+  if ((*attributes & kAttrDirectory) && !link) {
+    return false;
+  }
+  if (!link && (*attributes & kAttrReadOnly)) {
+    files.SetAttributes(path, 0);
+  }
+  // A link that stands for a folder goes with RemoveDirectoryW, which removes the link alone.
+  if (!files.DeleteFile(path) && link && (*attributes & kAttrDirectory)) {
+    files.RemoveFolder(path);
+  }
+  return !files.GetAttributes(path).has_value();
+}
+
+// The temporary file of one line and, for the database, what its engine kept beside it; removed
+// unless the file has been moved into place.
+class TemporaryFile {
+ public:
+  TemporaryFile(FileSystem& files, std::u16string path, bool database)
+      : files_(files), path_(std::move(path)), database_(database) {}
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  ~TemporaryFile() {
+    try {
+      // Once the file is in place, only what the database engine may have left beside it.
+      if (!placed_) {
+        Clear();
+      } else if (database_) {
+        ClearSides();
+      }
+    } catch (...) {
+      // What cannot be removed now is removed when the line is next carried out.
+    }
+  }
+
+  const std::u16string& Path() const { return path_; }
+  // Frees the temporary name and the names beside it; false when one cannot be freed.
+  bool Clear() { return RemoveLeftover(files_, path_) && ClearSides(); }
+  void Placed() { placed_ = true; }
+
+ private:
+  bool ClearSides() {
+    bool free = true;
+    if (database_) {
+      for (const auto side : kDatabaseSideFiles) {
+        free = RemoveLeftover(files_, path_ + std::u16string(side)) && free;
+      }
+    }
+    return free;
+  }
+
+  FileSystem& files_;
+  std::u16string path_;
+  bool database_;
+  bool placed_ = false;
+};
+
+// One file line: the entry is inflated, written under a temporary name beside the file, the city
+// database re-keyed there, and only then moved over the old file in one step. Any failure
+// leaves the old file as it was. True when the new file is in place.
+bool WriteFileLine(const SetupState& state, const Payload& payload, const RunServices& services,
                    std::u16string_view name) {
   FileSystem& files = services.files;
-  const std::u16string path = state.InstallDir + std::u16string(name);
+  const std::u16string& folder = state.InstallDir;
+  const std::u16string path = folder + std::u16string(name);
+  const bool database = name == kCityDatabaseName;
   try {
-    // No entry of that name: the file is still created, and stays empty.
+    // Nothing below the installation folder is followed: not a linked folder, not a link at
+    // the file's own name (it stays as it is).
+    if (CrossesLink(files, folder, name)) {
+      return false;
+    }
+    // A name without an entry writes nothing, so the user's file stays whole.
     std::optional<std::vector<std::uint8_t>> data =
         payload.InflateArchiveItem(*payload.ArchiveStream, name);
-
-    const std::u16string_view folder = ParentOf(path);
+    if (!data) {
+      return false;
+    }
+    if (IsFolder(files, path)) {
+      return false;
+    }
     try {
-      CreateFolderWithParents(files, folder);
+      CreateFolderWithParents(files, ParentOf(path));
     } catch (const Error&) {
       // The result is ignored: creating the file below fails if the folder is missing.
     }
-    files.SetAttributes(path, 0);
 
-    auto file = files.CreateFile(path);
-    if (!file) {
-      return;
+    TemporaryFile temporary(files, path + std::u16string(kTemporarySuffix), database);
+    if (!temporary.Clear()) {
+      return false;
     }
-    if (data && !data->empty() && !file->Write(*data)) {
-      return;
+    const bool durable = FlushedBeforeTheMove(database);
+    {
+      auto file = files.CreateNewFile(temporary.Path());
+      if (!file) {
+        return false;
+      }
+      bool written = data->empty() || file->Write(*data);
+      written = written && (!durable || file->Flush());
+      if (!file->Close() || !written) {
+        return false;
+      }
     }
-    if (!file->Close()) {
-      return;
-    }
+    // A file that does not begin as a plain database (the product's own file is no database, or
+    // is already enciphered) is put in place as it is, without opening it as one.
+    const bool plainDatabase = database && BeginsAsPlainDatabase(*data);
     data.reset(); // the database re-key below needs the memory more
 
-    if (name == kCityDatabaseName) {
+    // A database that goes in place as extracted keeps the creation time it was made with.
+    bool timed = !database || plainDatabase;
+    if (plainDatabase) {
       if (!services.rekeyer) {
-        return;
+        return false;
       }
-      services.rekeyer->RekeyDatabase(path, kCityDatabasePassword);
+      try {
+        services.rekeyer->RekeyDatabase(temporary.Path(), kCityDatabasePassword);
+      } catch (const std::exception& e) {
+        // The product's own file is no database: it goes in place as it is. Any other failure
+        // (disk full, I/O, memory, interrupt) keeps the old database.
+        if (DatabaseResultCode(e) != kNotADatabase) {
+          return false;
+        }
+        timed = false;
+      }
     }
-    TFileItem item;
-    payload.FindArchiveItem(name, item);
-    SetFileCreationTime(files, path, item.FDate);
+    if (database) {
+      // The old database's journal and log belong to the content being replaced.
+      for (const auto side : kDatabaseSideFiles) {
+        if (CrossesLink(files, folder, name) ||
+            !RemoveLeftover(files, path + std::u16string(side))) {
+          return false;
+        }
+      }
+    }
+
+    // The folders are checked again right before the move, the moment that counts.
+    if (CrossesLink(files, folder, name)) {
+      return false;
+    }
+    if (!files.MoveOver(temporary.Path(), path, durable)) {
+      // MoveFileExW refuses a read-only file: its attributes are cleared only then (so nothing
+      // is changed that the move did not need), and come back if it fails all the same.
+      const auto old = files.GetAttributes(path);
+      if (!old || !(*old & kBlockingAttributes) || !files.SetAttributes(path, 0)) {
+        return false;
+      }
+      if (!files.MoveOver(temporary.Path(), path, durable)) {
+        files.SetAttributes(path, *old & kSettableAttributes);
+        return false;
+      }
+    }
+    temporary.Placed();
+
+    // Set on the final name: a file that takes the name of one just replaced may inherit that
+    // one's creation time (Windows' file-name tunnelling).
+    if (timed) {
+      TFileItem item;
+      payload.FindArchiveItem(name, item);
+      SetFileCreationTime(files, path, item.FDate);
+    }
+    return true;
   } catch (...) {
-    // The run never reports a single file's failure.
+    // Inflating or the file system failed: the temporary file goes, the old file stays.
+    return false;
   }
+}
+
+bool IsDotEntry(std::u16string_view name) {
+  return name == u"." || name == u"..";
+}
+
+// Whether a folder holds nothing but "." and "..".
+bool IsEmptyFolder(FileSystem& files, std::u16string_view path) {
+  auto found = files.FindFirst(std::u16string(path) + u"\\*");
+  if (!found) {
+    return true;
+  }
+  auto& [first, search] = *found;
+  std::optional<FindEntry> entry = std::move(first);
+  while (entry) {
+    if (!IsDotEntry(entry->name)) {
+      return false;
+    }
+    entry = search ? search->Next() : std::nullopt;
+  }
+  return true;
 }
 
 } // namespace
@@ -117,32 +313,78 @@ bool CreateFolderWithParents(FileSystem& files, std::u16string_view path) {
   return IsFolder(files, folder);
 }
 
-void DeleteByMask(FileSystem& files, std::u16string_view Dir, std::u16string_view Mask) {
+bool CrossesLink(FileSystem& files, std::u16string_view folder, std::u16string_view relative) {
+  std::u16string path(folder);
+  std::size_t start = 0;
+  while (start < relative.size()) {
+    std::size_t end = start;
+    while (end < relative.size() && !IsSeparator(relative[end])) {
+      ++end;
+    }
+    path.append(relative.substr(start, end - start));
+    if (end > start) {
+      const auto attributes = files.GetAttributes(path);
+      if (!attributes) {
+        return false; // nothing further down exists yet
+      }
+      if (*attributes & kAttrReparsePoint) {
+        return true;
+      }
+    }
+    if (end < relative.size()) {
+      path.push_back(relative[end]);
+    }
+    start = end + 1;
+  }
+  return false;
+}
+
+std::vector<std::u16string> DeleteByMask(FileSystem& files, std::u16string_view Dir,
+                                         std::u16string_view Mask) {
+  std::vector<std::u16string> failed;
   try {
-    const std::u16string full = std::u16string(Dir) + std::u16string(Mask);
-    std::size_t cut = full.size();
-    while (cut > 0 && !IsSeparator(full[cut - 1])) {
+    if (!InstallNameProblem(Mask, NameKind::Mask).empty()) {
+      return {std::u16string(Mask)};
+    }
+    std::size_t cut = Mask.size();
+    while (cut > 0 && !IsSeparator(Mask[cut - 1])) {
       --cut;
     }
-    const std::u16string folder = full.substr(0, cut);
-    auto found = files.FindFirst(full);
+    // The mask's folders, with their final separator.
+    const std::u16string_view maskFolder = Mask.substr(0, cut);
+    if (CrossesLink(files, Dir, maskFolder)) {
+      return {std::u16string(Mask)};
+    }
+    const std::u16string folder = std::u16string(Dir) + std::u16string(maskFolder);
+    auto found = files.FindFirst(std::u16string(Dir) + std::u16string(Mask));
     if (!found) {
-      return;
+      return failed;
     }
     auto& [first, search] = *found;
     std::optional<FindEntry> entry = std::move(first);
-    while (entry) {
-      const std::u16string path = folder + entry->name;
-      if (entry->attributes & kAttrDirectory) {
-        files.RemoveFolder(path);
-      } else {
-        files.DeleteFile(path);
+    for (; entry; entry = search ? search->Next() : std::nullopt) {
+      // "." and ".." are the folder and its parent, not something the mask means to delete.
+      if (IsDotEntry(entry->name)) {
+        continue;
       }
-      entry = search->Next();
+      const std::u16string relative = std::u16string(maskFolder) + entry->name;
+      const std::u16string path = folder + entry->name;
+      if (entry->attributes & kAttrReparsePoint) {
+        failed.push_back(relative); // a link is neither followed nor deleted
+        continue;
+      }
+      if (entry->attributes & kAttrDirectory) {
+        if (!files.RemoveFolder(path) && IsFolder(files, path) && IsEmptyFolder(files, path)) {
+          failed.push_back(relative);
+        }
+      } else if (!files.DeleteFile(path) && files.GetAttributes(path)) {
+        failed.push_back(relative);
+      }
     }
   } catch (...) {
-    // Deletions fail silently.
+    failed.push_back(std::u16string(Mask));
   }
+  return failed;
 }
 
 void SetFileCreationTime(FileSystem& files, std::u16string_view FileName, DateTime value) {
@@ -159,7 +401,7 @@ void SetFileCreationTime(FileSystem& files, std::u16string_view FileName, DateTi
   }
 }
 
-void DoCopy(SetupState& state, const Payload& payload, const RunServices& services) {
+RunOutcome DoCopy(SetupState& state, const Payload& payload, const RunServices& services) {
   if (!state.ManifestLines || !payload.ArchiveStream) {
     throw Error("The setup's archive is not loaded");
   }
@@ -175,12 +417,12 @@ void DoCopy(SetupState& state, const Payload& payload, const RunServices& servic
     if (state.InstallDir.empty()) {
       window.ShowError(kCannotCreateDirectory);
       window.ReturnToOptionsState();
-      return;
+      return {};
     }
     if (!CreateFolderWithParents(services.files, state.InstallDir)) {
       window.ShowMessage(kBadFolderMessage);
       window.ReturnToOptionsState();
-      return;
+      return {};
     }
   }
   if (state.InstallDir.back() != u'\\') {
@@ -189,6 +431,7 @@ void DoCopy(SetupState& state, const Payload& payload, const RunServices& servic
 
   Comp(state, payload, services.files);
 
+  RunOutcome outcome;
   const std::vector<std::u16string>& lines = *state.ManifestLines;
   const int n = static_cast<int>(lines.size());
   if (n > 0) {
@@ -196,14 +439,28 @@ void DoCopy(SetupState& state, const Payload& payload, const RunServices& servic
     for (int i = 0; i < n; ++i) {
       window.SetProgressPosition(i);
       const std::u16string& line = lines[static_cast<std::size_t>(i)];
+      if (line.empty()) {
+        continue; // names nothing
+      }
       const std::u16string_view name = CutLine(line).name;
       if (line.find(u"|K|") != std::u16string::npos) {
-        DeleteByMask(services.files, state.InstallDir, name);
+        auto failed = DeleteByMask(services.files, state.InstallDir, name);
+        outcome.failures.insert(outcome.failures.end(), std::make_move_iterator(failed.begin()),
+                                std::make_move_iterator(failed.end()));
         continue;
       }
-      window.ShowCurrentFile(name);
+      const bool refused = !InstallNameProblem(name, NameKind::File).empty();
+      if (!refused) {
+        window.ShowCurrentFile(name);
+      }
       window.ProcessPendingMessages();
-      WriteFileLine(state, payload, services, name);
+      if (refused) {
+        outcome.failures.emplace_back(name.empty() ? std::u16string_view(line) : name);
+      } else if (WriteFileLine(state, payload, services, name)) {
+        ++outcome.filesWritten;
+      } else {
+        outcome.failures.emplace_back(name);
+      }
     }
   }
 
@@ -215,7 +472,8 @@ void DoCopy(SetupState& state, const Payload& payload, const RunServices& servic
     }
   }
   state.InstallDone = true;
-  window.EnterFinishedState();
+  window.EnterFinishedState(outcome.failures);
+  return outcome;
 }
 
 } // namespace ket

@@ -36,7 +36,9 @@ class ShortcutCreator {
 };
 
 // Step c of the run: open the city database just written, re-key it with the password, close
-// it. Throws on any failure; the run swallows it and leaves the file's creation time unset.
+// it. Throws on any failure. An exception whose message begins "SQLite3 Error N" (the database
+// layer's form) carries the engine's result code N: the run tells "not a database" (26) apart
+// from the failures that must keep the old database (disk full, I/O, memory, interrupt).
 class DatabaseRekeyer {
  public:
   virtual ~DatabaseRekeyer() = default;

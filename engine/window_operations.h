@@ -2,6 +2,7 @@
 // installer and the tests have their own.
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -24,7 +25,9 @@ class WindowOperations {
   virtual void SetProgressPosition(int index) = 0;
   virtual void ShowCurrentFile(std::u16string_view name) = 0;
   virtual void ProcessPendingMessages() = 0;
-  virtual void EnterFinishedState() = 0;
+  // failures: the names (relative to the installation folder) the run could not write or
+  // delete, in the order it met them; empty when everything was done.
+  virtual void EnterFinishedState(std::span<const std::u16string> failures) = 0;
 
   // The modal boxes of a refused folder: the program's own message box (text, OK, no icon,
   // captioned with the application title) and the application's error box (error icon; the

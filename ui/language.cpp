@@ -59,4 +59,12 @@ std::u16string ClosingNote(bool russian) {
   return note;
 }
 
+std::u16string_view FailuresNote(bool russian) {
+  return russian ? u"Некоторые файлы не удалось записать. Закройте программы, которые их "
+                   u"используют, при необходимости освободите место на диске и запустите "
+                   u"установку ещё раз."
+                 : u"Some files could not be written. Close the programs that use them, free "
+                   u"disk space if needed, and run the setup again.";
+}
+
 } // namespace ket

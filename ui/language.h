@@ -2,6 +2,7 @@
 // the Finished state and the few texts that are the same in both languages.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -29,6 +30,10 @@ inline constexpr int kRussianItemIndex = 1;
 std::u16string_view CloseCaption(bool russian);
 // Paragraph 1, two CRs, paragraph 2 ending in the support e-mail address.
 std::u16string ClosingNote(bool russian);
+// Shown above the closing note when the run could not write or delete some files, followed by
+// up to kFailedNamesShown of their names.
+std::u16string_view FailuresNote(bool russian);
+inline constexpr std::size_t kFailedNamesShown = 10;
 
 // Texts that do not depend on the language.
 inline constexpr std::u16string_view kApplicationTitle = u"Ketro FULL";

@@ -40,7 +40,7 @@ class TKetSetup final : public TForm, public WindowOperations {
   void SetProgressPosition(int index) override;
   void ShowCurrentFile(std::u16string_view name) override;
   void ProcessPendingMessages() override;
-  void EnterFinishedState() override;
+  void EnterFinishedState(std::span<const std::u16string> failures) override;
   void ShowMessage(std::u16string_view text) override;
   void ShowError(std::u16string_view message) override;
 

@@ -57,18 +57,43 @@ std::uint32_t AttributesOf(const struct stat& st) {
   return a == 0 ? kAttrNormal : a;
 }
 
+// The attributes of the name itself, as Windows reports a reparse point: a symbolic link is
+// kAttrReparsePoint, with kAttrDirectory when it points at a folder. nullopt when nothing is
+// there; st receives what lstat found.
+std::optional<std::uint32_t> OwnAttributes(const std::string& path, struct stat& st) {
+  if (::lstat(path.c_str(), &st) != 0) {
+    return std::nullopt;
+  }
+  if (!S_ISLNK(st.st_mode)) {
+    return AttributesOf(st);
+  }
+  struct stat target {};
+  const bool folder = ::stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+  return kAttrReparsePoint | (folder ? kAttrDirectory : 0);
+}
+
 std::optional<FindEntry> EntryFor(const std::string& path, std::u16string name) {
   struct stat st {};
-  // A dangling link is still an entry of the folder.
-  if (::stat(path.c_str(), &st) != 0 && ::lstat(path.c_str(), &st) != 0) {
+  const auto attributes = OwnAttributes(path, st);
+  if (!attributes) {
     return std::nullopt;
   }
   FindEntry e;
   e.name = std::move(name);
-  e.attributes = AttributesOf(st);
+  e.attributes = *attributes;
   e.lastWriteLocal = LocalCalendarTime(st.st_mtim);
-  e.size = S_ISDIR(st.st_mode) ? 0 : static_cast<std::uint64_t>(st.st_size);
+  // A link's own size, as FindFirstFileW gives a reparse point's: 0.
+  e.size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
   return e;
+}
+
+// The folder of a native path, for syncing it after a rename; "." for a bare name.
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    return ".";
+  }
+  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 // The matches are collected when the search starts, so deleting them meanwhile is safe.
@@ -109,11 +134,12 @@ class PosixWritableFile final : public WritableFile {
     return true;
   }
 
+  bool Flush() override { return fd_ >= 0 && ::fsync(fd_) == 0; }
+
   bool Close() override {
     if (fd_ < 0) {
       return true;
     }
-    // Closing the descriptor also releases the lock.
     const int rc = ::close(fd_);
     fd_ = -1;
     return rc == 0;
@@ -162,10 +188,7 @@ bool MatchesWildcard(std::u16string_view pattern, std::u16string_view name) {
 
 std::optional<std::uint32_t> PosixFileSystem::GetAttributes(std::u16string_view path) {
   struct stat st {};
-  if (::stat(NativePath(path).c_str(), &st) != 0) {
-    return std::nullopt;
-  }
-  return AttributesOf(st);
+  return OwnAttributes(NativePath(path), st);
 }
 
 bool PosixFileSystem::CreateFolder(std::u16string_view path) {
@@ -175,7 +198,8 @@ bool PosixFileSystem::CreateFolder(std::u16string_view path) {
 bool PosixFileSystem::SetAttributes(std::u16string_view path, std::uint32_t attributes) {
   const std::string p = NativePath(path);
   struct stat st {};
-  if (::stat(p.c_str(), &st) != 0) {
+  // chmod would change what a link points at.
+  if (::lstat(p.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) {
     return false;
   }
   mode_t mode = st.st_mode & 07777;
@@ -187,31 +211,66 @@ bool PosixFileSystem::SetAttributes(std::u16string_view path, std::uint32_t attr
   return mode == (st.st_mode & 07777) || ::chmod(p.c_str(), mode) == 0;
 }
 
-std::unique_ptr<WritableFile> PosixFileSystem::CreateFile(std::u16string_view path) {
-  const std::string p = NativePath(path);
-  struct stat st {};
-  // Like Windows, a read-only file is not replaced, also not for a user whom POSIX would let.
-  if (::stat(p.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || (st.st_mode & kWriteBits) == 0)) {
-    return nullptr;
-  }
-  const int fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+std::unique_ptr<WritableFile> PosixFileSystem::CreateNewFile(std::u16string_view path) {
+  // O_EXCL fails for any name that is taken, a link (even a dangling one) included.
+  const int fd =
+      ::open(NativePath(path).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) {
-    return nullptr;
-  }
-  // Share mode 0: a second writer that locks the same way (another setup, a test holding
-  // the file) makes this one fail, and the lock is taken before anything is truncated.
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(fd, 0) != 0) {
-    ::close(fd);
     return nullptr;
   }
   return std::make_unique<PosixWritableFile>(fd);
 }
 
+bool PosixFileSystem::MoveOver(std::u16string_view from, std::u16string_view to, bool durable) {
+  const std::string source = NativePath(from);
+  const std::string target = NativePath(to);
+  struct stat st {};
+  if (::lstat(source.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
+    return false;
+  }
+  // What MoveFileExW refuses, refused here too: a folder, a read-only file, a file another
+  // writer holds (share mode 0, here its lock).
+  int held = -1;
+  if (::lstat(target.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) {
+      return false;
+    }
+    if (!S_ISLNK(st.st_mode)) {
+      if ((st.st_mode & kWriteBits) == 0) {
+        return false;
+      }
+      held = ::open(target.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+      if (held >= 0 && ::flock(held, LOCK_EX | LOCK_NB) != 0) {
+        ::close(held);
+        return false;
+      }
+    }
+  }
+  // rename replaces a link at the target, never what it points at.
+  const bool moved = ::rename(source.c_str(), target.c_str()) == 0;
+  if (held >= 0) {
+    ::close(held);
+  }
+  if (!moved) {
+    return false;
+  }
+  if (durable) {
+    // The new name is on the disk once the folder that holds it is.
+    const int folder = ::open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool synced = folder >= 0 && ::fsync(folder) == 0;
+    if (folder >= 0) {
+      ::close(folder);
+    }
+    return synced;
+  }
+  return true;
+}
+
 bool PosixFileSystem::SetCreationTime(std::u16string_view path, const CalendarTime&) {
   // Linux file systems keep a birth time but offer no call to set it, so there is nothing to
-  // do; the answer says whether Windows could have opened the file for it.
+  // do; the answer says whether Windows could have opened the file for it (not a link).
   struct stat st {};
-  return ::stat(NativePath(path).c_str(), &st) == 0;
+  return ::lstat(NativePath(path).c_str(), &st) == 0 && !S_ISLNK(st.st_mode);
 }
 
 std::optional<std::pair<FindEntry, std::unique_ptr<FileSearch>>>

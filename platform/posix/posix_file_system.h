@@ -1,8 +1,8 @@
 // The engine's file system on POSIX systems. Product paths are UTF-16 with "\" between folders;
 // here they become UTF-8 with "/". What Windows does that POSIX has no word for is imitated
 // where the engine relies on it: read-only files (no write bit) refuse to be replaced or
-// deleted, a file being written is locked against a second writer, and searches follow
-// Windows' wildcard rules.
+// deleted, a file another writer holds (its flock) refuses to be replaced, searches follow
+// Windows' wildcard rules, and a symbolic link answers as a reparse point.
 #pragma once
 
 #include "engine/file_system.h"
@@ -32,7 +32,8 @@ class PosixFileSystem final : public FileSystem {
   std::optional<std::uint32_t> GetAttributes(std::u16string_view path) override;
   bool CreateFolder(std::u16string_view path) override;
   bool SetAttributes(std::u16string_view path, std::uint32_t attributes) override;
-  std::unique_ptr<WritableFile> CreateFile(std::u16string_view path) override;
+  std::unique_ptr<WritableFile> CreateNewFile(std::u16string_view path) override;
+  bool MoveOver(std::u16string_view from, std::u16string_view to, bool durable) override;
   bool SetCreationTime(std::u16string_view path, const CalendarTime& utc) override;
   std::optional<std::pair<FindEntry, std::unique_ptr<FileSearch>>>
   FindFirst(std::u16string_view pattern) override;

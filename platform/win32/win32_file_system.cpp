@@ -36,6 +36,8 @@ class Win32WritableFile final : public WritableFile {
     return true;
   }
 
+  bool Flush() override { return handle_.Valid() && ::FlushFileBuffers(handle_.Get()) != 0; }
+
   bool Close() override {
     if (!handle_.Valid()) {
       return true;
@@ -97,16 +99,33 @@ bool Win32FileSystem::CreateFolder(std::u16string_view path) {
 }
 
 bool Win32FileSystem::SetAttributes(std::u16string_view path, std::uint32_t attributes) {
-  return ::SetFileAttributesW(ToWide(path).c_str(), attributes) != 0;
+  const std::wstring p = ToWide(path);
+  // SetFileAttributesW acts on what a link points at.
+  const DWORD current = ::GetFileAttributesW(p.c_str());
+  if (current == INVALID_FILE_ATTRIBUTES || (current & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return false;
+  }
+  return ::SetFileAttributesW(p.c_str(), attributes) != 0;
 }
 
-std::unique_ptr<WritableFile> Win32FileSystem::CreateFile(std::u16string_view path) {
+std::unique_ptr<WritableFile> Win32FileSystem::CreateNewFile(std::u16string_view path) {
+  // CREATE_NEW fails for a name that is taken, a link included, so nothing is followed.
   UniqueHandle h(::CreateFileW(ToWide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!h.Valid()) {
     return nullptr;
   }
   return std::make_unique<Win32WritableFile>(std::move(h));
+}
+
+bool Win32FileSystem::MoveOver(std::u16string_view from, std::u16string_view to, bool durable) {
+  const std::wstring target = ToWide(to);
+  const DWORD existing = ::GetFileAttributesW(target.c_str());
+  if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY)) {
+    return false; // a folder, or a link that stands for one
+  }
+  const DWORD flags = MOVEFILE_REPLACE_EXISTING | (durable ? MOVEFILE_WRITE_THROUGH : 0);
+  return ::MoveFileExW(ToWide(from).c_str(), target.c_str(), flags) != 0;
 }
 
 namespace {
@@ -148,10 +167,16 @@ std::optional<std::uint64_t> CreationFileTime(const CalendarTime& utc) {
 }
 
 bool Win32FileSystem::SetCreationTime(std::u16string_view path, const CalendarTime& utc) {
-  UniqueHandle h(::CreateFileW(ToWide(path).c_str(), FILE_WRITE_ATTRIBUTES,
+  // The link itself is opened, never what it points at, and then refused.
+  UniqueHandle h(::CreateFileW(ToWide(path).c_str(), FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES,
                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!h.Valid()) {
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(h.Get(), &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
     return false;
   }
   const std::optional<std::uint64_t> ticks = CreationFileTime(utc);

@@ -1,7 +1,7 @@
 // The engine's file system on Windows: each operation is the one platform call it is named
 // after, with the access, share and creation flags the installation run relies on.
 // windows.h names CreateFile and DeleteFile as macros: #undef them after including it to call
-// those two members.
+// DeleteFile.
 #pragma once
 
 #include "engine/file_system.h"
@@ -18,7 +18,8 @@ class Win32FileSystem final : public FileSystem {
   std::optional<std::uint32_t> GetAttributes(std::u16string_view path) override;
   bool CreateFolder(std::u16string_view path) override;
   bool SetAttributes(std::u16string_view path, std::uint32_t attributes) override;
-  std::unique_ptr<WritableFile> CreateFile(std::u16string_view path) override;
+  std::unique_ptr<WritableFile> CreateNewFile(std::u16string_view path) override;
+  bool MoveOver(std::u16string_view from, std::u16string_view to, bool durable) override;
   bool SetCreationTime(std::u16string_view path, const CalendarTime& utc) override;
   std::optional<std::pair<FindEntry, std::unique_ptr<FileSearch>>>
   FindFirst(std::u16string_view pattern) override;

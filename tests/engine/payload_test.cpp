@@ -70,6 +70,30 @@ TEST_F(Fixture, ArchiveWithoutManifestGivesNoLines) {
   EXPECT_TRUE(state.ManifestLines->empty());
 }
 
+TEST_F(Fixture, AManifestLargerThanTheLimitIsRefusedBeforeItIsInflated) {
+  // One line of exactly the limit is a manifest; a byte more is a malformed archive.
+  std::vector<std::uint8_t> list(static_cast<std::size_t>(kMaxManifestSize), 'a');
+  archive = BuildArchive(std::vector<ArchiveEntry>{{"list", list, 0}});
+  LoadPayload(state, payload, Opener());
+  ASSERT_TRUE(state.ManifestLines);
+  EXPECT_EQ(state.ManifestLines->size(), 1u);
+
+  list.push_back('\n');
+  archive = BuildArchive(std::vector<ArchiveEntry>{{"list", list, 0}});
+  // Corrupt data past the header: it would fail to inflate, so only the size can refuse it.
+  archive.back() ^= 0xFF;
+  SetupState fresh;
+  Payload other;
+  try {
+    LoadPayload(fresh, other, Opener());
+    FAIL() << "an oversized manifest was loaded";
+  } catch (const Error& e) {
+    EXPECT_STREQ(e.what(), "Malformed archive: the manifest \"list\" inflates to 16777217 "
+                           "bytes, more than the 16777216 a manifest may have");
+  }
+  EXPECT_FALSE(fresh.ManifestLines);
+}
+
 TEST_F(Fixture, AFailedLoadReportsOnceAndLeavesTheManifestAbsent) {
   const auto missing = [this]() -> std::unique_ptr<ArchiveBytes> {
     ++opens;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace ket::test {
 namespace {
@@ -76,46 +77,121 @@ TEST_F(Posix, LastWriteTimeIsLocalClockTime) {
   EXPECT_EQ(found->first.lastWriteLocal, when);
 }
 
+std::span<const std::uint8_t> AsBytes(std::string_view s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+// A new file with these bytes under a name of its own.
+void PutNew(PosixFileSystem& fs, std::u16string_view path, std::string_view bytes) {
+  auto file = fs.CreateNewFile(path);
+  ASSERT_NE(file, nullptr);
+  ASSERT_TRUE(file->Write(AsBytes(bytes)));
+  ASSERT_TRUE(file->Close());
+}
+
+void Link(std::u16string_view target, std::u16string_view link) {
+  ASSERT_EQ(::symlink(NativePath(target).c_str(), NativePath(link).c_str()), 0);
+}
+
 TEST_F(Posix, ReadOnlyFilesRefuseReplacementAndDeletionUntilCleared) {
   PutFile(dir / u"ro", "keep");
   SetReadOnly(dir / u"ro", true);
   EXPECT_EQ(fs.GetAttributes(dir / u"ro"), kAttrReadOnly);
-  EXPECT_EQ(fs.CreateFile(dir / u"ro"), nullptr);
+  PutNew(fs, dir / u"new", "new");
+  EXPECT_FALSE(fs.MoveOver(dir / u"new", dir / u"ro", false));
   EXPECT_FALSE(fs.DeleteFile(dir / u"ro"));
   EXPECT_EQ(*GetFile(dir / u"ro"), "keep");
+  EXPECT_EQ(*GetFile(dir / u"new"), "new");
   EXPECT_TRUE(fs.SetAttributes(dir / u"ro", 0));
   EXPECT_FALSE(IsReadOnly(dir / u"ro"));
   EXPECT_TRUE(fs.SetAttributes(dir / u"ro", kAttrReadOnly));
   EXPECT_TRUE(IsReadOnly(dir / u"ro"));
   EXPECT_TRUE(fs.SetAttributes(dir / u"ro", 0));
+  EXPECT_TRUE(fs.MoveOver(dir / u"new", dir / u"ro", false));
+  EXPECT_EQ(*GetFile(dir / u"ro"), "new");
+  EXPECT_FALSE(PathExists(dir / u"new"));
   EXPECT_TRUE(fs.DeleteFile(dir / u"ro"));
   EXPECT_FALSE(fs.SetAttributes(dir / u"ro", 0)); // no such file
 }
 
-TEST_F(Posix, CreateTruncatesWritesAndHonoursAnotherWriter) {
-  PutFile(dir / u"f", "old and long");
-  {
-    auto file = fs.CreateFile(dir / u"f");
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(*GetFile(dir / u"f"), "");
-    // A second writer is refused while the first holds the file.
-    EXPECT_EQ(fs.CreateFile(dir / u"f"), nullptr);
-    const std::string data = "new";
-    EXPECT_TRUE(
-        file->Write(std::span(reinterpret_cast<const std::uint8_t*>(data.data()), data.size())));
-    EXPECT_TRUE(file->Close());
-    EXPECT_TRUE(file->Close());
-    EXPECT_FALSE(file->Write(std::span<const std::uint8_t>()));
-  }
-  EXPECT_EQ(*GetFile(dir / u"f"), "new");
-  {
-    const auto held = HoldOpen(dir / u"f");
-    EXPECT_EQ(fs.CreateFile(dir / u"f"), nullptr);
-  }
-  EXPECT_EQ(*GetFile(dir / u"f"), "new");
+TEST_F(Posix, NewFilesTakeOnlyFreeNamesAndMoveOverInOneStep) {
+  PutFile(dir / u"taken", "old and long");
   MakeFolders(dir / u"d");
-  EXPECT_EQ(fs.CreateFile(dir / u"d"), nullptr);
-  EXPECT_EQ(fs.CreateFile(dir / u"no\\such\\folder\\f"), nullptr);
+  Link(dir / u"taken", dir / u"link");
+  Link(dir / u"nowhere", dir / u"dangling");
+  // A name that is taken in any way is refused, and nothing there changes.
+  for (const auto name : {u"taken", u"d", u"link", u"dangling"}) {
+    EXPECT_EQ(fs.CreateNewFile(dir / name), nullptr) << Utf16ToUtf8(name);
+  }
+  EXPECT_FALSE(PathExists(dir / u"nowhere")) << "the dangling link was not followed";
+  EXPECT_EQ(fs.CreateNewFile(dir / u"no\\such\\folder\\f"), nullptr);
+
+  auto file = fs.CreateNewFile(dir / u"f.tmp");
+  ASSERT_NE(file, nullptr);
+  EXPECT_TRUE(file->Write(AsBytes("new")));
+  EXPECT_TRUE(file->Flush());
+  EXPECT_TRUE(file->Close());
+  EXPECT_TRUE(file->Close());
+  EXPECT_FALSE(file->Write(std::span<const std::uint8_t>()));
+  EXPECT_FALSE(file->Flush());
+
+  // Held by another writer, or a folder: the move is refused and both stay.
+  {
+    const auto held = HoldOpen(dir / u"taken");
+    EXPECT_FALSE(fs.MoveOver(dir / u"f.tmp", dir / u"taken", false));
+  }
+  EXPECT_FALSE(fs.MoveOver(dir / u"f.tmp", dir / u"d", false));
+  EXPECT_FALSE(fs.MoveOver(dir / u"missing", dir / u"taken", false));
+  EXPECT_EQ(*GetFile(dir / u"taken"), "old and long");
+  EXPECT_EQ(*GetFile(dir / u"f.tmp"), "new");
+
+  EXPECT_TRUE(fs.MoveOver(dir / u"f.tmp", dir / u"taken", true));
+  EXPECT_EQ(*GetFile(dir / u"taken"), "new");
+  EXPECT_FALSE(PathExists(dir / u"f.tmp"));
+  // A link at the name is replaced by the file; what it pointed at stays as it was.
+  PutFile(dir / u"outside", "precious");
+  Link(dir / u"outside", dir / u"pointer");
+  PutNew(fs, dir / u"g.tmp", "mine");
+  EXPECT_TRUE(fs.MoveOver(dir / u"g.tmp", dir / u"pointer", false));
+  EXPECT_EQ(*GetFile(dir / u"outside"), "precious");
+  EXPECT_EQ(fs.GetAttributes(dir / u"pointer"), kAttrNormal);
+  EXPECT_EQ(*GetFile(dir / u"pointer"), "mine");
+}
+
+TEST_F(Posix, LinksAnswerAsReparsePointsAndAreNeverFollowed) {
+  PutFile(dir / u"target.txt", "outside");
+  SetReadOnly(dir / u"target.txt", true);
+  MakeFolders(dir / u"folder");
+  Link(dir / u"target.txt", dir / u"file-link");
+  Link(dir / u"folder", dir / u"folder-link");
+  Link(dir / u"nowhere", dir / u"dangling");
+  EXPECT_EQ(fs.GetAttributes(dir / u"file-link"), kAttrReparsePoint);
+  EXPECT_EQ(fs.GetAttributes(dir / u"folder-link"), kAttrReparsePoint | kAttrDirectory);
+  EXPECT_EQ(fs.GetAttributes(dir / u"dangling"), kAttrReparsePoint);
+  // Through a linked folder, the path is the folder's: checking each component is the caller's.
+  EXPECT_EQ(fs.GetAttributes(dir / u"folder-link\\"), kAttrDirectory);
+
+  auto found = fs.FindFirst(dir / u"*-link");
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->first.name, u"file-link");
+  EXPECT_EQ(found->first.attributes, kAttrReparsePoint);
+  EXPECT_EQ(found->first.size, 0u);
+  const auto second = found->second->Next();
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->attributes, kAttrReparsePoint | kAttrDirectory);
+
+  // Attributes and times are refused on a link; its target keeps its own.
+  EXPECT_FALSE(fs.SetAttributes(dir / u"file-link", 0));
+  EXPECT_TRUE(IsReadOnly(dir / u"target.txt"));
+  EXPECT_FALSE(fs.SetCreationTime(dir / u"file-link", {2025, 1, 1, 0, 0, 0, 0}));
+  // Deleting a link removes the link alone; a linked folder is no folder to remove.
+  EXPECT_FALSE(fs.RemoveFolder(dir / u"folder-link"));
+  EXPECT_TRUE(fs.DeleteFile(dir / u"file-link"));
+  EXPECT_TRUE(fs.DeleteFile(dir / u"folder-link"));
+  EXPECT_TRUE(fs.DeleteFile(dir / u"dangling"));
+  EXPECT_EQ(*GetFile(dir / u"target.txt"), "outside");
+  EXPECT_TRUE(FolderExists(dir / u"folder"));
+  SetReadOnly(dir / u"target.txt", false);
 }
 
 TEST_F(Posix, FoldersAndCreationTime) {

@@ -13,6 +13,7 @@
 #include "tools/ketro-pack/archive_writer.h"
 
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -71,7 +72,12 @@ class RecordingWindow final : public WindowOperations {
       onPendingMessages();
     }
   }
-  void EnterFinishedState() override { calls.push_back("EnterFinishedState"); }
+  // What the last EnterFinishedState was given.
+  std::vector<std::u16string> failures;
+  void EnterFinishedState(std::span<const std::u16string> failed) override {
+    calls.push_back("EnterFinishedState");
+    failures.assign(failed.begin(), failed.end());
+  }
   void ShowMessage(std::u16string_view text) override {
     calls.push_back("ShowMessage " + Utf16ToUtf8(text));
   }
@@ -88,21 +94,42 @@ class RecordingWindow final : public WindowOperations {
   }
 };
 
-// Passes everything to the platform's file system and records the creation times set.
+// Passes everything to the platform's file system, records the creation times set and the
+// calls that change something, and fails the calls a test picks (a full disk, an I/O error, a
+// file another program holds) as the platform would report them.
 class RecordingFileSystem final : public FileSystem {
  public:
   std::unique_ptr<FileSystem> real = MakePlatformFileSystem();
   std::vector<std::pair<std::u16string, CalendarTime>> creationTimes;
+  // "Operation path" of every call that changes something ("Write" and "Flush" name the file
+  // they write), in order.
+  std::vector<std::string> changes;
+  // Called before each of those; true makes it fail. "Write" writes half the bytes first, as
+  // a disk that fills up does.
+  std::function<bool(std::string_view operation, std::u16string_view path)> failWhen;
 
   std::optional<std::uint32_t> GetAttributes(std::u16string_view p) override {
     return real->GetAttributes(p);
   }
-  bool CreateFolder(std::u16string_view p) override { return real->CreateFolder(p); }
-  bool SetAttributes(std::u16string_view p, std::uint32_t a) override {
-    return real->SetAttributes(p, a);
+  bool CreateFolder(std::u16string_view p) override {
+    return !Fails("CreateFolder", p) && real->CreateFolder(p);
   }
-  std::unique_ptr<WritableFile> CreateFile(std::u16string_view p) override {
-    return real->CreateFile(p);
+  bool SetAttributes(std::u16string_view p, std::uint32_t a) override {
+    return !Fails("SetAttributes", p) && real->SetAttributes(p, a);
+  }
+  std::unique_ptr<WritableFile> CreateNewFile(std::u16string_view p) override {
+    if (Fails("CreateNewFile", p)) {
+      return nullptr;
+    }
+    auto file = real->CreateNewFile(p);
+    if (!file) {
+      return nullptr;
+    }
+    return std::make_unique<File>(*this, std::u16string(p), std::move(file));
+  }
+  bool MoveOver(std::u16string_view from, std::u16string_view to, bool durable) override {
+    return !Fails(durable ? "MoveOver durably" : "MoveOver", to) &&
+           real->MoveOver(from, to, durable);
   }
   bool SetCreationTime(std::u16string_view p, const CalendarTime& t) override {
     creationTimes.emplace_back(std::u16string(p), t);
@@ -112,21 +139,73 @@ class RecordingFileSystem final : public FileSystem {
   FindFirst(std::u16string_view p) override {
     return real->FindFirst(p);
   }
-  bool DeleteFile(std::u16string_view p) override { return real->DeleteFile(p); }
-  bool RemoveFolder(std::u16string_view p) override { return real->RemoveFolder(p); }
+  bool DeleteFile(std::u16string_view p) override {
+    return !Fails("DeleteFile", p) && real->DeleteFile(p);
+  }
+  bool RemoveFolder(std::u16string_view p) override {
+    return !Fails("RemoveFolder", p) && real->RemoveFolder(p);
+  }
+
+  int Count(std::string_view prefix) const {
+    int n = 0;
+    for (const auto& c : changes) {
+      n += c.starts_with(prefix) ? 1 : 0;
+    }
+    return n;
+  }
+
+ private:
+  class File final : public WritableFile {
+   public:
+    File(RecordingFileSystem& owner, std::u16string path, std::unique_ptr<WritableFile> file)
+        : owner_(owner), path_(std::move(path)), file_(std::move(file)) {}
+    bool Write(std::span<const std::uint8_t> bytes) override {
+      if (owner_.Fails("Write", path_)) {
+        file_->Write(bytes.first(bytes.size() / 2));
+        return false;
+      }
+      return file_->Write(bytes);
+    }
+    bool Flush() override { return !owner_.Fails("Flush", path_) && file_->Flush(); }
+    bool Close() override {
+      const bool fails = owner_.Fails("Close", path_);
+      const bool closed = file_->Close(); // the handle goes either way
+      return !fails && closed;
+    }
+
+   private:
+    RecordingFileSystem& owner_;
+    std::u16string path_;
+    std::unique_ptr<WritableFile> file_;
+  };
+
+  bool Fails(std::string_view operation, std::u16string_view path) {
+    changes.push_back(std::string(operation) + " " + Utf16ToUtf8(path));
+    return failWhen && failWhen(operation, path);
+  }
 };
 
+// The re-key step: records the calls and what the file under re-key held, and fails with a
+// result code in the database layer's message form ("SQLite3 Error N - ...").
 class FakeRekeyer final : public DatabaseRekeyer {
  public:
   std::vector<std::pair<std::u16string, std::string>> calls;
-  bool fail = false;
+  // What the file held when the re-key began.
+  std::vector<std::string> contents;
+  int failCode = 0; // 0: success
   void RekeyDatabase(std::u16string_view path, std::string_view password) override {
     calls.emplace_back(std::u16string(path), std::string(password));
-    if (fail) {
-      throw Error("file is not a database");
+    contents.push_back(GetFile(path).value_or("(none)"));
+    if (failCode != 0) {
+      throw Error("SQLite3 Error " + std::to_string(failCode) + " - failed");
     }
+    PutFile(path, "rekeyed"); // what a re-key leaves in place of the plain bytes
   }
 };
+
+// The bytes of a plain database file begin with this header, which the run looks for before
+// it re-keys the city database.
+inline const std::string kPlainDatabase = std::string("SQLite format 3\0", 16) + "pages";
 
 class FakeShortcuts final : public ShortcutCreator {
  public:

@@ -44,6 +44,12 @@ void SetLastWriteLocal(std::u16string_view path, const CalendarTime& local);
 void SetReadOnly(std::u16string_view path, bool readOnly);
 bool IsReadOnly(std::u16string_view path);
 
+// A symbolic link at `link` to `target` (a folder when `folder`); false where the platform
+// cannot make one, so the test can say what it could not check.
+bool MakeLink(std::u16string_view link, std::u16string_view target, bool folder);
+// Whether a link (rather than a file or folder) is at path.
+bool IsLink(std::u16string_view path);
+
 // Keeps a file open as another program would, so the setup cannot write it; null where the
 // platform cannot express that.
 class HeldFile {

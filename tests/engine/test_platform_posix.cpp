@@ -106,6 +106,15 @@ bool IsReadOnly(std::u16string_view path) {
   return ::stat(NativePath(path).c_str(), &st) == 0 && (st.st_mode & 0222) == 0;
 }
 
+bool MakeLink(std::u16string_view link, std::u16string_view target, bool) {
+  return ::symlink(NativePath(target).c_str(), NativePath(link).c_str()) == 0;
+}
+
+bool IsLink(std::u16string_view path) {
+  struct stat st {};
+  return ::lstat(NativePath(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 namespace {
 
 // Another writer's lock: PosixFileSystem::CreateFile honours it as Windows honours share

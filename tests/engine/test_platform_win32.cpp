@@ -30,6 +30,13 @@ void RemoveTree(const std::wstring& folder) {
         continue;
       }
       const std::wstring path = folder + L"\\" + name;
+      // A linked folder goes as a link: what it points at is not the test's to remove.
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        if (!DeleteFileW(path.c_str())) {
+          RemoveDirectoryW(path.c_str());
+        }
+        continue;
+      }
       SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
       if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         RemoveTree(path);
@@ -154,6 +161,18 @@ void SetReadOnly(std::u16string_view path, bool readOnly) {
 bool IsReadOnly(std::u16string_view path) {
   const DWORD a = GetFileAttributesW(W(path).c_str());
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY);
+}
+
+bool MakeLink(std::u16string_view link, std::u16string_view target, bool folder) {
+  const DWORD flags =
+      (folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;
+  // Some platforms answer success without making the link: look.
+  return CreateSymbolicLinkW(W(link).c_str(), W(target).c_str(), flags) && IsLink(link);
+}
+
+bool IsLink(std::u16string_view path) {
+  const DWORD a = GetFileAttributesW(W(path).c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 std::unique_ptr<HeldFile> HoldOpen(std::u16string_view path) {

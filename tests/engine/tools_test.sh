@@ -71,7 +71,9 @@ expect_rc 0 "duplicates" "$pack" create --manifest "$work/t/list" --root "$work/
 # Refusals: exit 1 and no output file, an older one untouched.
 echo keep >"$work/old.bin"
 for bad in '|P|#|empty' '\abs.txt||#|' '/abs.txt||#|' 'C:\x.txt||#|' 'a\..\x.txt||#|' '..|K|' \
-  'missing.txt||#|' 'LIST||#|' "$(printf 'n%.0s' {1..256})||#|"; do
+  'missing.txt||#|' 'LIST||#|' "$(printf 'n%.0s' {1..256})||#|" 'a\.\x.txt||#|' 'x\...\y||#|' \
+  'x.txt:stream||#|' 'NUL||#|' 'sub\com1.txt||#|' "$(printf 'a\tb')||#|" '*\x.tmp|K|' \
+  'old\..|K|' 'a?\b\*.tmp|K|' '|K|' 'just a comment'; do
   crlf 'x.txt||#|' "$bad" >"$work/t/list"
   expect_rc 1 "refuse $bad" "$pack" create --manifest "$work/t/list" --root "$work/t" --output "$work/old.bin" --date "$date"
   [ "$(cat "$work/old.bin")" = keep ] || fail "refusal of $bad touched the output"

@@ -56,6 +56,14 @@ class FakeStartup final : public StartupPlatform {
   std::optional<std::u16string> ReadOemCodePage() override { return oemcp; }
 };
 
+// A text as the memo holds it: the edit control breaks lines at CR LF only.
+std::u16string AsShown(std::u16string_view text) {
+  std::u16string shown;
+  for (const char16_t c : text)
+    shown += c == u'\r' ? std::u16string(u"\r\n") : std::u16string(1, c);
+  return shown;
+}
+
 std::vector<std::uint8_t> Bytes(std::string_view s) {
   return {s.begin(), s.end()};
 }
@@ -88,6 +96,10 @@ class SetupWindowTest : public ::testing::Test {
     };
     return std::make_unique<TKetSetup>(state, SetupWindowServices{startup, opener});
   }
+
+  // A run into a fresh folder where the first `held` of the product's files are held open by
+  // another program, so it cannot replace them. Returns the memo's text in the Finished state.
+  std::u16string FinishedTextWithHeldFiles(TKetSetup& w, int count, int held, bool russian);
 
   SetupState state;
   FakeStartup startup;
@@ -191,7 +203,7 @@ TEST_F(SetupWindowTest, ARunInstallsAndEndsInTheFinishedState) {
   // The Finished state: the closing note in English, Close enabled, the options gone, the
   // progress panel hidden again; the bar ran to the last line's index.
   ASSERT_NE(p.Note(), nullptr);
-  EXPECT_EQ(p.Note()->Text().substr(0, 12), u"Periodically");
+  EXPECT_EQ(p.Note()->Text(), AsShown(ClosingNote(false))) << "nothing failed: the note alone";
   EXPECT_NE(p.Note()->Text().find(kSupportEmail), std::u16string::npos);
   EXPECT_EQ(p.SB1().Caption(), u"Close");
   EXPECT_TRUE(p.SB1().Enabled());
@@ -208,6 +220,78 @@ TEST_F(SetupWindowTest, ARunInstallsAndEndsInTheFinishedState) {
   EXPECT_LE(std::abs(dx), 1);
   EXPECT_LE(std::abs(dy), 1);
   std::filesystem::remove_all(dir);
+}
+
+std::u16string SetupWindowTest::FinishedTextWithHeldFiles(TKetSetup& w, int count, int held,
+                                                          bool russian) {
+  TKetSetupTestPeer p{w};
+  p.ChangeLanguage(russian ? 1 : 0);
+  p.Activate();
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() /
+      ("ket-window-held-" + std::to_string(GetCurrentProcessId()) + (russian ? "-ru" : "-en"));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir / "data");
+  std::vector<HANDLE> handles;
+  for (int i = 0; i < held; ++i) {
+    const auto path = dir / "data" / ("f" + std::to_string(i) + ".txt");
+    std::ofstream(path) << "in use";
+    handles.push_back(CreateFileW(path.wstring().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    EXPECT_NE(handles.back(), INVALID_HANDLE_VALUE);
+  }
+  p.Edit1().SetText(dir.u16string());
+  p.cbDesktop().SetChecked(false);
+  p.cbStart().SetChecked(false);
+  p.PressInstall();
+  for (HANDLE h : handles)
+    CloseHandle(h);
+  for (int i = held; i < count; ++i)
+    EXPECT_EQ(ReadFile(dir / "data" / ("f" + std::to_string(i) + ".txt")), "new");
+  std::filesystem::remove_all(dir);
+  EXPECT_TRUE(state.InstallDone);
+  EXPECT_EQ(p.SB1().Caption(), russian ? u"Закрыть" : u"Close");
+  EXPECT_TRUE(p.SB1().Enabled());
+  return p.Note() ? p.Note()->Text() : std::u16string();
+}
+
+std::vector<std::uint8_t> ArchiveOfFiles(int count) {
+  std::string list;
+  std::vector<ArchiveEntry> entries{{"list", {}, 0}};
+  for (int i = 0; i < count; ++i) {
+    const std::string name = "data\\f" + std::to_string(i) + ".txt";
+    list += name + "||#|\r\n";
+    entries.push_back({name, Bytes("new"), 0x5B6A7059});
+  }
+  entries[0].data = Bytes(list);
+  return BuildArchive(entries);
+}
+
+TEST_F(SetupWindowTest, FilesThatCouldNotBeWrittenAreNamedAboveTheClosingNote) {
+  // Twelve held files: the note, the first ten names and "…" in one paragraph, then the closing
+  // note; the memo breaks lines at CR LF.
+  auto w = Make(ArchiveOfFiles(13));
+  std::u16string expected =
+      u"Some files could not be written. Close the programs that use them, free disk space if "
+      u"needed, and run the setup again.";
+  for (int i = 0; i < 10; ++i)
+    expected += (i == 0 ? u"\r\ndata\\f" : u", data\\f") +
+                std::u16string(1, static_cast<char16_t>(u'0' + i)) + u".txt";
+  expected += u", \u2026\r\n\r\n";
+  EXPECT_EQ(FinishedTextWithHeldFiles(*w, 13, 12, false), expected + AsShown(ClosingNote(false)));
+}
+
+TEST_F(SetupWindowTest, TheFailureNoteIsInTheWindowsLanguage) {
+  // One held file in Russian: the note, its name, no "…".
+  auto w = Make(ArchiveOfFiles(2));
+  const std::u16string text = FinishedTextWithHeldFiles(*w, 2, 1, true);
+  const std::u16string head =
+      u"Некоторые файлы не удалось записать. Закройте программы, которые их используют, при "
+      u"необходимости освободите место на диске и запустите установку ещё раз.\r\n"
+      u"data\\f0.txt\r\n\r\n";
+  EXPECT_EQ(text.substr(0, head.size()), head);
+  EXPECT_EQ(text.find(u"\u2026"), std::u16string::npos);
+  EXPECT_EQ(text.substr(head.size()), AsShown(ClosingNote(true)));
 }
 
 } // namespace

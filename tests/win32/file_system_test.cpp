@@ -83,9 +83,15 @@ TEST_F(FileSystemTest, AttributesAndFoldersOneLevelAtATime) {
   EXPECT_FALSE(fs.SetAttributes(U(L"none"), 0));
 }
 
-TEST_F(FileSystemTest, CreateFileReplacesAndHoldsTheFileExclusively) {
-  test::WriteFileBytes(At(L"f.bin"), "old contents, longer");
-  auto file = fs.CreateFile(U(L"f.bin"));
+TEST_F(FileSystemTest, NewFilesAreHeldExclusivelyAndTakeOnlyFreeNames) {
+  test::WriteFileBytes(At(L"taken.bin"), "old contents");
+  EXPECT_EQ(fs.CreateNewFile(U(L"taken.bin")), nullptr) << "CREATE_NEW: the name is taken";
+  ASSERT_TRUE(fs.CreateFolder(U(L"dir")));
+  EXPECT_EQ(fs.CreateNewFile(U(L"dir")), nullptr);
+  EXPECT_EQ(fs.CreateNewFile(U(L"none\\f.bin")), nullptr);
+  EXPECT_EQ(test::ReadFileBytes(At(L"taken.bin")), "old contents");
+
+  auto file = fs.CreateNewFile(U(L"f.bin"));
   ASSERT_NE(file, nullptr);
   // Share mode 0: nobody else can open it meanwhile.
   HANDLE other = ::CreateFileW(At(L"f.bin").c_str(), GENERIC_READ,
@@ -98,41 +104,55 @@ TEST_F(FileSystemTest, CreateFileReplacesAndHoldsTheFileExclusively) {
   const std::uint8_t bytes[] = {'n', 'e', 'w', 0, 0xFF};
   EXPECT_TRUE(file->Write(bytes));
   EXPECT_TRUE(file->Write({}));
+  EXPECT_TRUE(file->Flush());
   EXPECT_TRUE(file->Close());
   EXPECT_TRUE(file->Close()) << "a second close does nothing";
   EXPECT_FALSE(file->Write(bytes)) << "no writes after closing";
+  EXPECT_FALSE(file->Flush());
   EXPECT_EQ(test::ReadFileBytes(At(L"f.bin")), std::string("new\0\xFF", 5));
 }
 
-TEST_F(FileSystemTest, AFileHeldOpenOrReadOnlyIsRefusedUntilItsAttributesAreCleared) {
-  test::WriteFileBytes(At(L"held.txt"), "mine");
-  HANDLE held =
-      ::CreateFileW(At(L"held.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(fs.CreateFile(U(L"held.txt")), nullptr);
-  ::CloseHandle(held);
-  EXPECT_EQ(test::ReadFileBytes(At(L"held.txt")), "mine");
+TEST_F(FileSystemTest, MoveOverReplacesInOneStepOrLeavesBothAsTheyWere) {
+  test::WriteFileBytes(At(L"old.txt"), "old");
+  test::WriteFileBytes(At(L"new.tmp"), "new");
+  ASSERT_TRUE(fs.CreateFolder(U(L"folder")));
+  EXPECT_FALSE(fs.MoveOver(U(L"new.tmp"), U(L"folder"), false)) << "a folder is not replaced";
+  EXPECT_FALSE(fs.MoveOver(U(L"missing.tmp"), U(L"old.txt"), false));
 
+  // Held open by another program without sharing: refused, both stay.
+  HANDLE held =
+      ::CreateFileW(At(L"old.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(fs.MoveOver(U(L"new.tmp"), U(L"old.txt"), false));
+  ::CloseHandle(held);
+  EXPECT_EQ(test::ReadFileBytes(At(L"old.txt")), "old");
+  EXPECT_EQ(test::ReadFileBytes(At(L"new.tmp")), "new");
+
+  EXPECT_TRUE(fs.MoveOver(U(L"new.tmp"), U(L"old.txt"), true));
+  EXPECT_EQ(test::ReadFileBytes(At(L"old.txt")), "new");
+  EXPECT_FALSE(test::Exists(At(L"new.tmp")));
+  // To a free name as well.
+  test::WriteFileBytes(At(L"b.tmp"), "b");
+  EXPECT_TRUE(fs.MoveOver(U(L"b.tmp"), U(L"b.txt"), false));
+  EXPECT_EQ(test::ReadFileBytes(At(L"b.txt")), "b");
+}
+
+TEST_F(FileSystemTest, AFileHeldOpenOrReadOnlyIsRefusedUntilItsAttributesAreCleared) {
   test::WriteFileBytes(At(L"ro.txt"), "read only");
+  test::WriteFileBytes(At(L"ok.tmp"), "ok");
   ASSERT_TRUE(::SetFileAttributesW(At(L"ro.txt").c_str(), FILE_ATTRIBUTE_READONLY));
-  // Wine run by root opens read-only files for writing all the same (root ignores the
-  // permission bits that stand for the attribute); Windows refuses.
-  HANDLE probe = ::CreateFileW(At(L"ro.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
-  const bool platformRefuses = probe == INVALID_HANDLE_VALUE;
-  if (!platformRefuses) {
-    ::CloseHandle(probe);
-    std::printf("note: this platform writes read-only files; their refusal is not checked\n");
+  // Windows refuses to replace a read-only file; Wine replaces it all the same.
+  if (fs.MoveOver(U(L"ok.tmp"), U(L"ro.txt"), false)) {
+    std::printf("note: this platform replaces read-only files; their refusal is not checked\n");
+    test::WriteFileBytes(At(L"ro.txt"), "read only");
+    ASSERT_TRUE(::SetFileAttributesW(At(L"ro.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+    test::WriteFileBytes(At(L"ok.tmp"), "ok");
   } else {
-    EXPECT_EQ(fs.CreateFile(U(L"ro.txt")), nullptr);
+    EXPECT_EQ(test::ReadFileBytes(At(L"ro.txt")), "read only");
   }
   EXPECT_FALSE(fs.DeleteFile(U(L"ro.txt"))) << "DeleteFileW fails for a read-only file";
   ASSERT_TRUE(fs.SetAttributes(U(L"ro.txt"), 0));
-  auto file = fs.CreateFile(U(L"ro.txt"));
-  ASSERT_NE(file, nullptr);
-  const std::uint8_t bytes[] = {'o', 'k'};
-  EXPECT_TRUE(file->Write(bytes));
-  file.reset(); // destroying the file closes it
+  EXPECT_TRUE(fs.MoveOver(U(L"ok.tmp"), U(L"ro.txt"), false));
   EXPECT_EQ(test::ReadFileBytes(At(L"ro.txt")), "ok");
 }
 

@@ -30,6 +30,11 @@ std::string Tail(const std::string& s, std::size_t width) {
   return i == 0 ? s : "..." + s.substr(i);
 }
 
+// The window's English text for the same case.
+constexpr std::u16string_view kFailuresNote =
+    u"Some files could not be written. Close the programs that use them, free disk space if "
+    u"needed, and run the setup again.";
+
 } // namespace
 
 ConsoleWindow::ConsoleWindow(Choices choices, std::FILE* out, bool terminal)
@@ -52,7 +57,6 @@ void ConsoleWindow::SetProgressPosition(int index) {
 
 void ConsoleWindow::ShowCurrentFile(std::u16string_view name) {
   current_ = Utf16ToUtf8(name);
-  ++filesShown_;
   if (terminal_) {
     DrawBar();
   } else {
@@ -78,18 +82,29 @@ void ConsoleWindow::DrawBar() {
   std::fflush(out_);
 }
 
-void ConsoleWindow::EnterFinishedState() {
+void ConsoleWindow::EnterFinishedState(std::span<const std::u16string>) {
   finished_ = true;
   if (terminal_ && highest_ >= 0) {
     std::fputs("\r\x1b[K", out_);
   }
+  std::fflush(out_);
+}
+
+void ConsoleWindow::PrintSummary(const RunOutcome& outcome, std::FILE* errors) const {
   if (highest_ < 0) {
     std::fputs("Everything is up to date; nothing to do.\n", out_);
   } else {
     std::fprintf(out_, "Finished: %d lines carried out, %d of them files.\n", highest_ + 1,
-                 filesShown_);
+                 outcome.filesWritten);
   }
   std::fflush(out_);
+  if (!outcome.failures.empty()) {
+    std::fprintf(errors, "%s\n", Utf16ToUtf8(kFailuresNote).c_str());
+    for (const auto& name : outcome.failures) {
+      std::fprintf(errors, "  %s\n", Utf16ToUtf8(name).c_str());
+    }
+    std::fflush(errors);
+  }
 }
 
 void ConsoleWindow::ShowMessage(std::u16string_view text) {

@@ -2,6 +2,7 @@
 // terminal, one plain line per file otherwise.
 #pragma once
 
+#include "engine/run.h"
 #include "engine/window_operations.h"
 
 #include <cstdio>
@@ -21,14 +22,16 @@ class ConsoleWindow final : public WindowOperations {
   void SetProgressPosition(int index) override;
   void ShowCurrentFile(std::u16string_view name) override;
   void ProcessPendingMessages() override;
-  void EnterFinishedState() override;
+  void EnterFinishedState(std::span<const std::u16string> failures) override;
   // Refusals go to stderr as they are, the window's boxes in words.
   void ShowMessage(std::u16string_view text) override;
   void ShowError(std::u16string_view message) override;
 
+  // After the run: what it did on `out`, the names it could not write or delete on `errors`.
+  void PrintSummary(const RunOutcome& outcome, std::FILE* errors) const;
+
   bool refused() const { return refused_; }
   bool finished() const { return finished_; }
-  int filesShown() const { return filesShown_; }
 
  private:
   void DrawBar();
@@ -39,7 +42,6 @@ class ConsoleWindow final : public WindowOperations {
   int highest_ = -1; // no panel yet
   int position_ = 0;
   std::string current_;
-  int filesShown_ = 0;
   bool refused_ = false;
   bool finished_ = false;
 };

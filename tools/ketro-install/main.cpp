@@ -4,8 +4,10 @@
 //                 [--desktop-dir D] [--programs-dir D]
 //   ketro-install --version
 //
-// Edition "P". Exit codes: 0 the run reached its Finished state, 1 the archive could not be
-// loaded, 2 the folder was refused (the refusal text on stderr), 3 wrong usage.
+// Edition "P". Exit codes: 0 the run reached its Finished state with everything done, 1 the
+// archive could not be loaded, 2 the folder was refused (the refusal text on stderr), 3 wrong
+// usage, 4 the run finished but some files could not be written or deleted (their names on
+// stderr).
 #include "db/city_database_rekeyer.h"
 #include "engine/payload.h"
 #include "engine/run.h"
@@ -29,6 +31,7 @@ namespace {
 constexpr int kCannotLoad = 1;
 constexpr int kRefused = 2;
 constexpr int kUsage = 3;
+constexpr int kIncomplete = 4;
 
 const char* const kUsageText =
     "usage: ketro-install --archive ARCHIVE --dir DIR [--force] [--no-desktop]\n"
@@ -138,8 +141,9 @@ int main(int argc, char** argv) {
   auto shortcuts = std::make_unique<ket::ShellLinkShortcutCreator>(state, options.desktopDir,
                                                                    options.programsDir);
 
+  ket::RunOutcome outcome;
   try {
-    ket::DoCopy(state, payload, {files, window, shortcuts.get(), rekeyer.get()});
+    outcome = ket::DoCopy(state, payload, {files, window, shortcuts.get(), rekeyer.get()});
   } catch (const std::exception& e) {
     std::cerr << "ketro-install: " << e.what() << "\n";
     return kCannotLoad;
@@ -147,5 +151,9 @@ int main(int argc, char** argv) {
   if (window.refused()) {
     return kRefused;
   }
-  return window.finished() ? 0 : kCannotLoad;
+  if (!window.finished()) {
+    return kCannotLoad;
+  }
+  window.PrintSummary(outcome, stderr);
+  return outcome.failures.empty() ? 0 : kIncomplete;
 }

@@ -1,5 +1,6 @@
 #include "tools/ketro-pack/archive_writer.h"
 
+#include "engine/install_name.h"
 #include "engine/name_comparer.h"
 #include "engine/payload.h"
 #include "engine/planning.h"
@@ -61,32 +62,17 @@ std::vector<std::uint8_t> BuildArchive(std::span<const ArchiveEntry> entries) {
 }
 
 std::string CheckInstallPath(std::u16string_view name) {
+  // The installer's own check; an empty mask, which it lets pass as deleting nothing, is a slip
+  // of the manifest's author here.
   if (name.empty()) {
     return "empty name";
   }
-  if (name.front() == u'\\' || name.front() == u'/') {
-    return "absolute path";
-  }
-  if (name.size() >= 2 && name[1] == u':') {
-    return "drive letter";
-  }
-  std::size_t start = 0;
-  while (start <= name.size()) {
-    std::size_t end = name.find_first_of(u"\\/", start);
-    if (end == std::u16string_view::npos) {
-      end = name.size();
-    }
-    if (name.substr(start, end - start) == u"..") {
-      return "\"..\" component";
-    }
-    start = end + 1;
-  }
-  return {};
+  return std::string(InstallNameProblem(name, NameKind::Mask));
 }
 
 std::string CheckEntryName(std::u16string_view name) {
-  if (std::string why = CheckInstallPath(name); !why.empty()) {
-    return why;
+  if (const std::string_view why = InstallNameProblem(name, NameKind::File); !why.empty()) {
+    return std::string(why);
   }
   if (name.find(u'\xFFFD') != std::u16string_view::npos) {
     return "not valid UTF-8";

@@ -41,13 +41,13 @@ struct ArchiveEntry {
 };
 std::vector<std::uint8_t> BuildArchive(std::span<const ArchiveEntry> entries);
 
-// Why a manifest name cannot stand for a path inside the installation folder (empty, absolute,
-// with a drive letter or a ".." component), or empty when it can.
+// Why a deletion line's name cannot stand for a mask inside the installation folder, or empty
+// when it can: the installer's own check (engine/install_name.h), and not empty.
 std::string CheckInstallPath(std::u16string_view name);
 
-// Why a manifest name cannot be an entry, or empty when it can: empty, absolute, with a drive
-// letter or a ".." component, longer than 255 UTF-8 bytes, not valid UTF-8 text, or "list"
-// itself (which would hide behind the manifest's own entry).
+// Why a manifest name cannot be an entry, or empty when it can: what the installer refuses for
+// a file line (engine/install_name.h), longer than 255 UTF-8 bytes, not valid UTF-8 text, or
+// "list" itself (which would hide behind the manifest's own entry).
 std::string CheckEntryName(std::u16string_view name);
 
 // One file the archive is to hold: its entry name and the manifest line (1-based) naming it.
