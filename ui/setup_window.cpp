@@ -70,6 +70,23 @@ void SetStyledButton(TSB& button, TsbType type) {
   button.SetResName(0);
 }
 
+// The closing-note box of the Finished state. With the names of files that could not be
+// written above the note, the text may not fit: the box then gets a vertical scroll bar.
+class TClosingNoteMemo final : public TMemo {
+ public:
+  TClosingNoteMemo(TComponent* AOwner, bool scrolls) : TMemo(AOwner), scrolls_(scrolls) {}
+
+ protected:
+  void CreateParams(TCreateParams& Params) override {
+    TMemo::CreateParams(Params);
+    if (scrolls_)
+      Params.Style |= WS_VSCROLL;
+  }
+
+ private:
+  bool scrolls_;
+};
+
 } // namespace
 
 TKetSetup::TKetSetup(SetupState& state, SetupWindowServices services)
@@ -344,15 +361,28 @@ void TKetSetup::ProcessPendingMessages() {
   Application().ProcessMessages();
 }
 
-void TKetSetup::EnterFinishedState() {
-  note_ = std::make_unique<TMemo>(this);
+void TKetSetup::EnterFinishedState(std::span<const std::u16string> failures) {
+  // What could not be done comes first: the note, then up to ten names in one paragraph, so
+  // that the closing note mostly stays in sight.
+  std::u16string text;
+  if (!failures.empty()) {
+    text = FailuresNote(state_.RussianUi);
+    text += u"\r";
+    for (std::size_t i = 0; i < failures.size() && i < kFailedNamesShown; ++i)
+      text += (i == 0 ? u"" : u", ") + failures[i];
+    if (failures.size() > kFailedNamesShown)
+      text += u", \u2026";
+    text += u"\r\r";
+  }
+  text += ClosingNote(state_.RussianUi);
+  note_ = std::make_unique<TClosingNoteMemo>(this, !failures.empty());
   note_->SetParent(&GP);
   note_->SetAlign(alClient);
   note_->SetWordWrap(true);
   note_->Font().Assign(GP.Font());
   note_->Font().SetCharset(RUSSIAN_CHARSET);
   note_->Font().SetSize(10);
-  note_->SetText(ClosingNote(state_.RussianUi));
+  note_->SetText(text);
   Panel4.Hide();
   Panel6.Hide();
   Bevel1.Hide();
