@@ -811,6 +811,65 @@ TEST(Application, AControlsHintShowsAfterTheHintPause) {
   Application().SetHintPause(500);
 }
 
+TEST(Application, AHintWindowHoldsItsWholeTextWithAMarginAsATooltipDoes) {
+  TPanel panel(nullptr);
+  panel.SetParent(&SharedForm());
+  panel.SetBounds(0, 0, 300, 100);
+  TSpeedButton button(nullptr);
+  button.SetParent(&panel);
+  button.SetBounds(0, 0, 30, 30);
+  Application().SetHintPause(0);
+  // The tooltip font's metrics, measured here as the hint measures them.
+  NONCLIENTMETRICSW metrics{};
+  metrics.cbSize = sizeof metrics;
+  SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+  const HFONT font = CreateFontIndirectW(&metrics.lfStatusFont);
+  HDC screen = GetDC(nullptr);
+  const HGDIOBJ old = SelectObject(screen, font);
+  auto extent = [&](const std::wstring& s) {
+    SIZE size{};
+    GetTextExtentPoint32W(screen, s.c_str(), static_cast<int>(s.size()), &size);
+    return size;
+  };
+  TEXTMETRICW tm{};
+  GetTextMetricsW(screen, &tm);
+  struct Case {
+    std::u16string hint;
+    std::wstring widest;
+    int lines;
+  };
+  const Case cases[] = {{u"Select folder", L"Select folder", 1},
+                        {u"\x0412\x044B\x0431\x0440\x0430\x0442\x044C \x043A\x0430\x0442\x0430"
+                         u"\x043B\x043E\x0433",
+                         L"\x0412\x044B\x0431\x0440\x0430\x0442\x044C \x043A\x0430\x0442\x0430"
+                         L"\x043B\x043E\x0433",
+                         1},
+                        // Broken only where the text breaks itself, never wrapped.
+                        {u"A rather long hint that is never wrapped at all, however wide it is",
+                         L"A rather long hint that is never wrapped at all, however wide it is", 1},
+                        {u"two\rlines, the second wider", L"lines, the second wider", 2}};
+  for (const Case& c : cases) {
+    button.SetHint(c.hint);
+    button.SetShowHint(true);
+    SendMouse(panel, WM_MOUSEMOVE, 200, 80);
+    SendMouse(panel, WM_MOUSEMOVE, 10, 10);
+    HWND hint = FindWindowW(L"TKetHintWindow", nullptr);
+    ASSERT_TRUE(hint && IsWindowVisible(hint));
+    RECT client{}, window{};
+    GetClientRect(hint, &client);
+    GetWindowRect(hint, &window);
+    const SIZE text = extent(c.widest);
+    EXPECT_EQ(client.right, text.cx + 4) << "two pixels each side";
+    EXPECT_EQ(client.bottom, c.lines * tm.tmHeight + 4);
+    EXPECT_EQ(window.right - window.left, client.right + 2) << "and a border of one";
+  }
+  SendMouse(panel, WM_MOUSEMOVE, 200, 80);
+  SelectObject(screen, old);
+  ReleaseDC(nullptr, screen);
+  DeleteObject(font);
+  Application().SetHintPause(500);
+}
+
 TEST(Form, WindowOfTheFormsClassFixedBorderCloseBoxOnlyCentredOnTheDesktop) {
   struct NamedForm : TForm {
     NamedForm() : TForm(nullptr) {
