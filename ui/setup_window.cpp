@@ -204,8 +204,10 @@ void TKetSetup::Build() {
 
   Place(Label1, Panel3, alBottom, 7, 45, 409, 23);
   Label1.SetLayout(tlCenter);
-  // File names are shown as they are: an "&" in one is not an accelerator mark.
+  // File names are shown as they are: an "&" in one is not an accelerator mark. A name too long
+  // for the label is shortened in its folders, so that the file's own name stays whole.
   Label1.SetShowAccelChar(false);
+  Label1.SetEllipsisPosition(epPathEllipsis);
 
   Place(PB, Panel3, alBottom, 7, 68, 409, 29);
   PB.SetTabOrder(0);
