@@ -222,6 +222,56 @@ TEST_F(SetupWindowTest, ARunInstallsAndEndsInTheFinishedState) {
   std::filesystem::remove_all(dir);
 }
 
+// Shown and active, the focus on the language box as at a first start, Enter runs the whole
+// installation; keys pressed then reach no hidden control, and Enter closes the window.
+void KeysAfterEnter(TKetSetup& w, SetupState& state, bool russian) {
+  TKetSetupTestPeer p{w};
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() /
+      ("ket-window-keys-" + std::to_string(GetCurrentProcessId()) + (russian ? "-ru" : "-en"));
+  std::filesystem::remove_all(dir);
+  p.Edit1().SetText(dir.u16string());
+  p.cbDesktop().SetChecked(false);
+  p.cbStart().SetChecked(false);
+  w.Show();
+  Application().ProcessMessages();
+  SendMessageW(w.Handle(), WM_ACTIVATE, WA_ACTIVE, 0);
+  ASSERT_EQ(GetFocus(), p.cbLang().Handle());
+  const int language = p.cbLang().ItemIndex();
+  ASSERT_EQ(language, russian ? 1 : 0);
+  auto press = [](WORD key) {
+    const HWND focus = GetFocus();
+    SendMessageW(focus, WM_KEYDOWN, key, 1);
+    SendMessageW(focus, WM_KEYUP, key, static_cast<LPARAM>(0xC0000001u));
+  };
+
+  press(VK_RETURN); // the whole run
+  ASSERT_TRUE(state.InstallDone);
+  EXPECT_EQ(GetFocus(), w.Handle()) << "nothing visible takes the focus in the Finished state";
+  for (const WORD key : {WORD{VK_DOWN}, WORD{VK_UP}, WORD{'E'}, WORD{'R'}, WORD{VK_END}})
+    press(key);
+  SendMessageW(GetFocus(), WM_CHAR, russian ? u'E' : u'R', 1);
+  EXPECT_EQ(p.cbLang().ItemIndex(), language);
+  EXPECT_EQ(state.RussianUi, russian);
+  EXPECT_EQ(p.SB1().Caption(), russian ? u"Закрыть" : u"Close");
+
+  press(VK_RETURN);
+  EXPECT_FALSE(w.Visible()) << "Enter closes the window in the Finished state";
+  std::filesystem::remove_all(dir);
+}
+
+TEST_F(SetupWindowTest, KeysAfterEnterReachNoHiddenControlInEnglish) {
+  startup.oemcp = u"437";
+  auto w = Make(SmallArchive());
+  KeysAfterEnter(*w, state, false);
+}
+
+TEST_F(SetupWindowTest, KeysAfterEnterReachNoHiddenControlInRussian) {
+  startup.oemcp = u"866";
+  auto w = Make(SmallArchive());
+  KeysAfterEnter(*w, state, true);
+}
+
 std::u16string SetupWindowTest::FinishedTextWithHeldFiles(TKetSetup& w, int count, int held,
                                                           bool russian) {
   TKetSetupTestPeer p{w};
