@@ -5,8 +5,9 @@
 # KDF iterations); and the fsync-type calls of one re-key, counted by strace.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-bin=$root/build/native/bin
-work=$root/build/bench/db
+# KET_BENCH_BIN / KET_BENCH_WORK: another build's programs and scratch folder.
+bin=${KET_BENCH_BIN:-$root/build/native/bin}
+work=${KET_BENCH_WORK:-$root/build/bench/db}
 runs=${KET_BENCH_RUNS:-5}
 rm -rf "$work"
 mkdir -p "$work"

@@ -160,6 +160,22 @@ class PassSettings {
   std::optional<std::int64_t> cacheSize_;
 };
 
+// The engine clears a connection's interrupt flag whenever a statement starts while none is
+// running; the pass's own statements (and the schema reads the first of them makes) would lose
+// an interrupt that arrives between them. The pass counts as a running statement while it
+// lasts, as the engine's interrupt is meant for everything running: the flag stays set and
+// every later step of the pass sees it.
+class CountedAsRunning {
+ public:
+  explicit CountedAsRunning(sqlite3* db) : db_(db) { ket_sqlite3_count_running(db_, 1); }
+  ~CountedAsRunning() { ket_sqlite3_count_running(db_, -1); }
+  CountedAsRunning(const CountedAsRunning&) = delete;
+  CountedAsRunning& operator=(const CountedAsRunning&) = delete;
+
+ private:
+  sqlite3* db_;
+};
+
 // The pages are rewritten through the engine's public page table, sqlite_dbpage: inside one
 // exclusive transaction, "UPDATE sqlite_dbpage SET data = data" on a page makes the pager fetch
 // it (deciphered by the codec layer in its old form), journal its image (in the old form) and
@@ -170,6 +186,11 @@ class PassSettings {
 // (sqlite_bridge.c); the page steps themselves need none.
 Outcome RunPass(sqlite3* db, const char* name, CodecFile& file, PassSettings& settings) {
   Outcome out;
+  const CountedAsRunning running(db);
+  if (sqlite3_is_interrupted(db)) {
+    out.rc = SQLITE_INTERRUPT;
+    return out;
+  }
   const bool wal = PragmaText(db, name, "journal_mode") == "wal";
   if (wal) {
     // A log that still holds frames in the old form would be unreadable under the new key
@@ -243,7 +264,15 @@ Outcome RunPass(sqlite3* db, const char* name, CodecFile& file, PassSettings& se
   }
   sqlite3_finalize(stmt);
   if (out.rc == SQLITE_OK) {
-    if (const int rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); rc != SQLITE_OK) {
+    // Bytes past the database's last page are no database content (the engine neither reads
+    // them nor keeps them when the database grows), but left there they would stay plain. The
+    // file is cut to the database's pages the way the engine cuts a shrunken database: once the
+    // transaction has committed, so that a failure before keeps every byte.
+    if (*pages > 0 &&
+        ket_sqlite3_truncate_image(db, name, static_cast<unsigned>(*pages)) != SQLITE_OK) {
+      out.rc = SQLITE_ERROR;
+    } else if (const int rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+               rc != SQLITE_OK) {
       out.FromEngine(db, rc);
     }
   }
@@ -258,6 +287,10 @@ int Rekey(sqlite3* db, const char* name, const void* key, int nKey, Outcome& out
   }
   if (!sqlite3_get_autocommit(db)) {
     return out.rc = SQLITE_BUSY;
+  }
+  // An interrupt asked for before the re-key ends it here, before anything has changed.
+  if (sqlite3_is_interrupted(db)) {
+    return out.rc = SQLITE_INTERRUPT;
   }
   bool foreign = false;
   CodecFile* file = FindCodecFile(db, name, &foreign);

@@ -197,7 +197,8 @@ int FlushPending(FileState& s) {
   const int rc =
       RealWrite(s, s.pending.data(), static_cast<std::int64_t>(s.pending.size()), s.pendingOffset);
   s.pending.clear();
-  return rc == SQLITE_OK ? rc : SQLITE_IOERR_WRITE;
+  // The file system's own code: a full disk (SQLITE_FULL) stays one, not a mere I/O error.
+  return rc;
 }
 
 // Before the database file is changed, its journal's bytes are written.

@@ -23,6 +23,14 @@ void ket_sqlite3_get_progress(sqlite3* db, int (**callback)(void*), void** arg,
                               unsigned* operations);
 /* The file offset of the engine's lock byte (1073741824 unless a test moved it). */
 unsigned ket_sqlite3_pending_byte(void);
+/* Counts an operation of the caller's as one of the connection's running statements (delta 1)
+** or ends that (delta -1). While anything runs, the engine keeps the interrupt flag set. */
+void ket_sqlite3_count_running(sqlite3* db, int delta);
+/* Inside a write transaction that has changed pages, just before its commit: when the named
+** database's file holds more than nPage pages' worth of bytes, its image is cut to nPage pages,
+** and the engine truncates the file there once the transaction has committed (as it does when a
+** database shrinks). SQLITE_OK, or SQLITE_MISUSE outside such a transaction. */
+int ket_sqlite3_truncate_image(sqlite3* db, const char* name, unsigned nPage);
 
 #ifdef __cplusplus
 }

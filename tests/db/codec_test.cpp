@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <filesystem>
 #include <gtest/gtest.h>
 
 namespace ket {
@@ -341,6 +342,139 @@ TEST_F(Encrypted, ProgressHandlerStopAbortsThePass) {
   EXPECT_GT(count.calls, before);
   db.Close();
   EXPECT_EQ(test::ReadBytes(path_), plain_);
+}
+
+// Bytes past the header's page count are no database content: the engine never reads them and
+// overwrites them as the database grows. A re-key must not leave them plain in the encrypted
+// file, so the file ends where the database does; a re-key that fails keeps every byte.
+TEST(ReKeyOfAFileWithATail, LeavesNoPlainByteAndAFailureKeepsEveryByte) {
+  const std::string marker = "PLAIN-TAIL-MARKER-";
+  struct Tail {
+    const char* name;
+    std::size_t bytes;
+  };
+  for (const char* journalMode : {"delete", "wal"}) {
+    TempDir dir;
+    const std::string path = dir.File("Ketro.cts");
+    test::MakeDatabase(path, 120, 4096, journalMode);
+    const auto plain = test::ReadBytes(path);
+    for (const Tail& tail : {Tail{"a page and a part", 4096 + 100}, Tail{"a part", 100},
+                             Tail{"two pages", 2 * 4096}}) {
+      SCOPED_TRACE(std::string(journalMode) + " / " + tail.name);
+      auto withTail = plain;
+      for (std::size_t i = 0; i < tail.bytes; ++i) {
+        withTail.push_back(static_cast<std::uint8_t>(marker[i % marker.size()]));
+      }
+      test::WriteBytes(path, withTail);
+      // A failure as the pages are written (into the file, or into the log): the file as it
+      // was, tail included.
+      {
+        TKetDatabase db;
+        db.SetDatabaseName(U(path));
+        db.Open();
+        const IoFile written = std::string(journalMode) == "wal" ? IoFile::kWal : IoFile::kDatabase;
+        int writes = 0;
+        test::IoHookScope hook([&](const IoEvent& e) {
+          return e.file == written && e.op == IoOp::kWrite && ++writes == 60 ? SQLITE_IOERR_WRITE
+                                                                             : SQLITE_OK;
+        });
+        Raised([&] { db.ReKey(test::kInstallerPassword); });
+      }
+      EXPECT_EQ(test::ReadBytes(path), withTail);
+      Rekey(path, "", test::kInstallerPassword);
+      const auto file = test::ReadBytes(path);
+      EXPECT_EQ(file.size(), plain.size());
+      const std::string text(file.begin(), file.end());
+      EXPECT_EQ(text.find(marker.substr(0, 10)), std::string::npos);
+      EXPECT_TRUE(test::SameExceptCommitFields(
+          test::DecipherFile(file, test::kInstallerPassword, 4096), plain));
+      EXPECT_EQ(test::Integrity(path, test::kInstallerPassword), "ok");
+      test::WriteBytes(path, plain);
+    }
+  }
+}
+
+// An interrupt asked for before the re-key starts ends it at once with 9 and changes nothing,
+// also when the pass's own statements would otherwise have cleared it; one that arrives while
+// those statements run ends it too. The connection works normally afterwards.
+TEST_F(Encrypted, InterruptAskedForBeforeTheReKeyEndsItWithNine) {
+  for (const std::string from : {"", "old"}) {
+    for (const bool duringFirstRead : {false, true}) {
+      SCOPED_TRACE(from + (duringFirstRead ? " / during the first read" : " / before"));
+      test::WriteBytes(path_, plain_);
+      if (!from.empty()) {
+        Rekey(path_, "", from);
+      }
+      const auto before = test::ReadBytes(path_);
+      TKetDatabase db;
+      db.SetDatabaseName(U(path_));
+      db.SetPassword(from);
+      db.Open();
+      sqlite3* handle = db.Handle();
+      bool asked = false;
+      int writes = 0;
+      {
+        test::IoHookScope hook([&](const IoEvent& e) {
+          if (duringFirstRead && !asked && e.file == IoFile::kDatabase && e.op == IoOp::kRead) {
+            asked = true;
+            sqlite3_interrupt(handle);
+          }
+          writes += e.op == IoOp::kWrite ? 1 : 0;
+          return 0;
+        });
+        if (!duringFirstRead) {
+          sqlite3_interrupt(handle);
+        }
+        const EKetDatabase e = Raised([&] { db.ReKey("new"); });
+        EXPECT_EQ(e.ErrorCode(), SQLITE_INTERRUPT);
+        EXPECT_STREQ(e.what(), "SQLite3 Error 9 - interrupted");
+      }
+      EXPECT_EQ(asked, duringFirstRead);
+      EXPECT_EQ(writes, 0);
+      EXPECT_EQ(db.Password(), from);
+      const void* key = nullptr;
+      int length = 0;
+      codec_get_key(handle, 0, &key, &length);
+      EXPECT_EQ(key != nullptr, !from.empty());
+      EXPECT_EQ(test::QueryText(handle, "PRAGMA integrity_check"), "ok");
+      db.Close();
+      EXPECT_EQ(test::ReadBytes(path_), before);
+      EXPECT_FALSE(test::Exists(path_ + "-journal"));
+    }
+  }
+}
+
+// A disk that fills up while the re-key journals the pages: the engine's own "database or disk
+// is full" (13) reaches the caller, not an I/O error; the file keeps its old form and no journal
+// is left.
+TEST_F(Encrypted, FullDiskWhileJournallingIsReportedAsFull) {
+  for (const std::string from : {"", "old"}) {
+    for (const std::int64_t limit : {0, 20000, 300000}) {
+      SCOPED_TRACE(from + " / " + std::to_string(limit));
+      test::WriteBytes(path_, plain_);
+      if (!from.empty()) {
+        Rekey(path_, "", from);
+      }
+      const auto before = test::ReadBytes(path_);
+      TKetDatabase db;
+      db.SetVfs(U(test::FullDiskVfs::Name()));
+      db.SetDatabaseName(U(path_));
+      db.SetPassword(from);
+      db.Open();
+      {
+        const test::JournalLimitScope full(limit);
+        const EKetDatabase e = Raised([&] { db.ReKey("new"); });
+        EXPECT_EQ(e.ErrorCode(), SQLITE_FULL);
+        EXPECT_STREQ(e.what(), "SQLite3 Error 13 - database or disk is full");
+      }
+      EXPECT_EQ(db.Password(), from);
+      EXPECT_EQ(test::QueryText(db.Handle(), "PRAGMA integrity_check"), "ok");
+      db.Close();
+      EXPECT_EQ(test::ReadBytes(path_), before);
+      EXPECT_FALSE(test::Exists(path_ + "-journal"));
+      EXPECT_EQ(Digest(from), digest_);
+    }
+  }
 }
 
 TEST_F(Encrypted, ReopeningTheSameObjectAppliesTheNewPassword) {
@@ -871,6 +1005,61 @@ TEST(CityDatabaseRekeyer, OwnsOneConnectionPerCall) {
   const EKetDatabase e =
       Raised([&] { rekeyer.RekeyDatabase(U(dir.File("gone.cts")), test::kInstallerPassword); });
   EXPECT_EQ(e.ErrorCode(), SQLITE_CANTOPEN);
+}
+
+// The installer re-keys its database under a temporary name and decides by the result code
+// what to do: 26 (not a database) puts the file in place as extracted, anything else keeps the
+// old database. The rekeyer re-keys whatever path it is given and passes the engine's code on.
+TEST(CityDatabaseRekeyer, ReKeysAnyPathAndPassesTheEnginesCodeOn) {
+  TempDir dir;
+  std::filesystem::create_directory(dir.Path() / "sub");
+  // A temporary name in a folder, spelled as the product spells paths.
+  const std::string path = (dir.Path() / "sub" / "Ketro.cts.~new").string();
+  const std::u16string productPath = U(dir.Path().string()) + u"\\sub\\Ketro.cts.~new";
+  test::MakeDatabase(path, 40);
+  const auto plain = test::ReadBytes(path);
+  struct Case {
+    const char* what;
+    int code;
+    const char* message;
+    IoFile file;
+    IoOp op;
+    int injected;
+  };
+  for (const Case& c :
+       {Case{"disk full", SQLITE_FULL, "SQLite3 Error 13 - database or disk is full",
+             IoFile::kJournal, IoOp::kWrite, SQLITE_FULL},
+        Case{"out of memory", SQLITE_NOMEM, "SQLite3 Error 7 - out of memory", IoFile::kDatabase,
+             IoOp::kRead, SQLITE_NOMEM},
+        Case{"I/O error", SQLITE_IOERR, "SQLite3 Error 10 - disk I/O error", IoFile::kJournal,
+             IoOp::kWrite, SQLITE_IOERR_WRITE}}) {
+    SCOPED_TRACE(c.what);
+    CityDatabaseRekeyer rekeyer;
+    int seen = 0;
+    const test::IoHookScope hook([&](const IoEvent& e) {
+      return e.file == c.file && e.op == c.op && ++seen == 3 ? c.injected : SQLITE_OK;
+    });
+    const EKetDatabase e =
+        Raised([&] { rekeyer.RekeyDatabase(productPath, test::kInstallerPassword); });
+    EXPECT_EQ(e.ErrorCode(), c.code);
+    EXPECT_STREQ(e.what(), c.message);
+  }
+  EXPECT_EQ(test::ReadBytes(path), plain);
+  {
+    CityDatabaseRekeyer rekeyer;
+    rekeyer.RekeyDatabase(productPath, test::kInstallerPassword);
+  }
+  EXPECT_TRUE(test::SameExceptCommitFields(
+      test::DecipherFile(test::ReadBytes(path), test::kInstallerPassword, 4096), plain));
+  // Encrypted already: the rekeyer's connection has no key, so the file is not a database.
+  const auto encrypted = test::ReadBytes(path);
+  CityDatabaseRekeyer again;
+  const EKetDatabase e =
+      Raised([&] { again.RekeyDatabase(productPath, test::kInstallerPassword); });
+  EXPECT_EQ(e.ErrorCode(), SQLITE_NOTADB);
+  EXPECT_STREQ(e.what(), "SQLite3 Error 26 - file is not a database");
+  EXPECT_EQ(test::ReadBytes(path), encrypted);
+  EXPECT_FALSE(test::Exists(path + "-journal"));
 }
 
 } // namespace

@@ -162,6 +162,37 @@ TEST_F(Crash, KilledWhileCommittingAWholeCacheReKey) {
                                            plain_));
 }
 
+// A file that holds bytes past its database's last page, killed while re-keyed: before the
+// commit point the journal gives back the file as it was, tail included; once the re-key has
+// committed, the file ends where the database does.
+TEST_F(Crash, KilledReKeyOfAFileWithATail) {
+  auto withTail = plain_;
+  withTail.resize(plain_.size() + 4096 + 300, 0x5a);
+  for (const Point& point : {Point{"mid pass", IoFile::kDatabase, IoOp::kWrite, 100},
+                             Point{"database sync", IoFile::kDatabase, IoOp::kSync, 1},
+                             Point{"journal deletion", IoFile::kJournal, IoOp::kDelete, 1}}) {
+    SCOPED_TRACE(point.name);
+    Reset("");
+    test::WriteBytes(path_, withTail);
+    ASSERT_EQ(RunChild([&] { RekeyWithSmallCache(path_, "", "new", 20); },
+                       Nth(point.file, point.op, point.n)),
+              kCrashed);
+    EXPECT_EQ(test::Integrity(path_, {}), "ok");
+    EXPECT_EQ(test::ReadBytes(path_), withTail);
+  }
+  Reset("");
+  test::WriteBytes(path_, withTail);
+  ASSERT_EQ(RunChild([&] { RekeyWithSmallCache(path_, "", "new", 4096); },
+                     [](const IoEvent& e) {
+                       return e.op == IoOp::kClose && e.file == IoFile::kDatabase;
+                     }),
+            kCrashed);
+  EXPECT_FALSE(test::Exists(path_ + "-journal"));
+  const auto file = test::ReadBytes(path_);
+  EXPECT_EQ(file.size(), plain_.size());
+  EXPECT_TRUE(test::SameExceptCommitFields(test::DecipherFile(file, "new", 4096), plain_));
+}
+
 // A normal transaction on an encrypted database killed half way: its journal holds the page
 // images in the stored form (header and framing plain), and only the right key plays it back.
 // Without syncs the engine writes pages right after their journal records: those records must

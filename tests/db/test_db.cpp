@@ -172,6 +172,167 @@ std::string Integrity(const std::string& path, std::string_view key) {
   return QueryText(db.get(), "PRAGMA integrity_check");
 }
 
+namespace {
+
+std::atomic<std::int64_t> gJournalLimit{-1};
+
+struct ShimFile {
+  sqlite3_file base;
+  sqlite3_file* real;
+  bool journal;
+};
+
+constexpr std::size_t kShimRealOffset = (sizeof(ShimFile) + 15) / 16 * 16;
+
+sqlite3_file* Real(sqlite3_file* f) {
+  return reinterpret_cast<ShimFile*>(f)->real;
+}
+
+int ShimClose(sqlite3_file* f) {
+  sqlite3_file* real = Real(f);
+  const int rc = real->pMethods ? real->pMethods->xClose(real) : SQLITE_OK;
+  f->pMethods = nullptr;
+  return rc;
+}
+int ShimRead(sqlite3_file* f, void* buf, int amt, sqlite3_int64 ofst) {
+  return Real(f)->pMethods->xRead(Real(f), buf, amt, ofst);
+}
+int ShimWrite(sqlite3_file* f, const void* buf, int amt, sqlite3_int64 ofst) {
+  const std::int64_t limit = gJournalLimit.load();
+  if (reinterpret_cast<ShimFile*>(f)->journal && limit >= 0 && ofst + amt > limit) {
+    if (ofst < limit) {
+      Real(f)->pMethods->xWrite(Real(f), buf, static_cast<int>(limit - ofst), ofst);
+    }
+    return SQLITE_FULL;
+  }
+  return Real(f)->pMethods->xWrite(Real(f), buf, amt, ofst);
+}
+int ShimTruncate(sqlite3_file* f, sqlite3_int64 size) {
+  return Real(f)->pMethods->xTruncate(Real(f), size);
+}
+int ShimSync(sqlite3_file* f, int flags) {
+  return Real(f)->pMethods->xSync(Real(f), flags);
+}
+int ShimFileSize(sqlite3_file* f, sqlite3_int64* size) {
+  return Real(f)->pMethods->xFileSize(Real(f), size);
+}
+int ShimLock(sqlite3_file* f, int level) {
+  return Real(f)->pMethods->xLock(Real(f), level);
+}
+int ShimUnlock(sqlite3_file* f, int level) {
+  return Real(f)->pMethods->xUnlock(Real(f), level);
+}
+int ShimCheckReservedLock(sqlite3_file* f, int* out) {
+  return Real(f)->pMethods->xCheckReservedLock(Real(f), out);
+}
+int ShimFileControl(sqlite3_file* f, int op, void* arg) {
+  return Real(f)->pMethods->xFileControl(Real(f), op, arg);
+}
+int ShimSectorSize(sqlite3_file* f) {
+  return Real(f)->pMethods->xSectorSize(Real(f));
+}
+int ShimDeviceCharacteristics(sqlite3_file* f) {
+  return Real(f)->pMethods->xDeviceCharacteristics(Real(f));
+}
+
+// Version 1 only: no shared memory, so connections over this layer keep rollback journals.
+constexpr sqlite3_io_methods MakeShimMethods() {
+  sqlite3_io_methods m{};
+  m.iVersion = 1;
+  m.xClose = ShimClose;
+  m.xRead = ShimRead;
+  m.xWrite = ShimWrite;
+  m.xTruncate = ShimTruncate;
+  m.xSync = ShimSync;
+  m.xFileSize = ShimFileSize;
+  m.xLock = ShimLock;
+  m.xUnlock = ShimUnlock;
+  m.xCheckReservedLock = ShimCheckReservedLock;
+  m.xFileControl = ShimFileControl;
+  m.xSectorSize = ShimSectorSize;
+  m.xDeviceCharacteristics = ShimDeviceCharacteristics;
+  return m;
+}
+constexpr sqlite3_io_methods kShimMethods = MakeShimMethods();
+
+sqlite3_vfs* PlatformVfs() {
+#ifdef _WIN32
+  return sqlite3_vfs_find("win32");
+#else
+  return sqlite3_vfs_find("unix");
+#endif
+}
+
+sqlite3_vfs* Base(sqlite3_vfs* shim) {
+  return static_cast<sqlite3_vfs*>(shim->pAppData);
+}
+
+int ShimOpen(sqlite3_vfs* vfs, sqlite3_filename name, sqlite3_file* f, int flags, int* outFlags) {
+  auto* shim = reinterpret_cast<ShimFile*>(f);
+  f->pMethods = nullptr;
+  shim->real =
+      reinterpret_cast<sqlite3_file*>(reinterpret_cast<unsigned char*>(f) + kShimRealOffset);
+  shim->real->pMethods = nullptr;
+  shim->journal = (flags & SQLITE_OPEN_MAIN_JOURNAL) != 0;
+  const int rc = Base(vfs)->xOpen(Base(vfs), name, shim->real, flags, outFlags);
+  if (rc == SQLITE_OK) {
+    f->pMethods = &kShimMethods;
+  } else if (shim->real->pMethods != nullptr) {
+    shim->real->pMethods->xClose(shim->real);
+  }
+  return rc;
+}
+
+sqlite3_vfs* FullDisk() {
+  static sqlite3_vfs* vfs = [] {
+    sqlite3_initialize();
+    static sqlite3_vfs v{};
+    sqlite3_vfs* base = PlatformVfs();
+    v.iVersion = 2;
+    v.szOsFile = static_cast<int>(kShimRealOffset) + base->szOsFile;
+    v.mxPathname = base->mxPathname;
+    v.zName = "ket-test-full-disk";
+    v.pAppData = base;
+    v.xOpen = ShimOpen;
+    v.xDelete = [](sqlite3_vfs* self, const char* name, int syncDir) {
+      return Base(self)->xDelete(Base(self), name, syncDir);
+    };
+    v.xAccess = [](sqlite3_vfs* self, const char* name, int flags, int* out) {
+      return Base(self)->xAccess(Base(self), name, flags, out);
+    };
+    v.xFullPathname = [](sqlite3_vfs* self, const char* name, int n, char* out) {
+      return Base(self)->xFullPathname(Base(self), name, n, out);
+    };
+    v.xRandomness = [](sqlite3_vfs* self, int n, char* out) {
+      return Base(self)->xRandomness(Base(self), n, out);
+    };
+    v.xSleep = [](sqlite3_vfs* self, int us) { return Base(self)->xSleep(Base(self), us); };
+    v.xCurrentTime = [](sqlite3_vfs* self, double* out) {
+      return Base(self)->xCurrentTime(Base(self), out);
+    };
+    v.xGetLastError = [](sqlite3_vfs* self, int n, char* out) {
+      return Base(self)->xGetLastError(Base(self), n, out);
+    };
+    v.xCurrentTimeInt64 = [](sqlite3_vfs* self, sqlite3_int64* out) {
+      return Base(self)->xCurrentTimeInt64(Base(self), out);
+    };
+    sqlite3_vfs_register(&v, 0);
+    return &v;
+  }();
+  return vfs;
+}
+
+} // namespace
+
+const char* FullDiskVfs::Name() {
+  return FullDisk()->zName;
+}
+
+void FullDiskVfs::SetJournalLimit(std::int64_t bytes) {
+  FullDisk();
+  gJournalLimit.store(bytes);
+}
+
 bool Exists(const std::string& path) {
   return std::filesystem::exists(path);
 }

@@ -72,6 +72,25 @@ class IoHookScope {
   std::function<int(const IoEvent&)> hook_;
 };
 
+// A file-system layer over the platform's own on which a rollback journal cannot grow past a
+// limit: a write across it stores what fits and fails with SQLITE_FULL, as a full disk does.
+// Registered on first use; the codec layer goes over it when a connection names it.
+class FullDiskVfs {
+ public:
+  static const char* Name();
+  // Negative: no limit (the default).
+  static void SetJournalLimit(std::int64_t bytes);
+};
+
+// Sets a journal limit for its lifetime.
+class JournalLimitScope {
+ public:
+  explicit JournalLimitScope(std::int64_t bytes) { FullDiskVfs::SetJournalLimit(bytes); }
+  ~JournalLimitScope() { FullDiskVfs::SetJournalLimit(-1); }
+  JournalLimitScope(const JournalLimitScope&) = delete;
+  JournalLimitScope& operator=(const JournalLimitScope&) = delete;
+};
+
 // Opens `path` with `key` (empty: none) through TKetDatabase-free raw access and reports
 // integrity_check's first row.
 std::string Integrity(const std::string& path, std::string_view key);
