@@ -2,11 +2,14 @@
 """End-to-end tests of KetroSetup.exe: the real program under Wine, driven by ket-probe.exe.
 
     e2e.py SCENARIO --setup KetroSetup.exe --probe ket-probe.exe --product DIR
-                    --native-bin DIR --shots DIR
+                    --native-bin DIR --shots DIR [--installs N]
 
-Runs inside scripts/with-wine.sh (WINEPREFIX, KET_WINE, WINESERVER, DISPLAY, HOME). Each
-scenario works in a prefix of its own, copied from the one with-wine.sh made, and removes it
-at the end. Exit 0 when every check of the scenario held, 1 otherwise.
+Runs inside scripts/with-wine.sh (WINEPREFIX, KET_WINE, WINESERVER, DISPLAY, HOME), with 32-bit
+or 64-bit Wine alike: the loader and server are the ones with-wine.sh chose. Each scenario works
+in a prefix of its own, copied from the one with-wine.sh made, and removes it at the end. A
+Russian scenario runs its prefix under the Russian system locale, as a Russian Windows runs:
+ANSI code page 1251, OEM code page 866, and with them Wine's Cyrillic "MS Sans Serif". Exit 0
+when every check of the scenario held, 1 otherwise.
 """
 
 import argparse
@@ -34,15 +37,19 @@ TEXTS = {
         "boxes": ["Create desktop icon", "Create an icon in the start menu",
                   "Forced installation (all settings will be lost!)"],
         "note_start": "Periodically check for updates",
+        "hint": "Select folder",
     },
     "ru": {
         "combo": 1,
         "boxes": ["Создать иконку на рабочем столе", "Создать иконку в меню \"Пуск\"",
                   "Принудительная установка (все настройки будут утеряны!)"],
         "note_start": "Переодически проверяйте обновления",
+        "hint": "Выбрать каталог",
     },
 }
 NOTE_END = "support@ketro-soft.ru"
+# The blank a hint keeps between its text and its border, as a system tooltip does.
+HINT_MARGIN = 2
 
 # Generous: Wine starts slowly on a loaded machine.
 WINDOW_TIMEOUT = 60
@@ -82,18 +89,47 @@ def wait_for(condition, timeout, what, interval=0.1):
 # Prefixes and processes
 
 
+def wine_base():
+    return os.environ.get("KET_WINE_BASE") or tempfile.gettempdir()
+
+
+def locale_environment(lang):
+    """The Unix locale Wine takes the system's locale and code pages from. English: C.UTF-8,
+    whatever the caller's own. Russian: ru_RU.UTF-8, made with localedef into the scenario
+    base when the system has not got it (it needs the locale sources of the locales package)."""
+    if lang == "en":
+        return {"LANG": "C.UTF-8", "LC_ALL": "C.UTF-8"}
+    name = "ru_RU.UTF-8"
+    env = {"LANG": name, "LC_ALL": name}
+    installed = subprocess.run(["locale", "-a"], stdout=subprocess.PIPE, text=True).stdout
+    if "ru_RU.utf8" in installed.split() or name in installed.split():
+        return env
+    folder = os.path.join(wine_base(), "locale")
+    if not os.path.isdir(os.path.join(folder, name)):
+        os.makedirs(folder, exist_ok=True)
+        made = subprocess.run(["localedef", "-i", "ru_RU", "-f", "UTF-8",
+                               os.path.join(folder, name)],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        check(made.returncode in (0, 1) and os.path.isdir(os.path.join(folder, name)),
+              "no Russian locale for Wine: localedef failed (the locales package gives its "
+              "sources):\n" + made.stdout)
+    env["LOCPATH"] = folder
+    return env
+
+
 class Prefix:
     """A throwaway Wine prefix for one scenario: a copy of the prepared one, with Wine's own
-    fonts, and a wineserver of its own that is ended (and its socket folder removed) at the end."""
+    fonts, the system locale of the scenario's language, and a wineserver of its own that is
+    ended (and its socket folder removed) at the end."""
 
-    def __init__(self, name):
+    def __init__(self, name, lang="en"):
         self.source = os.environ["WINEPREFIX"]
-        base = os.environ.get("KET_WINE_BASE") or tempfile.gettempdir()
-        self.dir = tempfile.mkdtemp(prefix="e2e-%s." % name, dir=base)
+        self.dir = tempfile.mkdtemp(prefix="e2e-%s." % name, dir=wine_base())
         self.path = os.path.join(self.dir, "prefix")
-        self.env = dict(os.environ, WINEPREFIX=self.path)
-        self.wine = os.environ.get("KET_WINE", "/usr/lib/wine/wine64")
-        self.server = os.environ.get("WINESERVER", "/usr/lib/wine/wineserver64")
+        self.env = dict(os.environ, WINEPREFIX=self.path, **locale_environment(lang))
+        # The loader and server with-wine.sh chose for the prefix's architecture.
+        self.wine = os.environ["KET_WINE"]
+        self.server = os.environ["WINESERVER"]
         self.counter = 0
 
     def __enter__(self):
@@ -171,9 +207,11 @@ class Prefix:
         rc = self.run(["reg", "add", key, "/v", value, "/t", kind, "/d", str(data), "/f"], "reg")
         check(rc == 0, "reg add %s %s failed (%d)" % (key, value, rc))
 
-    def russian(self):
-        self.reg_add("HKLM\\SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", "OEMCP",
-                     "REG_SZ", 866)
+    def density(self, ppi):
+        """The screen's pixels per inch, for the programs started after this."""
+        self.reg_add("HKCU\\Control Panel\\Desktop", "LogPixels", "REG_DWORD", ppi)
+        self.reg_add("HKLM\\System\\CurrentControlSet\\Hardware Profiles\\Current\\Software"
+                     "\\Fonts", "LogPixels", "REG_DWORD", ppi)
 
     def c_path(self, windows_path):
         """The Linux path of a path on drive C:."""
@@ -254,13 +292,46 @@ class Probe:
                 self.process.wait()
 
 
-class Setup:
-    """One run of KetroSetup.exe and the window it shows."""
+class ProbeProcess:
+    """A process the probe started with CreateProcessW from an exact command line; it answers
+    as much of subprocess.Popen as the scenarios use."""
 
-    def __init__(self, prefix, probe, exe, args=(), tag="setup"):
+    def __init__(self, probe, command_line):
+        self.probe = probe
+        self.pid = probe.ok("start " + command_line)["pid"]
+        self.returncode = None
+
+    def poll(self):
+        if self.returncode is None:
+            answer = self.probe.ok("exitcode %d 0" % self.pid)
+            if not answer["running"]:
+                self.returncode = answer["code"]
+        return self.returncode
+
+    def wait(self, timeout):
+        end = time.monotonic() + timeout
+        while self.poll() is None:
+            if time.monotonic() > end:
+                raise subprocess.TimeoutExpired("the probe's process", timeout)
+            time.sleep(0.2)
+        return self.returncode
+
+    def kill(self):
+        self.probe.cmd("kill %d" % self.pid)
+        self.returncode = self.returncode if self.returncode is not None else 1
+
+
+class Setup:
+    """One run of KetroSetup.exe and the window it shows. With command_line, the probe starts it
+    through CreateProcessW with exactly that command line, program name included."""
+
+    def __init__(self, prefix, probe, exe, args=(), tag="setup", command_line=None):
         self.prefix = prefix
         self.probe = probe
-        self.process = prefix.start([exe] + list(args), tag)
+        if command_line is not None:
+            self.process = ProbeProcess(probe, command_line)
+        else:
+            self.process = prefix.start([exe] + list(args), tag)
         self.hwnd = None
 
     def find_window(self, timeout=WINDOW_TIMEOUT):
@@ -294,7 +365,7 @@ class Setup:
     def kill(self):
         if self.process.poll() is None:
             self.process.kill()
-            self.process.wait()
+            self.process.wait(30)
 
 
 class Tree:
@@ -414,21 +485,27 @@ def local(folder, name):
     return os.path.join(folder, name.replace("\\", "/"))
 
 
-def check_installed(args, folder, kept=()):
-    """Every file of the product is in folder with the product's bytes (the city database
-    encrypted instead); names in `kept` are not compared."""
-    names = installed_names(args.product)
+def check_installed(args, folder, kept=(), product=None):
+    """After a completed run: every file of the product (args.product unless given) is in
+    folder with the product's bytes, the city database encrypted instead and opening with the
+    password, and no rollback journal or write-ahead log is left in any folder of the
+    installation; names in `kept` are not compared."""
+    product = product or args.product
+    names = installed_names(product)
     check(names, "the manifest names no files")
     for name, _ in names:
         path = local(folder, name)
         check(os.path.isfile(path), "not installed: " + name)
         if name == "Ketro.cts" or name in kept:
             continue
-        check(filecmp.cmp(path, local(args.product, name), shallow=False),
+        check(filecmp.cmp(path, local(product, name), shallow=False),
               "installed %s differs from the product's" % name)
     cts = local(folder, "Ketro.cts")
     if any(n == "Ketro.cts" for n, _ in names):
         check_encrypted(args, cts)
+    for root, _, _ in os.walk(folder):
+        left = leftover_journals(root)
+        check(not left, "left behind in %s: %s" % (root, left))
 
 
 def check_encrypted(args, path):
@@ -504,6 +581,47 @@ def settled_shot(path, window, timeout=20):
         remove_file(previous)
 
 
+class Picture:
+    """Pixels of the screen, rows from the top, (red, green, blue) each."""
+
+    def __init__(self, width, height, data):
+        self.width, self.height, self.data = width, height, data
+
+    def dark(self, x, y):
+        i = 3 * (y * self.width + x)
+        return self.data[i] + self.data[i + 1] + self.data[i + 2] < 3 * 128
+
+    def ink(self, left, top, width, height):
+        """Dark pixels per column of the rectangle, as the probe counts them in its own
+        drawing of a text."""
+        return [sum(1 for y in range(top, top + height) if self.dark(x, y))
+                for x in range(left, left + width)]
+
+
+def grab(x, y, w, h):
+    ppm = subprocess.run(["import", "-window", "root", "-crop", "%dx%d+%d+%d" % (w, h, x, y),
+                          "+repage", "-depth", "8", "ppm:-"], stdout=subprocess.PIPE,
+                         check=True).stdout
+    # P6, width, height, maximum, then the bytes after one blank.
+    fields, at = [], 0
+    while len(fields) < 4:
+        while ppm[at:at + 1].isspace():
+            at += 1
+        start = at
+        while not ppm[at:at + 1].isspace():
+            at += 1
+        fields.append(ppm[start:at])
+    check(fields[0] == b"P6" and int(fields[3]) == 255, "unexpected picture format")
+    width, height = int(fields[1]), int(fields[2])
+    return Picture(width, height, ppm[at + 1:at + 1 + 3 * width * height])
+
+
+def scaled(value, tree):
+    """A length of the 120-ppi layout as the window scaled it (MulDiv by its text height)."""
+    m = round(16 * tree.top["cw"] / 550)
+    return (value * m + 8) // 16
+
+
 # ---------------------------------------------------------------------------------------------
 # Scenarios
 
@@ -533,16 +651,57 @@ def check_first_start(setup, lang):
     wait_for(combo_focused, 10, "the focus on the language combo box")
 
 
+def check_hint(setup, lang):
+    """The folder button's hint, at once under the pointer and in the window's language. Its
+    window is sized as the system sizes a tooltip (the text, two pixels round it, the border),
+    so that the whole text shows: the picture holds the ink of every letter of the text, as the
+    probe draws it in the same font (column by column, the blank columns between letters left
+    out, since a system may space letters a pixel wider when it draws them than it measures)."""
+    probe = setup.probe
+    tree = setup.tree()
+    pid = tree.answer["pid"]
+    edit = tree.folder_edit()
+    # The folder button is no window of its own: it lies right of the folder field, as high.
+    x = edit["sx"] - edit["x"] + scaled(494, tree) + scaled(29, tree) // 2
+    y = edit["sy"] + edit["h"] // 2
+    make_foreground(setup)
+    probe.ok("move %d %d" % (x - 40, y))
+    probe.ok("move %d %d" % (x, y))
+
+    def shown():
+        found = [w for w in probe.windows("TKetHintWindow") if w["visible"] and w["pid"] == pid]
+        return found[0] if found else None
+    hint = wait_for(shown, 10, "the folder button's hint", interval=0.05)
+    check(hint["text"] == TEXTS[lang]["hint"], "the hint reads %r" % hint["text"])
+    window = Tree(probe.tree(hint["hwnd"])).top
+    text = probe.ok("text status " + hint["text"])
+    log("hint %r: window %dx%d, client %dx%d, text %dx%d" % (
+        hint["text"], window["w"], window["h"], window["cw"], window["ch"], text["cx"],
+        text["cy"]))
+    check(window["cw"] >= text["cx"] + 4 and window["ch"] >= text["cy"] + 4,
+          "the hint's client area %dx%d leaves no margin round its text of %dx%d" % (
+              window["cw"], window["ch"], text["cx"], text["cy"]))
+    # Its painting has come to rest (it stays up 2.5 s).
+    time.sleep(0.3)
+    bx, by = (window["w"] - window["cw"]) // 2, (window["h"] - window["ch"]) // 2
+    picture = grab(window["sx"] + bx, window["sy"] + by, window["cw"], window["ch"])
+    drawn = [n for n in picture.ink(0, 0, window["cw"], window["ch"]) if n]
+    whole = [n for n in text["ink"] if n]
+    check(drawn == whole, "the hint shows %d inked columns (%d pixels) where its whole text has "
+          "%d (%d pixels)" % (len(drawn), sum(drawn), len(whole), sum(whole)))
+    right = picture.ink(window["cw"] - HINT_MARGIN, 0, HINT_MARGIN, window["ch"])
+    check(not any(right), "the hint's text runs into its right edge")
+
+
 def scenario_first_start(args):
     for lang in ("en", "ru"):
-        with Prefix("first-" + lang) as prefix:
-            if lang == "ru":
-                prefix.russian()
+        with Prefix("first-" + lang, lang) as prefix:
             probe = Probe(prefix, windows_path(args.probe))
             try:
                 setup = start_setup(prefix, probe, args)
                 try:
                     check_first_start(setup, lang)
+                    check_hint(setup, lang)
                     # The close box ends the program normally.
                     probe.ok("close %d" % setup.hwnd)
                     rc = setup.exit_code()
@@ -564,21 +723,25 @@ def install_with_enter(prefix, probe, args, lang="en"):
 
 
 def scenario_install(args):
-    with Prefix("install") as prefix:
-        probe = Probe(prefix, windows_path(args.probe))
-        try:
-            setup = install_with_enter(prefix, probe, args)
+    """An installation by Enter, args.installs times, each in a fresh prefix and so a fresh
+    process: a fault that hangs on where the heap puts things cannot pass by luck once."""
+    for run in range(1, args.installs + 1):
+        with Prefix("install-%d" % run) as prefix:
+            probe = Probe(prefix, windows_path(args.probe))
             try:
-                folder = prefix.c_path(DEFAULT_FOLDER)
-                check_installed(args, folder)
-                check_shortcut(os.path.join(desktop_dir(), "Ketro.lnk"), DEFAULT_FOLDER)
-                check_shortcut(os.path.join(prefix.programs_dir(), "Ketro.lnk"), DEFAULT_FOLDER)
-                close_with_enter(setup)
+                setup = install_with_enter(prefix, probe, args)
+                try:
+                    folder = prefix.c_path(DEFAULT_FOLDER)
+                    check_installed(args, folder)
+                    check_shortcut(os.path.join(desktop_dir(), "Ketro.lnk"), DEFAULT_FOLDER)
+                    check_shortcut(os.path.join(prefix.programs_dir(), "Ketro.lnk"),
+                                   DEFAULT_FOLDER)
+                    close_with_enter(setup)
+                finally:
+                    setup.kill()
             finally:
-                setup.kill()
-        finally:
-            probe.close()
-    log("install: ok")
+                probe.close()
+        log("install %d of %d: ok" % (run, args.installs))
 
 
 def set_force(setup):
@@ -705,9 +868,35 @@ def scenario_bad_folder(args):
                 good = "C:\\Good Place\\Ketro\\"
                 replace_folder_text(setup, good)
                 probe.ok("key Return")
+                # Typed on after Enter, into the folder field that had the focus: it is hidden
+                # now and must take none of it.
+                probe.ok("type zz")
+                probe.ok("key BackSpace")
                 wait_finished(setup, "en")
+                probe.ok("type yy")
+                tree = setup.tree()
+                check(tree.folder_edit()["text"] == good,
+                      "keys after Enter changed the hidden folder field to %r"
+                      % tree.folder_edit()["text"])
+                focus = tree.focus()
+                check(focus is None or focus["hwnd"] == tree.top["hwnd"] or focus["visible"],
+                      "the focus stayed in a hidden %s" % (focus and focus["class"]))
                 check_installed(args, prefix.c_path(good))
-                close_with_enter(setup)
+
+                # Escape in the closing note (a multi-line edit, which closes its parent as in a
+                # dialog) leaves the Finished state as it is.
+                before = [w["hwnd"] for w in tree.windows if w["visible"]]
+                click_centre(probe, tree.note())
+                wait_for(lambda: (setup.tree().focus() or {}).get("hwnd") == tree.note()["hwnd"],
+                         10, "the focus in the closing note")
+                probe.ok("key Escape")
+                time.sleep(1)
+                after = [w["hwnd"] for w in setup.tree().windows if w["visible"]]
+                check(after == before, "Escape in the closing note took windows away: %s"
+                      % sorted(set(before) - set(after)))
+                probe.ok("close %d" % setup.hwnd)
+                rc = setup.exit_code()
+                check(rc == 0, "exit code after closing: %d" % rc)
             finally:
                 setup.kill()
         finally:
@@ -828,20 +1017,52 @@ def progress_panel(tree):
 
 
 def scenario_layout(args):
+    """The window at its designed density, 120 pixels per inch, in both languages: the layout's
+    bounds, the folder button's hint, a picture of each state (Options, Copying, Finished) for
+    the README, the Copying state's centred panel, and keys pressed after Enter: they reach no
+    hidden control, so the language stays (Enter still closes the window at the end)."""
+    os.makedirs(args.shots, exist_ok=True)
     for lang in ("en", "ru"):
         check_layout(args, lang)
 
 
+# Keys that would switch a language box that still had the focus to the other language.
+OTHER_LANGUAGE_KEYS = {"en": ["Down", "R", "End"], "ru": ["Up", "E", "Home"]}
+
+
+def press_keys(setup, lang):
+    make_foreground(setup)
+    for key in OTHER_LANGUAGE_KEYS[lang]:
+        setup.probe.ok("key " + key)
+
+
+def check_keys_changed_nothing(setup, lang, when):
+    """The language box, hidden, keeps its choice, and the focus lies in no hidden window."""
+    def settled():
+        # The keys are handled once the window takes its messages again.
+        return setup.probe.ok("tree %d" % setup.hwnd, timeout=60)
+    tree = Tree(settled())
+    combos = tree.of_class("ComboBox", visible_only=False)
+    check(len(combos) == 1, "expected one language box, found %d" % len(combos))
+    check(combos[0]["selected"] == TEXTS[lang]["combo"],
+          "keys pressed %s switched the hidden language box to item %d"
+          % (when, combos[0]["selected"]))
+    focus = tree.focus()
+    check(focus is None or focus["hwnd"] == tree.top["hwnd"] or focus["visible"],
+          "keys pressed %s went to a hidden %s" % (when, focus and focus["class"]))
+
+
 def check_layout(args, lang):
-    with Prefix("layout-" + lang) as prefix:
-        if lang == "ru":
-            prefix.russian()
-        prefix.reg_add("HKCU\\Control Panel\\Desktop", "LogPixels", "REG_DWORD", 120)
-        prefix.reg_add("HKLM\\System\\CurrentControlSet\\Hardware Profiles\\Current\\Software"
-                       "\\Fonts", "LogPixels", "REG_DWORD", 120)
+    with Prefix("layout-" + lang, lang) as prefix:
+        prefix.density(120)
+        archive = big_product(args, prefix.dir)
         probe = Probe(prefix, windows_path(args.probe))
         try:
-            setup = start_setup(prefix, probe, args)
+            probe.ok("embed %s %s %s" % (windows_path(args.setup), windows_path(archive),
+                                         "C:\\KetroBig.exe"), timeout=120)
+            check(os.path.getsize(prefix.c_path("C:\\KetroBig.exe")) > os.path.getsize(archive),
+                  "embedding failed")
+            setup = start_setup(prefix, probe, args, exe="C:\\KetroBig.exe")
             try:
                 tree = setup.tree()
                 top = tree.top
@@ -856,14 +1077,32 @@ def check_layout(args, lang):
                     log("%-9s %s" % (name, got))
                     if any(v is not None and g != v for g, v in zip(got, want)):
                         problems.append("%s at %s, designed %s" % (name, got, want))
-                os.makedirs(args.shots, exist_ok=True)
-                settled_shot(os.path.join(args.shots, "options-%s-120ppi.png" % lang),
-                             tree.client_rect())
+                check_hint(setup, lang)
+                # The pointer off the window, the hint gone, for the picture.
+                probe.ok("move %d %d" % (top["sx"] + top["w"] + 40, top["sy"] + top["h"] + 40))
+                wait_for(lambda: not any(w["visible"] for w in probe.windows("TKetHintWindow")),
+                         10, "the hint to go")
+                client = tree.client_rect()
+                settled_shot(os.path.join(args.shots, "options-%s.png" % lang), client)
 
-                # The Copying state centres its panel; it keeps those bounds once hidden.
+                folder = prefix.c_path(DEFAULT_FOLDER)
                 make_foreground(setup)
                 probe.ok("key Return")
-                panel = progress_panel(wait_finished(setup, lang))
+                wait_for(lambda: rekey_running(folder), INSTALL_TIMEOUT, "the re-key of Ketro.cts",
+                         interval=0.01)
+                screen_shot(os.path.join(args.shots, "copying-%s.png" % lang), client)
+                check(rekey_running(folder), "the re-key ended before the picture was taken")
+                press_keys(setup, lang)
+
+                tree = wait_finished(setup, lang)
+                check_keys_changed_nothing(setup, lang, "during the run")
+                press_keys(setup, lang)
+                check_keys_changed_nothing(setup, lang, "in the Finished state")
+                wait_finished(setup, lang)
+                settled_shot(os.path.join(args.shots, "finished-%s.png" % lang), client)
+
+                # The Copying state centred its panel; it keeps those bounds once hidden.
+                panel = progress_panel(tree)
                 got = (panel["x"], panel["y"], panel["w"], panel["h"])
                 log("Panel3    %s" % (got,))
                 cx, cy = (top["cw"] - 423) / 2, (top["ch"] - 104) / 2
@@ -871,12 +1110,27 @@ def check_layout(args, lang):
                         abs(panel["y"] - cy) > 0.5:
                     problems.append("Panel3 at %s, not 423x104 centred" % (got,))
                 check(not problems, "; ".join(problems))
+                check_installed(args, folder, product=os.path.join(prefix.dir, "product"))
                 close_with_enter(setup)
             finally:
                 setup.kill()
         finally:
             probe.close()
     log("layout (%s): ok" % lang)
+
+
+def rekey_running(folder):
+    """Whether a database of the run is being re-keyed: its rollback journal exists."""
+    return bool(leftover_journals(folder))
+
+
+def leftover_journals(folder):
+    """Rollback journals and write-ahead logs in the folder, whatever the database's name."""
+    try:
+        names = os.listdir(folder)
+    except FileNotFoundError:
+        return []
+    return [n for n in names if n.endswith(("-journal", "-wal"))]
 
 
 def big_product(args, work):
@@ -891,48 +1145,155 @@ def big_product(args, work):
         db.execute("INSERT INTO filler VALUES (randomblob(1048576))")
     db.commit()
     db.close()
-    archive = os.path.join(work, "payload.bin")
+    return pack(args, root, os.path.join(work, "payload.bin"))
+
+
+def pack(args, root, archive):
     subprocess.run([os.path.join(args.native_bin, "ketro-pack"), "create", "--manifest",
                     os.path.join(root, "list"), "--root", root, "--output", archive],
                    check=True, stdout=subprocess.DEVNULL)
     return archive
 
 
-def scenario_screenshots(args):
-    os.makedirs(args.shots, exist_ok=True)
-    for lang in ("en", "ru"):
-        with Prefix("shots-" + lang) as prefix:
-            if lang == "ru":
-                prefix.russian()
-            archive = big_product(args, prefix.dir)
-            exe = os.path.join(prefix.path, "drive_c", "KetroBig.exe")
-            probe = Probe(prefix, windows_path(args.probe))
+def scenario_quoted_folder(args):
+    """/update with a quoted folder ending in "\\", as an updating program starts the setup: the
+    probe passes the command line to CreateProcessW as it stands (Wine's own start-up would
+    quote and escape arguments in its own way). The folder field shows the folder with its final
+    backslash and the installation lands there. Empty quotes for the folder give the default."""
+    with Prefix("quoted-folder") as prefix:
+        probe = Probe(prefix, windows_path(args.probe))
+        started = []
+        try:
+            exe = windows_path(args.setup)
+            folder = "C:\\Program Files\\Ketro\\"
+            line = '"%s" /update "%s"' % (exe, folder)
+            setup = Setup(prefix, probe, None, command_line=line)
+            started.append(setup)
+            setup.find_window()
+            got = setup.tree().folder_edit()["text"]
+            check(got == folder, "the command line %s gave the folder %r" % (line, got))
+            make_foreground(setup)
+            probe.ok("key Return")
+            wait_finished(setup, "en")
+            check_installed(args, prefix.c_path(folder))
+            close_with_enter(setup)
+
+            line = '"%s" "/UPDATE" ""' % exe
+            empty = Setup(prefix, probe, None, command_line=line)
+            started.append(empty)
+            empty.find_window()
+            got = empty.tree().folder_edit()["text"]
+            check(got == DEFAULT_FOLDER, "the command line %s gave the folder %r" % (line, got))
+            probe.ok("close %d" % empty.hwnd)
+            rc = empty.exit_code()
+            check(rc == 0, "exit code after closing: %d" % rc)
+        finally:
+            for s in started:
+                s.kill()
+            probe.close()
+    log("quoted folder: ok")
+
+
+# A file's own name, the same in every folder of the long-name product.
+LONG_OWN_NAME = "cities of the world, full edition.dat"
+
+
+def long_name_product(args, work, count=12, size=2 << 20):
+    """The product with files whose names are far too long for the file-name line of the
+    Copying state: each in a deep folder of its own, each with the same own name."""
+    root = os.path.join(work, "product")
+    shutil.copytree(args.product, root)
+    names = ["data\\regional set %02d of the city database kept for older versions of the "
+             "program\\with notes on where each city came from\\%s" % (i, LONG_OWN_NAME)
+             for i in range(count)]
+    for name in names:
+        path = local(root, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(os.urandom(size))
+    lines = manifest_lines(root)
+    # File lines go before the deletion lines, which end the manifest.
+    at = next((i for i, line in enumerate(lines) if "|K|" in line), len(lines))
+    lines[at:at] = ["%s||#|long name" % name for name in names]
+    with open(os.path.join(root, "list"), "w", encoding="utf-8", newline="") as f:
+        f.write("".join(line + "\r\n" for line in lines))
+    return root, names, pack(args, root, os.path.join(work, "payload.bin"))
+
+
+def inked(columns):
+    """The inked columns only: letters side by side, the blank columns between them left out."""
+    return [n for n in columns if n]
+
+
+def ends_with(sequence, tail):
+    return len(tail) <= len(sequence) and sequence[len(sequence) - len(tail):] == tail
+
+
+def contains(sequence, part):
+    return any(sequence[i:i + len(part)] == part for i in range(len(sequence) - len(part) + 1))
+
+
+def scenario_long_name(args):
+    """A file name too long for the Copying state's file-name line is shortened in its folders
+    with an ellipsis, so that its end, the file's own name, shows whole. The setup is stopped
+    (all its threads suspended) while it writes such a file, and the line is photographed; its
+    ink is compared with the probe's drawing of the texts in the same font."""
+    with Prefix("long-name") as prefix:
+        root, names, archive = long_name_product(args, prefix.dir)
+        probe = Probe(prefix, windows_path(args.probe))
+        suspended = None
+        try:
+            probe.ok("embed %s %s %s" % (windows_path(args.setup), windows_path(archive),
+                                         "C:\\KetroLong.exe"), timeout=120)
+            setup = start_setup(prefix, probe, args, exe="C:\\KetroLong.exe")
             try:
-                probe.ok("embed %s %s %s" % (windows_path(args.setup), windows_path(archive),
-                                             "C:\\KetroBig.exe"), timeout=120)
-                check(os.path.getsize(exe) > os.path.getsize(archive), "embedding failed")
-                setup = start_setup(prefix, probe, args, exe="C:\\KetroBig.exe")
-                try:
-                    make_foreground(setup)
-                    top = setup.tree().client_rect()
-                    settled_shot(os.path.join(args.shots, "options-%s.png" % lang), top)
-                    folder = prefix.c_path(DEFAULT_FOLDER)
-                    journal = local(folder, "Ketro.cts-journal")
-                    probe.ok("key Return")
-                    # The database's re-key journal exists while the window shows the run.
-                    wait_for(lambda: os.path.exists(journal), INSTALL_TIMEOUT,
-                             "the re-key of Ketro.cts", interval=0.01)
-                    screen_shot(os.path.join(args.shots, "copying-%s.png" % lang), top)
-                    check(os.path.exists(journal),
-                          "the re-key ended before the picture was taken")
-                    wait_finished(setup, lang)
-                    settled_shot(os.path.join(args.shots, "finished-%s.png" % lang), top)
-                    close_with_enter(setup)
-                finally:
-                    setup.kill()
+                pid = setup.tree().answer["pid"]
+                make_foreground(setup)
+                folder = prefix.c_path(DEFAULT_FOLDER)
+                first = os.path.dirname(local(folder, names[0]))
+                probe.ok("key Return")
+
+                def panel_shown():
+                    tree = setup.tree()
+                    panel = progress_panel(tree)
+                    return tree if panel["visible"] else None
+                tree = wait_for(panel_shown, INSTALL_TIMEOUT, "the Copying state's panel",
+                                interval=0.05)
+                bar = tree.of_class("msctls_progress32")[0]
+                # The file-name line lies right above the progress bar, as wide.
+                height = scaled(68, tree) - scaled(45, tree)
+                wait_for(lambda: os.path.isdir(first), INSTALL_TIMEOUT,
+                         "the folder of the first long name", interval=0.005)
+                probe.ok("suspend %d" % pid)
+                suspended = pid
+                picture = grab(bar["sx"], bar["sy"] - height, bar["w"], height)
+                os.makedirs(args.shots, exist_ok=True)
+                screen_shot(os.path.join(args.shots, "long-name.png"), tree.client_rect())
+                probe.ok("resume %d" % pid)
+                suspended = None
+
+                line = inked(picture.ink(0, 0, bar["w"], height))
+                own = inked(probe.ok("text default " + LONG_OWN_NAME)["ink"])
+                whole = inked(probe.ok("text default " + names[0])["ink"])
+                dots = inked(probe.ok("text default ...")["ink"])
+                check(line, "the file-name line is empty")
+                check(len(line) < len(whole), "the long name was not shortened")
+                check(ends_with(line, own), "the file-name line does not end in the file's own "
+                      "name (%d inked columns, the name alone %d)" % (len(line), len(own)))
+                check(contains(line, dots), "no ellipsis where the name was shortened")
+                right = picture.ink(bar["w"] - 1, 0, 1, height)
+                check(not any(right), "the file-name line runs into its right edge")
+
+                wait_finished(setup, "en")
+                check_installed(args, folder, product=root)
+                close_with_enter(setup)
             finally:
-                probe.close()
-        log("screenshots (%s): ok" % lang)
+                if suspended:
+                    probe.cmd("resume %d" % suspended)
+                setup.kill()
+        finally:
+            probe.close()
+    log("long name: ok")
 
 
 def scenario_close_during_run(args):
@@ -948,17 +1309,15 @@ def scenario_close_during_run(args):
             try:
                 make_foreground(setup)
                 folder = prefix.c_path(DEFAULT_FOLDER)
-                journal = local(folder, "Ketro.cts-journal")
                 probe.ok("key Return")
-                wait_for(lambda: os.path.exists(journal), INSTALL_TIMEOUT,
+                wait_for(lambda: rekey_running(folder), INSTALL_TIMEOUT,
                          "the re-key of Ketro.cts", interval=0.01)
                 probe.ok("close %d" % setup.hwnd)
-                check(setup.process.poll() is None and os.path.exists(journal),
+                check(setup.process.poll() is None and rekey_running(folder),
                       "the setup ended while it re-keyed the database")
                 rc = setup.exit_code(INSTALL_TIMEOUT)
                 check(rc == 0, "exit code after closing during the run: %d" % rc)
-                check(not os.path.exists(journal), "the re-key journal was left behind")
-                check_installed(args, folder)
+                check_installed(args, folder, product=os.path.join(prefix.dir, "product"))
             finally:
                 setup.kill()
         finally:
@@ -973,7 +1332,8 @@ SCENARIOS = {
     "bad_folder": scenario_bad_folder,
     "single_instance": scenario_single_instance,
     "layout": scenario_layout,
-    "screenshots": scenario_screenshots,
+    "quoted_folder": scenario_quoted_folder,
+    "long_name": scenario_long_name,
     "close_during_run": scenario_close_during_run,
 }
 
@@ -986,6 +1346,8 @@ def main():
     parser.add_argument("--product", required=True)
     parser.add_argument("--native-bin", required=True)
     parser.add_argument("--shots", required=True)
+    parser.add_argument("--installs", type=int, default=1,
+                        help="how many times the install scenario installs, each in a fresh prefix")
     args = parser.parse_args()
     if not os.environ.get("WINEPREFIX"):
         print("e2e: no WINEPREFIX; run the tests through scripts/with-wine.sh", file=sys.stderr)

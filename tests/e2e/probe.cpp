@@ -11,6 +11,15 @@
 //   key <name>[+<name>...]         key presses, e.g. "Return", "shift+Tab", "alt+F4"
 //   type <text>                    Unicode characters (the rest of the line)
 //   click <x> <y>                  a left click at screen coordinates
+//   move <x> <y>                   the pointer moved to screen coordinates
+//   text status|default <text>     the text's size in the system's tooltip font, or in the
+//                                  toolkit's default font, and its ink: the number of dark
+//                                  pixels in each column when drawn black on white
+//   start <command line>           a process started with exactly this command line
+//                                  (CreateProcessW); answers its pid
+//   exitcode <pid> <timeout ms>    waits for a process the probe started; its exit code
+//   kill <pid>                     ends a process the probe started (exit code 1)
+//   suspend <pid> | resume <pid>   stops or restarts every thread of a process
 //   foreground <hwnd> | minimize <hwnd> | close <hwnd> | iconic <hwnd>
 //   own-window                     shows a window of the probe's own and makes it the active one
 //   zorder <hwnd>                  whether hwnd lies above the probe's own window
@@ -18,10 +27,13 @@
 //   embed <exe> - <out>            a copy of exe without the archive resource
 //   quit
 //
-// Fields are separated by one space; "type" takes the rest of the line unchanged.
+// Fields are separated by one space; "type", "text" and "start" take the rest of the line
+// unchanged.
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <queue>
@@ -29,6 +41,8 @@
 #include <thread>
 #include <vector>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <tlhelp32.h>
 
 namespace {
 
@@ -254,6 +268,141 @@ std::string Click(int x, int y) {
   return "{\"ok\":" + Bool(sent == 2) + "}";
 }
 
+std::string Move(int x, int y) {
+  SetCursorPos(x, y);
+  INPUT in{};
+  in.type = INPUT_MOUSE;
+  in.mi.dwFlags = MOUSEEVENTF_MOVE;
+  const UINT sent = SendInput(1, &in, sizeof(INPUT));
+  return "{\"ok\":" + Bool(sent == 1) + "}";
+}
+
+// The fonts the setup draws hints and file names in, made here the way it makes them.
+HFONT MakeFont(const std::string& kind) {
+  if (kind == "status") {
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof metrics;
+    SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+    return CreateFontIndirectW(&metrics.lfStatusFont);
+  }
+  if (kind == "default") {
+    HDC screen = GetDC(nullptr);
+    const int ppi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    LOGFONTW lf{};
+    lf.lfHeight = -MulDiv(8, ppi, 72);
+    lf.lfWeight = FW_NORMAL;
+    lf.lfCharSet = DEFAULT_CHARSET;
+    wcscpy(lf.lfFaceName, L"MS Sans Serif");
+    return CreateFontIndirectW(&lf);
+  }
+  return nullptr;
+}
+
+std::string Text(const std::string& kind, const std::wstring& text) {
+  const HFONT font = MakeFont(kind);
+  if (!font)
+    return "{\"ok\":false,\"error\":\"unknown font\"}";
+  HDC dc = CreateCompatibleDC(nullptr);
+  const HGDIOBJ oldFont = SelectObject(dc, font);
+  RECT r{0, 0, 0, 0};
+  DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &r,
+            DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX);
+  const int w = r.right + 8;
+  const int h = r.bottom + 4;
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = w;
+  info.bmiHeader.biHeight = -h;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  void* bits = nullptr;
+  const HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  const HGDIOBJ oldBitmap = SelectObject(dc, bitmap);
+  RECT all{0, 0, w, h};
+  FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+  SetBkMode(dc, TRANSPARENT);
+  SetTextColor(dc, RGB(0, 0, 0));
+  RECT place{2, 2, w - 2, h - 2};
+  DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &place,
+            DT_SINGLELINE | DT_NOPREFIX | DT_NOCLIP);
+  GdiFlush();
+  std::string ink;
+  const auto* pixels = static_cast<const std::uint32_t*>(bits);
+  for (int x = 0; x < w; ++x) {
+    int dark = 0;
+    for (int y = 0; y < h; ++y) {
+      const std::uint32_t p = pixels[y * w + x];
+      const int sum = static_cast<int>((p & 0xFF) + ((p >> 8) & 0xFF) + ((p >> 16) & 0xFF));
+      dark += sum < 3 * 128 ? 1 : 0;
+    }
+    ink += (ink.empty() ? "" : ",") + std::to_string(dark);
+  }
+  SelectObject(dc, oldBitmap);
+  SelectObject(dc, oldFont);
+  DeleteObject(bitmap);
+  DeleteObject(font);
+  DeleteDC(dc);
+  return "{\"ok\":true,\"cx\":" + std::to_string(r.right) + ",\"cy\":" + std::to_string(r.bottom) +
+         ",\"ink\":[" + ink + "]}";
+}
+
+// Processes started by "start", by pid.
+std::map<DWORD, HANDLE> g_started;
+
+std::string Start(const std::wstring& commandLine) {
+  std::wstring line = commandLine;
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    return "{\"ok\":false,\"error\":\"CreateProcessW " + std::to_string(GetLastError()) + "\"}";
+  CloseHandle(pi.hThread);
+  g_started[pi.dwProcessId] = pi.hProcess;
+  return "{\"ok\":true,\"pid\":" + std::to_string(pi.dwProcessId) + "}";
+}
+
+std::string ExitCode(DWORD pid, DWORD timeout) {
+  const auto it = g_started.find(pid);
+  if (it == g_started.end())
+    return "{\"ok\":false,\"error\":\"not started here\"}";
+  if (WaitForSingleObject(it->second, timeout) != WAIT_OBJECT_0)
+    return "{\"ok\":true,\"running\":true}";
+  DWORD code = 0;
+  GetExitCodeProcess(it->second, &code);
+  return "{\"ok\":true,\"running\":false,\"code\":" + std::to_string(code) + "}";
+}
+
+std::string Kill(DWORD pid) {
+  const auto it = g_started.find(pid);
+  if (it == g_started.end())
+    return "{\"ok\":false,\"error\":\"not started here\"}";
+  TerminateProcess(it->second, 1);
+  WaitForSingleObject(it->second, 10000);
+  return "{\"ok\":true}";
+}
+
+std::string SuspendProcess(DWORD pid, bool suspend) {
+  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE)
+    return "{\"ok\":false,\"error\":\"snapshot\"}";
+  int done = 0;
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+    if (entry.th32OwnerProcessID != pid)
+      continue;
+    const HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID);
+    if (!thread)
+      continue;
+    const DWORD result = suspend ? SuspendThread(thread) : ResumeThread(thread);
+    done += result != static_cast<DWORD>(-1) ? 1 : 0;
+    CloseHandle(thread);
+  }
+  CloseHandle(snapshot);
+  return "{\"ok\":" + Bool(done > 0) + ",\"threads\":" + std::to_string(done) + "}";
+}
+
 HWND g_own = nullptr;
 
 std::string OwnWindow() {
@@ -361,6 +510,21 @@ std::string Run(const std::string& line, bool& quit) {
     return TypeText(FromUtf8(line.size() > 5 ? line.substr(5) : ""));
   if (cmd == "click")
     return Click(std::atoi(arg(1).c_str()), std::atoi(arg(2).c_str()));
+  if (cmd == "move")
+    return Move(std::atoi(arg(1).c_str()), std::atoi(arg(2).c_str()));
+  if (cmd == "text") {
+    const size_t at = 5 + arg(1).size() + 1;
+    return Text(arg(1), FromUtf8(line.size() > at ? line.substr(at) : ""));
+  }
+  if (cmd == "start")
+    return Start(FromUtf8(line.size() > 6 ? line.substr(6) : ""));
+  if (cmd == "exitcode")
+    return ExitCode(static_cast<DWORD>(std::atol(arg(1).c_str())),
+                    static_cast<DWORD>(std::atol(arg(2).c_str())));
+  if (cmd == "kill")
+    return Kill(static_cast<DWORD>(std::atol(arg(1).c_str())));
+  if (cmd == "suspend" || cmd == "resume")
+    return SuspendProcess(static_cast<DWORD>(std::atol(arg(1).c_str())), cmd == "suspend");
   if (cmd == "foreground")
     return "{\"ok\":" + Bool(SetForegroundWindow(ParseHwnd(arg(1)))) + "}";
   if (cmd == "minimize") {
