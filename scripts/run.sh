@@ -7,6 +7,7 @@
 #   - With a display (DISPLAY set) the window opens there and the job ends when it is closed.
 #   - Without one, a private Xvfb display is used: the job photographs the window into
 #     build/run/KetroSetup.png, says where it is, and closes the program.
+#   - KET_RUN_LANG=ru shows the window as a Russian system does (a Russian locale for Wine).
 # The Wine prefix is a throwaway one under build/run (the program installs into its drive C:).
 set -euo pipefail
 source "$(dirname "$0")/display.sh"
@@ -53,13 +54,35 @@ if [ -z "${DISPLAY:-}" ]; then
   xvfb_pid=$ket_xvfb_pid
 fi
 
+# What the window needs of Wine to look as designed (README, "What Wine needs for the window"):
+# 1. Wine's own "MS Sans Serif", the bitmap fonts of the fonts-wine package, in the prefix's
+#    Fonts folder; Wine loads no bitmap font from anywhere else, and without them the window
+#    falls back to another face and scales to other bounds.
+# 2. For the Russian window, a Russian system locale (KET_RUN_LANG=ru): Wine then loads the
+#    Cyrillic variant of "MS Sans Serif" and reports OEM code page 866, as Russian Windows does.
+if [ "${KET_RUN_LANG:-}" = ru ]; then
+  installed=$(locale -a 2>/dev/null || true)
+  if ! grep -qiE '^ru_RU\.utf-?8$' <<<"$installed"; then
+    # Not installed system-wide: made once from the locales package's sources, for Wine only.
+    if [ ! -d "$out/locale/ru_RU.UTF-8" ]; then
+      mkdir -p "$out/locale"
+      localedef -i ru_RU -f UTF-8 "$out/locale/ru_RU.UTF-8" >"$out/localedef.log" 2>&1 || true
+    fi
+    [ -d "$out/locale/ru_RU.UTF-8" ] ||
+      { echo "run: no Russian locale, and localedef could not make one (the locales package)" >&2; exit 1; }
+    export LOCPATH=$root/$out/locale
+  fi
+  export LANG=ru_RU.UTF-8 LC_ALL=ru_RU.UTF-8 2>/dev/null
+fi
 if [ ! -d "$prefix/drive_c" ]; then
   echo "run: making the Wine prefix $prefix (once)"
   "$loader" wineboot -i >"$out/wineboot.log" 2>&1
-  # Wine's own "MS Sans Serif": without it the window's font falls back to another face.
-  cp /usr/share/wine/fonts/*.fon /usr/share/wine/fonts/*.ttf "$prefix/drive_c/windows/Fonts/" \
-    2>/dev/null || true
 fi
+fonts=$prefix/drive_c/windows/Fonts
+mkdir -p "$fonts"
+compgen -G '/usr/share/wine/fonts/*.fon' >/dev/null ||
+  { echo "run: Wine's own fonts are missing (/usr/share/wine/fonts, package fonts-wine)" >&2; exit 1; }
+cp -u /usr/share/wine/fonts/*.fon /usr/share/wine/fonts/*.ttf "$fonts/"
 
 echo "run: starting $exe"
 "$loader" "$exe" "$@" >"$out/setup.log" 2>&1 </dev/null &
