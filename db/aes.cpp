@@ -120,6 +120,7 @@ void ExpandKey(std::span<const std::uint8_t, 32> key, AesRoundKeys& keys) {
     w[i] = w[i - 8] ^ temp;
   }
   Store(w, keys);
+  SecureWipe(w.data(), sizeof w);
 }
 
 void InvertSchedule(const AesRoundKeys& enc, AesRoundKeys& dec) {
@@ -131,6 +132,7 @@ void InvertSchedule(const AesRoundKeys& enc, AesRoundKeys& dec) {
     }
   }
   Store(w, dec);
+  SecureWipe(w.data(), sizeof w);
 }
 
 // Walks the schedule's words four at a time, as the rounds use them.

@@ -3,6 +3,8 @@
 // (AES-NI), chosen at run time; both produce the same bytes.
 #pragma once
 
+#include "db/secure_wipe.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -19,10 +21,16 @@ using AesBlock = std::array<std::uint8_t, kAesBlockSize>;
 // The 15 round keys of one direction, kept both as 32-bit words (portable path) and as bytes in
 // FIPS 197 order (AES-NI path). Built once per key; plain data, no allocation.
 //
-// Only bytes, so the schedule asks for no alignment at all: it lives inside records the heap
-// hands out (8-byte aligned on 32-bit Windows), and each path reads it with unaligned loads.
+// Wiped when it goes. Only bytes, so the schedule asks for no alignment at all: it lives inside
+// records the heap hands out (8-byte aligned on 32-bit Windows), and each path reads it with
+// unaligned loads.
 struct AesRoundKeys {
   static constexpr std::size_t kWords = 4 * (kAes256Rounds + 1);
+
+  AesRoundKeys() = default;
+  AesRoundKeys(const AesRoundKeys&) = default;
+  AesRoundKeys& operator=(const AesRoundKeys&) = default;
+  ~AesRoundKeys() { SecureWipe(this, sizeof *this); }
 
   // The words in this processor's byte order, each read and written whole.
   std::array<std::uint8_t, 4 * kWords> words{};

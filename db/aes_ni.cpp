@@ -37,17 +37,20 @@ KET_NI_TARGET inline void Store(std::uint8_t* p, __m128i v) {
 
 // The round keys, loaded once per call with unaligned loads: the schedule may lie at any address
 // (the 32-bit Windows heap aligns only 8 bytes). From here they stay in registers, or in stack
-// slots the compiler aligns itself.
+// slots the compiler aligns itself; the copy is wiped before the call returns.
 struct Keys {
   __m128i k[kAes256Rounds + 1];
+
+  Keys() = default;
+  Keys(const Keys&) = delete;
+  Keys& operator=(const Keys&) = delete;
+  ~Keys() { SecureWipe(k, sizeof k); }
 };
 
-KET_NI_TARGET inline Keys LoadKeys(const AesRoundKeys& keys) {
-  Keys out;
+KET_NI_TARGET inline void LoadKeys(const AesRoundKeys& keys, Keys& out) {
   for (int r = 0; r <= kAes256Rounds; ++r) {
     out.k[r] = Load(keys.bytes.data() + kAesBlockSize * static_cast<std::size_t>(r));
   }
-  return out;
 }
 
 KET_NI_TARGET inline __m128i Encrypt(const Keys& keys, __m128i x) {
@@ -82,18 +85,23 @@ bool NiSupported() {
 
 KET_NI_ENTRY void NiEncryptBlock(const AesRoundKeys& schedule, const std::uint8_t* in,
                                  std::uint8_t* out) {
-  Store(out, Encrypt(LoadKeys(schedule), Load(in)));
+  Keys keys;
+  LoadKeys(schedule, keys);
+  Store(out, Encrypt(keys, Load(in)));
 }
 
 KET_NI_ENTRY void NiDecryptBlock(const AesRoundKeys& schedule, const std::uint8_t* in,
                                  std::uint8_t* out) {
-  Store(out, Decrypt(LoadKeys(schedule), Load(in)));
+  Keys keys;
+  LoadKeys(schedule, keys);
+  Store(out, Decrypt(keys, Load(in)));
 }
 
 // Encryption chains block to block, so it runs one block at a time.
 KET_NI_ENTRY void NiCbcEncrypt(const AesRoundKeys& schedule, const std::uint8_t* iv,
                                const std::uint8_t* in, std::uint8_t* out, std::size_t blocks) {
-  const Keys keys = LoadKeys(schedule);
+  Keys keys;
+  LoadKeys(schedule, keys);
   __m128i chain = Load(iv);
   for (std::size_t b = 0; b < blocks; ++b) {
     chain = Encrypt(keys, _mm_xor_si128(Load(in + 16 * b), chain));
@@ -106,7 +114,8 @@ KET_NI_ENTRY void NiCbcEncrypt(const AesRoundKeys& schedule, const std::uint8_t*
 // anything is stored, so in-place use is safe.
 KET_NI_ENTRY void NiCbcDecrypt(const AesRoundKeys& schedule, const std::uint8_t* iv,
                                const std::uint8_t* in, std::uint8_t* out, std::size_t blocks) {
-  const Keys keys = LoadKeys(schedule);
+  Keys keys;
+  LoadKeys(schedule, keys);
   __m128i chain = Load(iv);
   std::size_t b = 0;
   for (; b + 8 <= blocks; b += 8) {

@@ -64,6 +64,8 @@ struct Last4 {
   std::uint32_t value = 0;
 };
 
+// Buffers of the layer that hold page images (plain ones among them) wipe themselves when freed
+// (SecretBytes), as do the schedules.
 struct RekeyState {
   PageForm newForm;
   std::vector<bool> newPages; // by page number: the file holds the page in the new form
@@ -71,8 +73,8 @@ struct RekeyState {
   // the database is a rollback restoring the page, which keeps the journal's form.
   bool tokenValid = false;
   std::uint32_t tokenPage = 0;
-  std::vector<std::uint8_t> tokenStored;
-  std::vector<std::uint8_t> tokenPlain;
+  SecretBytes tokenStored;
+  SecretBytes tokenPlain;
 };
 
 struct Layer;
@@ -91,14 +93,14 @@ struct FileState {
   // handed to the file.
   Last4 lastRead;
   Last4 lastWrite;
-  std::vector<std::uint8_t> pending;
+  SecretBytes pending;
   std::int64_t pendingOffset = 0;
   // Write-ahead log.
   std::int64_t walPageSize = 0;
   Last4 lastFrameHeader;
   bool walHeaderJustRead = false;
   std::array<std::uint8_t, kWalHeaderSize> walHeader{};
-  std::vector<std::uint8_t> split; // leading part of a page the engine wrote in two pieces
+  SecretBytes split; // leading part of a page the engine wrote in two pieces
   std::int64_t splitOffset = -1;
 };
 
@@ -347,7 +349,7 @@ int DatabaseRead(FileState& s, void* buf, int amt, sqlite3_int64 ofst) {
     return SQLITE_IOERR_READ;
   }
   const std::int64_t len = RoundUpToBlock(ofst + amt - start);
-  std::vector<std::uint8_t> part;
+  SecretBytes part;
   try {
     part.resize(static_cast<std::size_t>(len));
   } catch (const std::bad_alloc&) {
@@ -538,7 +540,7 @@ int VerifyHotJournal(FileState& s) {
   const bool counted = count != kJournalNoSyncCount;
   const std::int64_t records = counted ? count : (size - sector) / recordSize;
   const int wanted = counted ? kCheckedJournalRecords : 1;
-  std::vector<std::uint8_t> record;
+  SecretBytes record;
   try {
     record.resize(static_cast<std::size_t>(recordSize));
   } catch (const std::bad_alloc&) {
@@ -1232,7 +1234,7 @@ int EndRekeyTracking(CodecFile& file, bool committed) {
     return rc;
   }
   PageCodec& codec = *s.codec;
-  std::vector<std::uint8_t> page;
+  SecretBytes page;
   try {
     page.resize(static_cast<std::size_t>(pageSize));
   } catch (const std::bad_alloc&) {

@@ -2,6 +2,7 @@
 
 #include "db/codec.h"
 #include "db/codec_vfs.h"
+#include "db/secure_wipe.h"
 #include "engine/text.h"
 
 #include <algorithm>
@@ -39,6 +40,13 @@ class MutexLock {
 
 const void* Bytes(std::string_view s) {
   return s.data();
+}
+
+// Replaces a password, wiping the old one's bytes before its buffer is freed or reused.
+void ReplacePassword(std::string& password, std::string_view value) {
+  std::string next(value); // first: `value` may be the old password itself
+  SecureWipe(password.data(), password.size());
+  password.swap(next);
 }
 
 } // namespace
@@ -104,6 +112,7 @@ TKetDatabase::~TKetDatabase() {
       // Destruction cannot report; the handle is closed (or gone) either way.
     }
   }
+  SecureWipe(FPassword.data(), FPassword.size());
 }
 
 void TKetDatabase::SetDatabaseName(std::u16string_view Value) {
@@ -198,7 +207,7 @@ void TKetDatabase::SetPassword(std::string_view Value) {
   if (FHandle != nullptr) {
     Check(codec_set_key(FHandle, "main", Bytes(Value), static_cast<int>(Value.size())));
   }
-  FPassword = Value;
+  ReplacePassword(FPassword, Value);
 }
 
 void TKetDatabase::ReKey(std::string_view ANewPassword) {
@@ -206,7 +215,7 @@ void TKetDatabase::ReKey(std::string_view ANewPassword) {
     RaiseMessage(kClosedMessage);
   }
   Check(codec_rekey(FHandle, nullptr, Bytes(ANewPassword), static_cast<int>(ANewPassword.size())));
-  FPassword = ANewPassword;
+  ReplacePassword(FPassword, ANewPassword);
 }
 
 void TKetDatabase::Check(int AErrorCode) const {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "db/aes.h"
+#include "db/secure_wipe.h"
 
 #include <array>
 #include <cstddef>
@@ -26,7 +27,8 @@ inline constexpr std::uint32_t kKdfIterations = 1024;
 inline constexpr std::array<std::uint8_t, 16> kCodecSalt = {
     0x3d, 0x8a, 0x51, 0xc7, 0x0e, 0xf4, 0x92, 0x6b, 0xb8, 0x27, 0xe1, 0x5c, 0x74, 0xa9, 0x0d, 0x36};
 
-using KeyMaterial = std::array<std::uint8_t, kKeyMaterialSize>;
+// Wiped when it goes, like the schedules built from it.
+using KeyMaterial = SecretArray<kKeyMaterialSize>;
 
 KeyMaterial DeriveKeyMaterial(std::span<const std::uint8_t> password);
 

@@ -67,6 +67,7 @@ void Sha256::Compress(const std::uint8_t* block) {
   state_[5] += f;
   state_[6] += g;
   state_[7] += h;
+  SecureWipe(w.data(), sizeof w); // the message schedule of a padded key is key material
 }
 
 void Sha256::Update(std::span<const std::uint8_t> data) {
@@ -123,8 +124,9 @@ Sha256Digest Sha256::Hash(std::span<const std::uint8_t> data) {
 HmacSha256::HmacSha256(std::span<const std::uint8_t> key) {
   std::array<std::uint8_t, Sha256::kBlockSize> block{};
   if (key.size() > block.size()) {
-    const Sha256Digest hashed = Sha256::Hash(key);
+    Sha256Digest hashed = Sha256::Hash(key);
     std::copy(hashed.begin(), hashed.end(), block.begin());
+    SecureWipe(hashed.data(), hashed.size());
   } else {
     std::copy(key.begin(), key.end(), block.begin());
   }
@@ -137,6 +139,8 @@ HmacSha256::HmacSha256(std::span<const std::uint8_t> key) {
     pad[i] = static_cast<std::uint8_t>(block[i] ^ 0x5c);
   }
   outer_.Update(pad);
+  SecureWipe(pad.data(), pad.size());
+  SecureWipe(block.data(), block.size());
 }
 
 Sha256Digest HmacSha256::Mac(std::span<const std::uint8_t> message) const {
@@ -148,9 +152,10 @@ Sha256Digest HmacSha256::Mac(std::span<const std::uint8_t> head,
   Sha256 inner = inner_;
   inner.Update(head);
   inner.Update(tail);
-  const Sha256Digest innerDigest = inner.Finish();
+  Sha256Digest innerDigest = inner.Finish();
   Sha256 outer = outer_;
   outer.Update(innerDigest);
+  SecureWipe(innerDigest.data(), innerDigest.size());
   return outer.Finish();
 }
 
@@ -172,6 +177,8 @@ void Pbkdf2HmacSha256(std::span<const std::uint8_t> password, std::span<const st
     const std::size_t take = std::min(t.size(), out.size() - done);
     std::copy_n(t.begin(), take, out.begin() + static_cast<std::ptrdiff_t>(done));
     done += take;
+    SecureWipe(u.data(), u.size());
+    SecureWipe(t.data(), t.size());
   }
 }
 

@@ -2,6 +2,8 @@
 // derivation of the encrypted city database.
 #pragma once
 
+#include "db/secure_wipe.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +18,10 @@ class Sha256 {
   static constexpr std::size_t kBlockSize = 64;
 
   Sha256() { Reset(); }
+  Sha256(const Sha256&) = default;
+  Sha256& operator=(const Sha256&) = default;
+  // The state of an HMAC's padded key is key material: wiped when it goes.
+  ~Sha256() { SecureWipe(this, sizeof *this); }
   void Reset();
   void Update(std::span<const std::uint8_t> data);
   Sha256Digest Finish(); // leaves the object reset

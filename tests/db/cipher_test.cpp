@@ -2,8 +2,10 @@
 // path this processor has.
 #include "db/aes.h"
 #include "db/page_codec.h"
+#include "db/secure_wipe.h"
 #include "db/sha256.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -11,6 +13,7 @@
 #include <new>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -229,10 +232,27 @@ template <class T> class Placed {
   template <class... Args> explicit Placed(std::size_t offset, Args&&... args) {
     object_ = ::new (NextBoundary(storage_.data()) + offset) T(std::forward<Args>(args)...);
   }
-  ~Placed() { std::destroy_at(object_); }
+  ~Placed() {
+    if (object_ != nullptr) {
+      std::destroy_at(object_);
+    }
+  }
   Placed(const Placed&) = delete;
   Placed& operator=(const Placed&) = delete;
   T& operator*() const { return *object_; }
+
+  // Destroys the object and returns what its storage then holds (read through volatile, so the
+  // reads really happen).
+  std::vector<std::uint8_t> DestroyAndRead() {
+    auto* at = reinterpret_cast<const volatile unsigned char*>(object_);
+    std::destroy_at(object_);
+    object_ = nullptr;
+    std::vector<std::uint8_t> remains(sizeof(T));
+    for (std::size_t i = 0; i < remains.size(); ++i) {
+      remains[i] = at[i];
+    }
+    return remains;
+  }
 
  private:
   std::array<unsigned char, sizeof(T) + 32> storage_{};
@@ -379,6 +399,107 @@ TEST(HeapAlignment, OverAlignedTypesGetTheirAlignmentFromNew) {
   }
   std::vector<Wide> block(5);
   EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block.data()) % 16, 0u);
+}
+
+// ---- wiping ----
+//
+// Keys leave nothing behind: once a schedule, key material, a hash or HMAC state or a codec
+// record is gone, its storage holds nothing of the key.
+
+bool AllZero(const std::vector<std::uint8_t>& bytes) {
+  return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
+}
+
+// Whether any 8-byte piece of `secret` occurs in `bytes`.
+bool HoldsAPieceOf(const std::vector<std::uint8_t>& bytes, std::span<const std::uint8_t> secret) {
+  for (std::size_t at = 0; at + 8 <= secret.size(); at += 8) {
+    const auto piece = secret.subspan(at, 8);
+    if (std::search(bytes.begin(), bytes.end(), piece.begin(), piece.end()) != bytes.end()) {
+      return true;
+    }
+  }
+  return false;
+}
+
+KeyMaterial TestMaterial() {
+  return DeriveKeyMaterial(Bytes("xq_plume_vortex_731_bells"));
+}
+
+TEST(Wiping, SchedulesAndKeyMaterialAreWipedWhenTheyGo) {
+  const KeyMaterial material = TestMaterial();
+  const std::span<const std::uint8_t, 32> key(material.data(), 32);
+  const AesEncryptSchedule enc(key);
+  EXPECT_TRUE(AllZero(Placed<AesEncryptSchedule>(0, key).DestroyAndRead()));
+  EXPECT_TRUE(AllZero(Placed<AesDecryptSchedule>(0, key).DestroyAndRead()));
+  EXPECT_TRUE(AllZero(Placed<AesDecryptSchedule>(0, enc).DestroyAndRead()));
+  EXPECT_TRUE(AllZero(Placed<KeyMaterial>(0, material).DestroyAndRead()));
+  Placed<KeyMaterial> assigned(0);
+  *assigned = material;
+  EXPECT_TRUE(AllZero(assigned.DestroyAndRead()));
+}
+
+TEST(Wiping, HashAndHmacStatesAreWipedWhenTheyGo) {
+  const auto password = Bytes("xq_plume_vortex_731_bells");
+  EXPECT_TRUE(AllZero(Placed<HmacSha256>(0, password).DestroyAndRead()));
+  // A long key is hashed first.
+  EXPECT_TRUE(
+      AllZero(Placed<HmacSha256>(0, std::vector<std::uint8_t>(100, 0x42)).DestroyAndRead()));
+  Placed<Sha256> hash(0);
+  (*hash).Update(password);
+  EXPECT_TRUE(AllZero(hash.DestroyAndRead()));
+}
+
+TEST(Wiping, ACodecRecordKeepsNothingOfItsKey) {
+  const KeyMaterial material = TestMaterial();
+  const std::span<const std::uint8_t, 32> key(material.data(), 32);
+  const AesEncryptSchedule enc(key);
+  const AesDecryptSchedule dec(enc);
+  Placed<PageCodec> codec(0);
+  (*codec).SetAllSides(material);
+  (*codec).SetPageSize(512);
+  const std::vector<std::uint8_t> remains = codec.DestroyAndRead();
+  EXPECT_FALSE(HoldsAPieceOf(remains, material));
+  EXPECT_FALSE(HoldsAPieceOf(remains, enc.Keys().bytes));
+  EXPECT_FALSE(HoldsAPieceOf(remains, dec.Keys().bytes));
+  EXPECT_FALSE(HoldsAPieceOf(remains, enc.Keys().words));
+  EXPECT_FALSE(HoldsAPieceOf(remains, dec.Keys().words));
+}
+
+// An allocator that keeps a copy of every block handed back to it, as it was at that moment.
+template <class T> struct Recording {
+  using value_type = T;
+  explicit Recording(std::vector<std::vector<std::uint8_t>>* blocks) : seen(blocks) {}
+  template <class U> Recording(const Recording<U>& other) : seen(other.seen) {}
+  T* allocate(std::size_t n) { return std::allocator<T>().allocate(n); }
+  void deallocate(T* p, std::size_t n) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(p);
+    seen->emplace_back(bytes, bytes + n * sizeof(T));
+    std::allocator<T>().deallocate(p, n);
+  }
+  friend bool operator==(const Recording& a, const Recording& b) { return a.seen == b.seen; }
+  std::vector<std::vector<std::uint8_t>>* seen;
+};
+
+TEST(Wiping, BuffersWipeEveryBlockTheyGiveBack) {
+  static_assert(std::is_same_v<SecretBytes::allocator_type, WipingAllocator<std::uint8_t>>);
+  std::vector<std::vector<std::uint8_t>> seen;
+  {
+    using Alloc = WipingAllocator<std::uint8_t, Recording<std::uint8_t>>;
+    std::vector<std::uint8_t, Alloc> buffer{Alloc(Recording<std::uint8_t>(&seen))};
+    buffer.assign(100, 0xab);
+    buffer.resize(5000, 0xcd); // moves to a bigger block and hands back the first
+    EXPECT_EQ(seen.size(), 1u);
+  }
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_GE(seen[0].size(), 100u);
+  EXPECT_GE(seen[1].size(), 5000u);
+  for (const auto& block : seen) {
+    EXPECT_TRUE(AllZero(block));
+  }
+  std::array<std::uint8_t, 37> local;
+  local.fill(0x77);
+  SecureWipe(local.data(), local.size());
+  EXPECT_TRUE(AllZero({local.begin(), local.end()}));
 }
 
 std::string PathName(const ::testing::TestParamInfo<AesPath>& path) {

@@ -673,6 +673,35 @@ TEST(Connection, OwnerDestroysItsConnectionsAndClosesThem) {
   EXPECT_EQ(closed, (std::vector<std::string>{"second", "first"}));
 }
 
+// The password is wiped when the object goes and when it is replaced. A short one lives inside
+// the object itself, where what is left of it can be seen.
+TEST(Connection, PasswordsLeaveNoTraceInTheObject) {
+  for (const bool replaced : {false, true}) {
+    SCOPED_TRACE(replaced ? "replaced" : "destroyed");
+    TempDir dir;
+    const std::string path = dir.File("w.db");
+    test::MakeDatabase(path, 10);
+    const std::string secret = "s3cr3t-k3y";
+    alignas(TKetDatabase) unsigned char storage[sizeof(TKetDatabase)];
+    auto* db = ::new (storage) TKetDatabase();
+    db->SetDatabaseName(U(path));
+    db->Open();
+    db->ReKey(secret);
+    if (replaced) {
+      db->ReKey("other-k3y");
+      db->ReKey("");
+    }
+    std::destroy_at(db);
+    const volatile unsigned char* left = storage;
+    std::string remains(sizeof storage, '\0');
+    for (std::size_t i = 0; i < remains.size(); ++i) {
+      remains[i] = static_cast<char>(left[i]);
+    }
+    EXPECT_EQ(remains.find(secret), std::string::npos);
+    EXPECT_EQ(remains.find("other-k3y"), std::string::npos);
+  }
+}
+
 TEST(Exception, ConstructorsAndTheirMessages) {
   const EKetDatabase full(26, u"file is not a database");
   EXPECT_STREQ(full.what(), "SQLite3 Error 26 - file is not a database");
