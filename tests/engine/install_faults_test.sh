@@ -237,10 +237,10 @@ if have_strace; then
   same "$d/readme.txt" 1
   no_temporaries "$d" "failed move"
 
-  # Killed in the middle of the database's re-key (its first flush is ours, the next the
-  # engine's): the old database stays whole and readable; the rerun puts the new one in place
-  # and leaves neither temporary file nor journal.
-  for n in 2 3; do
+  # Killed in the middle of the database's re-key, at the engine's flushes of its journal and
+  # of the database: the old database stays whole and readable; the rerun puts the new one in
+  # place and leaves neither temporary file nor journal.
+  for n in 1 2 3; do
     fresh_v1 "$d"
     cp "$d/Ketro.cts" "$work/v1-installed.cts"
     run 137 "killed in the re-key ($n)" strace -f -qq -o /dev/null -e trace=fsync,fdatasync \
@@ -254,7 +254,7 @@ if have_strace; then
     [ ! -e "$d/Ketro.cts-journal" ] || fail "a journal is left beside the database"
   done
 
-  # The database's flush fails (an I/O error): the old database stays and is named.
+  # The re-key's first flush fails (an I/O error): the old database stays and is named.
   fresh_v1 "$d"
   cp "$d/Ketro.cts" "$work/v1-installed.cts"
   run 4 "I/O error on the database's flush" strace -f -qq -o /dev/null -e trace=fsync,fdatasync \
