@@ -6,8 +6,9 @@
 # ratios and the peak memory of the fresh install.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-bin=$root/build/native/bin
-work=$root/build/bench/engine
+# KET_BENCH_BIN / KET_BENCH_WORK: another build's tools and work folder (default the lead's).
+bin=${KET_BENCH_BIN:-$root/build/native/bin}
+work=${KET_BENCH_WORK:-$root/build/bench/engine}
 runs=${KET_BENCH_RUNS:-7}
 rm -rf "$work"
 mkdir -p "$work/product"
