@@ -29,7 +29,7 @@ win32 win64: build
 	cmake --build build/$@ -j $(JOBS)
 
 test: deps
-	@$(MAKE) --no-print-directory build win32
+	@$(MAKE) --no-print-directory build win32 check-release
 	@scripts/run-tests.sh
 
 test-native: build
