@@ -125,6 +125,10 @@ TEST_F(Scene, RealSymbolicLinksInThePrefixAreNotFollowed) {
   const bool fileLinksSeen = seen(u"file.txt") != 0;
   std::printf("note: a link to a file is %s here\n",
               fileLinksSeen ? "a reparse point" : "not told apart from a file");
+  // The file system itself gives a seen link no attributes: SetFileAttributesW would give them
+  // to its target.
+  EXPECT_FALSE(files.SetAttributes(inst + u"linked", kAttrHidden));
+  EXPECT_EQ(files.GetAttributes(root + u"out").value_or(0) & kAttrHidden, 0u);
 
   Install({"linked\\a.txt||#|", "linked\\new\\b.txt||#|", "file.txt||#|", "old\\*.tmp|K|", "old|K|",
            "mask\\*|K|", "linked\\*.*|K|"},
