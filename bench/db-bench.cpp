@@ -7,10 +7,10 @@
 //   db-bench rekey PLAIN DIR RUNS          our re-key against the same pass without the cipher
 //   db-bench export PLAIN DIR RUNS CTS SQLCIPHER
 //                                          ketro-cts rekey against SQLCipher's encrypted export
+#include "base/text.h"
 #include "db/aes.h"
 #include "db/ket_database.h"
 #include "db/page_codec.h"
-#include "engine/text.h"
 #include "tests/db/test_db.h"
 
 #include <algorithm>

@@ -1,9 +1,9 @@
 #include "db/ket_database.h"
 
+#include "base/text.h"
 #include "db/codec.h"
 #include "db/codec_vfs.h"
 #include "db/secure_wipe.h"
-#include "engine/text.h"
 
 #include <algorithm>
 #include <string>

@@ -5,7 +5,7 @@
 // owner destroys the object when the program ends.
 #pragma once
 
-#include "engine/error.h"
+#include "base/error.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,8 +1,8 @@
 #include "engine/archive.h"
 
-#include "engine/error.h"
+#include "base/error.h"
+#include "base/text.h"
 #include "engine/name_comparer.h"
-#include "engine/text.h"
 
 #include <algorithm>
 #include <cstring>

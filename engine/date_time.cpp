@@ -1,6 +1,6 @@
 #include "engine/date_time.h"
 
-#include "engine/error.h"
+#include "base/error.h"
 
 #include <cmath>
 

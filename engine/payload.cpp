@@ -1,7 +1,7 @@
 #include "engine/payload.h"
 
-#include "engine/error.h"
-#include "engine/text.h"
+#include "base/error.h"
+#include "base/text.h"
 
 #include <string_view>
 

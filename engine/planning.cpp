@@ -1,6 +1,6 @@
 #include "engine/planning.h"
 
-#include "engine/error.h"
+#include "base/error.h"
 #include "engine/install_name.h"
 
 namespace ket {

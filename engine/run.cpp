@@ -1,6 +1,6 @@
 #include "engine/run.h"
 
-#include "engine/error.h"
+#include "base/error.h"
 #include "engine/install_name.h"
 #include "engine/planning.h"
 

@@ -1,6 +1,7 @@
 // The installation run: what the Install button does.
 #pragma once
 
+#include "base/product.h"
 #include "engine/archive.h"
 #include "engine/date_time.h"
 #include "engine/file_system.h"
@@ -19,9 +20,6 @@ inline constexpr std::u16string_view kBadFolderMessage =
     u"\u041D\u0435 \u043F\u0440\u0430\u0432\u0438\u043B\u044C\u043D\u043E \u0438\u043C\u044F "
     u"\u043F\u0430\u043F\u043A\u0438!";
 inline constexpr std::u16string_view kCannotCreateDirectory = u"Unable to create directory";
-// The city database, compared with letter case counting, and the password it is re-keyed with.
-inline constexpr std::u16string_view kCityDatabaseName = u"Ketro.cts";
-inline constexpr std::string_view kCityDatabasePassword = "xq_plume_vortex_731_bells";
 
 // What the run works through besides the setup state and the payload. A null shortcut creator
 // writes no shortcuts; a null rekeyer makes the re-key of the city database count as failed.

@@ -1,7 +1,7 @@
 #include "engine/startup.h"
 
-#include "engine/product.h"
-#include "engine/text.h"
+#include "base/product.h"
+#include "base/text.h"
 
 namespace ket {
 

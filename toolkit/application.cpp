@@ -193,7 +193,7 @@ void TApplication::ShowError(std::u16string_view message) {
 }
 
 void TApplication::ShowException(const std::exception& error) {
-  ShowError(WideFromUtf8(error.what()));
+  ShowError(Utf8ToUtf16(error.what()));
 }
 
 void TApplication::HandleException() {

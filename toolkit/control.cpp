@@ -1,6 +1,6 @@
 #include "toolkit/control.h"
 
-#include "engine/error.h"
+#include "base/error.h"
 #include "toolkit/application.h"
 #include "toolkit/form.h"
 

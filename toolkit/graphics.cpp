@@ -289,15 +289,4 @@ bool IsAccel(char16_t ch, std::u16string_view caption) {
   return a[0] == b[0];
 }
 
-std::u16string WideFromUtf8(std::string_view text) {
-  if (text.empty())
-    return {};
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::u16string out(static_cast<size_t>(n), u'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                      reinterpret_cast<wchar_t*>(out.data()), n);
-  return out;
-}
-
 } // namespace ket

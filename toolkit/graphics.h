@@ -1,6 +1,7 @@
 // Fonts, bitmaps and the drawing canvas of the toolkit.
 #pragma once
 
+#include "base/wide.h"
 #include "toolkit/types.h"
 
 #include <functional>
@@ -153,16 +154,5 @@ void Frame3D(TCanvas& canvas, RECT& rect, TColor top, TColor bottom, int width);
 char16_t AccelChar(std::u16string_view caption);
 // Whether a typed character is the caption's accelerator, ignoring case.
 bool IsAccel(char16_t ch, std::u16string_view caption);
-
-// UTF-8 to UTF-16 and back for the toolkit's own needs (exception messages).
-std::u16string WideFromUtf8(std::string_view text);
-
-inline const wchar_t* Wide(const std::u16string& s) {
-  return reinterpret_cast<const wchar_t*>(s.c_str());
-}
-// Not terminated: pass the length along.
-inline const wchar_t* WideData(std::u16string_view s) {
-  return reinterpret_cast<const wchar_t*>(s.data());
-}
 
 } // namespace ket

@@ -1,6 +1,6 @@
 #include "ui/language.h"
 
-#include "engine/product.h"
+#include "base/product.h"
 
 namespace ket {
 

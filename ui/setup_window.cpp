@@ -2,11 +2,11 @@
 // those names into macros.
 #include "ui/setup_window.h"
 
-#include "engine/product.h"
+#include "base/product.h"
+#include "base/wide.h"
 #include "engine/run.h"
 #include "engine/startup.h"
 #include "platform/win32/setup_messages.h"
-#include "platform/win32/wide.h"
 #include "platform/win32/win32_file_system.h"
 #include "platform/win32/win32_name_comparer.h"
 #include "ui/language.h"

@@ -1,8 +1,8 @@
 #include "ui/shortcuts.h"
 
+#include "base/wide.h"
 #include "platform/win32/handle.h"
 #include "platform/win32/registry.h"
-#include "platform/win32/wide.h"
 
 #include <objbase.h>
 #include <objidl.h>

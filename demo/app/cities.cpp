@@ -1,7 +1,7 @@
 #include "demo/app/cities.h"
 
+#include "base/product.h"
 #include "db/ket_database.h"
-#include "engine/run.h"
 
 #include <string_view>
 

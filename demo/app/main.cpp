@@ -14,10 +14,10 @@
 #include <shellapi.h>
 // clang-format on
 
+#include "base/text.h"
+#include "base/wide.h"
 #include "db/ket_database.h"
 #include "demo/app/cities.h"
-#include "engine/text.h"
-#include "platform/win32/wide.h"
 
 #include <algorithm>
 #include <exception>
@@ -51,16 +51,12 @@ std::filesystem::path ProgramFolder() {
   }
 }
 
-std::wstring Widen(std::string_view utf8) {
-  return ket::ToWide(ket::Utf8ToUtf16(utf8));
-}
-
 std::wstring MessageOf(const std::exception& e) {
   if (const auto* db = dynamic_cast<const ket::EKetDatabase*>(&e);
       db != nullptr && !db->ErrorMessage().empty()) {
     return {db->ErrorMessage().begin(), db->ErrorMessage().end()};
   }
-  return Widen(e.what());
+  return ket::WideFromUtf8(e.what());
 }
 
 // Standard output and error exist for a GUI program only when the caller handed them over.

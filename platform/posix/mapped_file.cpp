@@ -1,6 +1,6 @@
 #include "platform/posix/mapped_file.h"
 
-#include "engine/error.h"
+#include "base/error.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,7 +1,7 @@
 #include "platform/posix/posix_file_system.h"
 
+#include "base/text.h"
 #include "engine/name_comparer.h"
-#include "engine/text.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,6 @@
 #include "platform/posix/shell_link.h"
 
-#include "engine/error.h"
+#include "base/error.h"
 
 #include <algorithm>
 #include <array>

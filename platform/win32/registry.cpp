@@ -1,6 +1,6 @@
 #include "platform/win32/registry.h"
 
-#include "platform/win32/wide.h"
+#include "base/wide.h"
 
 #include <vector>
 

@@ -1,6 +1,6 @@
 #include "platform/win32/resource_archive.h"
 
-#include "engine/error.h"
+#include "base/error.h"
 
 namespace ket {
 

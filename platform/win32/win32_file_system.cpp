@@ -1,7 +1,7 @@
 #include "platform/win32/win32_file_system.h"
 
+#include "base/wide.h"
 #include "platform/win32/handle.h"
-#include "platform/win32/wide.h"
 
 #include <algorithm>
 #include <windows.h>

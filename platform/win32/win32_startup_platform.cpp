@@ -1,9 +1,9 @@
 #include "platform/win32/win32_startup_platform.h"
 
+#include "base/wide.h"
 #include "engine/startup.h"
 #include "platform/win32/registry.h"
 #include "platform/win32/setup_messages.h"
-#include "platform/win32/wide.h"
 
 #include <algorithm>
 #include <windows.h>

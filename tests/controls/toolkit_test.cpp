@@ -1,4 +1,4 @@
-#include "engine/error.h"
+#include "base/error.h"
 #include "tests/controls/test_support.h"
 
 #include <algorithm>

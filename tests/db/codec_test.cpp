@@ -1,10 +1,10 @@
 // The encrypted database through the connection object and the codec entry points: the stored
 // form, the re-key's cases, and what the codec layer must get right inside the engine.
+#include "base/text.h"
 #include "db/city_database_rekeyer.h"
 #include "db/codec.h"
 #include "db/ket_database.h"
 #include "db/page_codec.h"
-#include "engine/text.h"
 #include "tests/db/test_db.h"
 
 #include <cstddef>

@@ -1,10 +1,10 @@
 // Crash safety: a child process is killed (it ends at once, as a killed process would: nothing
 // after that point reaches the files) at chosen I/O operations of the codec layer, during a
 // re-key or a normal transaction; the parent then checks what the files restore to.
+#include "base/text.h"
 #include "db/codec.h"
 #include "db/ket_database.h"
 #include "db/page_codec.h"
-#include "engine/text.h"
 #include "tests/db/test_db.h"
 
 #include <cstring>

@@ -1,8 +1,8 @@
 // The page that holds the engine's lock byte never holds content and the re-key leaves it alone.
 // A database over 1 GiB is too slow for a test, so this program moves the lock byte to 64 KiB
 // (before any connection exists, as the engine requires) and uses 1024-byte pages: page 65.
+#include "base/text.h"
 #include "db/ket_database.h"
-#include "engine/text.h"
 #include "tests/db/test_db.h"
 
 #include <gtest/gtest.h>

@@ -2,11 +2,11 @@
 // product): the cipher on random keys and pages, the key derivation, and the stored form of a
 // database the shape of the shipped city database, re-keyed by the connection object and by a
 // whole installation run of ketro-install.
+#include "base/text.h"
 #include "db/aes.h"
 #include "db/city_database_rekeyer.h"
 #include "db/page_codec.h"
 #include "db/sha256.h"
-#include "engine/text.h"
 #include "tests/db/test_db.h"
 
 #include <cstdlib>

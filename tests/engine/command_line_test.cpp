@@ -1,7 +1,7 @@
 // The command line as the setup reads it: blanks outside quotes separate, quotes are dropped,
 // backslashes are plain characters; and the folder that start-up takes from it.
+#include "base/text.h"
 #include "engine/startup.h"
-#include "engine/text.h"
 
 #include <gtest/gtest.h>
 #include <optional>

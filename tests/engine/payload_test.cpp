@@ -1,7 +1,7 @@
 // Manifest text loading, LoadPayload and the portable start-up.
-#include "engine/error.h"
+#include "base/error.h"
+#include "base/product.h"
 #include "engine/payload.h"
-#include "engine/product.h"
 #include "engine/startup.h"
 #include "tools/ketro-pack/archive_writer.h"
 

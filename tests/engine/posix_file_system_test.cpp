@@ -1,6 +1,6 @@
 // PosixFileSystem: Windows' answers on a POSIX file system, where the engine relies on them.
-#include "engine/error.h"
-#include "engine/text.h"
+#include "base/error.h"
+#include "base/text.h"
 #include "platform/posix/mapped_file.h"
 #include "platform/posix/posix_file_system.h"
 #include "tests/engine/test_platform.h"

@@ -3,11 +3,11 @@
 // recording stand-ins for the file system, the database re-key and the shortcuts.
 #pragma once
 
+#include "base/error.h"
+#include "base/text.h"
 #include "engine/archive.h"
-#include "engine/error.h"
 #include "engine/payload.h"
 #include "engine/setup_state.h"
-#include "engine/text.h"
 #include "engine/window_operations.h"
 #include "tests/engine/test_platform.h"
 #include "tools/ketro-pack/archive_writer.h"

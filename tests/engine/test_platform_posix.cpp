@@ -1,4 +1,4 @@
-#include "engine/text.h"
+#include "base/text.h"
 #include "platform/posix/posix_file_system.h"
 #include "tests/engine/test_platform.h"
 

@@ -1,8 +1,8 @@
 // libFuzzer target for the archive reader: any bytes as an archive. Reading the directory and
 // extracting every entry must end, stay inside the bytes and fail only with ket::Error; what
 // succeeds must be consistent.
+#include "base/error.h"
 #include "engine/archive.h"
-#include "engine/error.h"
 #include "engine/payload.h"
 
 #include <cstdint>

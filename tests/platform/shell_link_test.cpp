@@ -1,5 +1,5 @@
-#include "engine/error.h"
-#include "engine/text.h"
+#include "base/error.h"
+#include "base/text.h"
 #include "platform/posix/shell_link.h"
 
 #include <algorithm>

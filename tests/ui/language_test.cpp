@@ -1,4 +1,4 @@
-#include "engine/product.h"
+#include "base/product.h"
 #include "ui/language.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The setup window in-process: start-up texts and language switching, the states the run moves
 // it through, a complete run into a temporary folder, and a payload that cannot be loaded.
-#include "engine/product.h"
+#include "base/product.h"
 #include "engine/run.h"
 #include "tools/ketro-pack/archive_writer.h"
 #include "ui/language.h"

@@ -8,9 +8,9 @@
 //           print "folder=[...] language=N", then a window of class TKetSetup, print "ready",
 //           print "activated" for each WM_SETUP_ACTIVATE, and end after KET_HOLD_MS.
 // Output is UTF-8.
+#include "base/text.h"
 #include "engine/setup_state.h"
 #include "engine/startup.h"
-#include "engine/text.h"
 #include "platform/win32/setup_messages.h"
 #include "platform/win32/win32_startup_platform.h"
 

@@ -1,9 +1,9 @@
 // The shortcuts through the shell's link object, read back through the same object; and the
 // console installer's own link writer, read back by the shell.
+#include "base/wide.h"
 #include "platform/posix/shell_link.h"
 #include "platform/win32/handle.h"
 #include "platform/win32/registry.h"
-#include "platform/win32/wide.h"
 #include "tests/win32/win32_test_util.h"
 #include "ui/shortcuts.h"
 

@@ -1,10 +1,10 @@
 // Start-up's platform side with real processes: the lock file, the hand-over message, the
 // command line, the OEM code page.
-#include "engine/error.h"
-#include "engine/text.h"
+#include "base/error.h"
+#include "base/text.h"
+#include "base/wide.h"
 #include "platform/win32/resource_archive.h"
 #include "platform/win32/setup_messages.h"
-#include "platform/win32/wide.h"
 #include "platform/win32/win32_startup_platform.h"
 #include "tests/win32/win32_test_util.h"
 

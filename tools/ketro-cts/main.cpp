@@ -10,8 +10,8 @@
 //
 // Exit codes: 0 success, 1 the engine failed (its message on stderr) or the check found
 // problems, 2 wrong usage.
+#include "base/text.h"
 #include "db/ket_database.h"
-#include "engine/text.h"
 #include "ket_version.h"
 
 #include <cstdio>

@@ -1,6 +1,6 @@
 #include "tools/ketro-install/console_window.h"
 
-#include "engine/text.h"
+#include "base/text.h"
 
 #include <algorithm>
 #include <sys/ioctl.h>

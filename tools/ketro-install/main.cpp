@@ -8,11 +8,11 @@
 // archive could not be loaded, 2 the folder was refused (the refusal text on stderr), 3 wrong
 // usage, 4 the run finished but some files could not be written or deleted (their names on
 // stderr).
+#include "base/text.h"
 #include "db/city_database_rekeyer.h"
 #include "engine/payload.h"
 #include "engine/run.h"
 #include "engine/setup_state.h"
-#include "engine/text.h"
 #include "ket_version.h"
 #include "platform/posix/mapped_file.h"
 #include "platform/posix/posix_file_system.h"

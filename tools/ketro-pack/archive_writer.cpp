@@ -1,10 +1,10 @@
 #include "tools/ketro-pack/archive_writer.h"
 
+#include "base/text.h"
 #include "engine/install_name.h"
 #include "engine/name_comparer.h"
 #include "engine/payload.h"
 #include "engine/planning.h"
-#include "engine/text.h"
 
 #include <limits>
 #include <zlib.h>

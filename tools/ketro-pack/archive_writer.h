@@ -2,7 +2,7 @@
 // manifest lines become entries. Packing happens at build time, outside the setup program.
 #pragma once
 
-#include "engine/error.h"
+#include "base/error.h"
 
 #include <cstdint>
 #include <functional>
