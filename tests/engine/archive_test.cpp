@@ -1,8 +1,8 @@
 // The archive reader against archives written by the packer's own code, and against damage.
 #include "base/error.h"
 #include "engine/archive.h"
+#include "engine/archive_writer.h"
 #include "engine/name_comparer.h"
-#include "tools/ketro-pack/archive_writer.h"
 
 #include <cstring>
 #include <gtest/gtest.h>

@@ -1,9 +1,9 @@
 // Manifest text loading, LoadPayload and the portable start-up.
 #include "base/error.h"
 #include "base/product.h"
+#include "engine/archive_writer.h"
 #include "engine/payload.h"
 #include "engine/startup.h"
-#include "tools/ketro-pack/archive_writer.h"
 
 #include <gtest/gtest.h>
 

@@ -6,11 +6,11 @@
 #include "base/error.h"
 #include "base/text.h"
 #include "engine/archive.h"
+#include "engine/archive_writer.h"
 #include "engine/payload.h"
 #include "engine/setup_state.h"
 #include "engine/window_operations.h"
 #include "tests/engine/test_platform.h"
-#include "tools/ketro-pack/archive_writer.h"
 
 #include <functional>
 #include <span>

@@ -1,8 +1,8 @@
 // The setup window in-process: start-up texts and language switching, the states the run moves
 // it through, a complete run into a temporary folder, and a payload that cannot be loaded.
 #include "base/product.h"
+#include "engine/archive_writer.h"
 #include "engine/run.h"
-#include "tools/ketro-pack/archive_writer.h"
 #include "ui/language.h"
 #include "ui/setup_window.h"
 

@@ -8,11 +8,11 @@
 // Exit codes: 0 done, 1 refused or failed (nothing written), 2 wrong usage.
 #include "base/text.h"
 #include "engine/archive.h"
+#include "engine/archive_writer.h"
 #include "engine/date_time.h"
 #include "ket_version.h"
 #include "platform/posix/mapped_file.h"
 #include "platform/posix/posix_file_system.h"
-#include "tools/ketro-pack/archive_writer.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "tools/ketro-pack/archive_writer.h"
+#include "engine/archive_writer.h"
 
 #include "base/text.h"
 #include "engine/install_name.h"
