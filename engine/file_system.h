@@ -43,7 +43,7 @@ class FileSearch {
   virtual std::optional<FindEntry> Next() = 0;
 };
 
-// A file created by CreateFile; destroying it closes the handle (CloseHandle).
+// A file created by CreateNewFile (CreateFileW); destroying it closes the handle (CloseHandle).
 class WritableFile {
  public:
   virtual ~WritableFile() = default;
@@ -86,7 +86,7 @@ class FileSystem {
   FindFirst(std::u16string_view pattern) = 0;
   // DeleteFileW (fails for a read-only file; a link goes itself) and RemoveDirectoryW (only an
   // empty folder).
-  virtual bool DeleteFile(std::u16string_view path) = 0;
+  virtual bool RemoveFile(std::u16string_view path) = 0;
   virtual bool RemoveFolder(std::u16string_view path) = 0;
 };
 

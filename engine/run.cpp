@@ -103,7 +103,7 @@ bool RemoveLeftover(FileSystem& files, std::u16string_view path) {
     files.SetAttributes(path, 0);
   }
   // A link that stands for a folder goes with RemoveDirectoryW, which removes the link alone.
-  if (!files.DeleteFile(path) && link && (*attributes & kAttrDirectory)) {
+  if (!files.RemoveFile(path) && link && (*attributes & kAttrDirectory)) {
     files.RemoveFolder(path);
   }
   return !files.GetAttributes(path).has_value();
@@ -377,7 +377,7 @@ std::vector<std::u16string> DeleteByMask(FileSystem& files, std::u16string_view 
         if (!files.RemoveFolder(path) && IsFolder(files, path) && IsEmptyFolder(files, path)) {
           failed.push_back(relative);
         }
-      } else if (!files.DeleteFile(path) && files.GetAttributes(path)) {
+      } else if (!files.RemoveFile(path) && files.GetAttributes(path)) {
         failed.push_back(relative);
       }
     }

@@ -56,7 +56,7 @@ bool CreateFolderWithParents(FileSystem& files, std::u16string_view path);
 bool CrossesLink(FileSystem& files, std::u16string_view folder, std::u16string_view relative);
 
 // Deletes what Dir + Mask matches: folders with RemoveFolder (empty ones only), everything else
-// with DeleteFile. A refused mask, or one whose folders pass through a link, deletes nothing;
+// with RemoveFile. A refused mask, or one whose folders pass through a link, deletes nothing;
 // "." and "..", and links among the matches, are left alone. Returns what could not be deleted,
 // relative to Dir: the files that stay, empty folders that stay, the links, or the mask itself.
 // A folder that still holds something is no failure: the user's own files keep it. Never throws.

@@ -1,5 +1,3 @@
-// First: the file system's CreateFile and DeleteFile must be declared before windows.h turns
-// those names into macros.
 #include "ui/setup_window.h"
 
 #include "base/product.h"

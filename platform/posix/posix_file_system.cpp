@@ -324,7 +324,7 @@ PosixFileSystem::FindFirst(std::u16string_view pattern) {
                                               std::make_unique<ListedSearch>(std::move(found))));
 }
 
-bool PosixFileSystem::DeleteFile(std::u16string_view path) {
+bool PosixFileSystem::RemoveFile(std::u16string_view path) {
   const std::string p = NativePath(path);
   struct stat st {};
   if (::lstat(p.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {

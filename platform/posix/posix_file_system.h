@@ -37,7 +37,7 @@ class PosixFileSystem final : public FileSystem {
   bool SetCreationTime(std::u16string_view path, const CalendarTime& utc) override;
   std::optional<std::pair<FindEntry, std::unique_ptr<FileSearch>>>
   FindFirst(std::u16string_view pattern) override;
-  bool DeleteFile(std::u16string_view path) override;
+  bool RemoveFile(std::u16string_view path) override;
   bool RemoveFolder(std::u16string_view path) override;
 };
 

@@ -6,10 +6,6 @@
 #include <algorithm>
 #include <windows.h>
 
-// windows.h maps these names to their W functions; the interface uses the plain names.
-#undef CreateFile
-#undef DeleteFile
-
 namespace ket {
 
 namespace {
@@ -200,7 +196,7 @@ Win32FileSystem::FindFirst(std::u16string_view pattern) {
   return std::make_pair(ToEntry(data), std::make_unique<Win32FileSearch>(h));
 }
 
-bool Win32FileSystem::DeleteFile(std::u16string_view path) {
+bool Win32FileSystem::RemoveFile(std::u16string_view path) {
   return ::DeleteFileW(ToWide(path).c_str()) != 0;
 }
 

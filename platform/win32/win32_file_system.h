@@ -1,7 +1,5 @@
 // The engine's file system on Windows: each operation is the one platform call it is named
 // after, with the access, share and creation flags the installation run relies on.
-// windows.h names CreateFile and DeleteFile as macros: #undef them after including it to call
-// DeleteFile.
 #pragma once
 
 #include "engine/file_system.h"
@@ -23,7 +21,7 @@ class Win32FileSystem final : public FileSystem {
   bool SetCreationTime(std::u16string_view path, const CalendarTime& utc) override;
   std::optional<std::pair<FindEntry, std::unique_ptr<FileSearch>>>
   FindFirst(std::u16string_view pattern) override;
-  bool DeleteFile(std::u16string_view path) override;
+  bool RemoveFile(std::u16string_view path) override;
   bool RemoveFolder(std::u16string_view path) override;
 };
 

@@ -185,7 +185,7 @@ class OneEntryFileSystem final : public FileSystem {
     e.lastWriteLocal = {2025, 1, 1, 0, 0, 0, 0};
     return std::make_pair(e, std::unique_ptr<FileSearch>());
   }
-  bool DeleteFile(std::u16string_view) override { return false; }
+  bool RemoveFile(std::u16string_view) override { return false; }
   bool RemoveFolder(std::u16string_view) override { return false; }
 };
 

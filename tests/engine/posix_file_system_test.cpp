@@ -99,7 +99,7 @@ TEST_F(Posix, ReadOnlyFilesRefuseReplacementAndDeletionUntilCleared) {
   EXPECT_EQ(fs.GetAttributes(dir / u"ro"), kAttrReadOnly);
   PutNew(fs, dir / u"new", "new");
   EXPECT_FALSE(fs.MoveOver(dir / u"new", dir / u"ro", false));
-  EXPECT_FALSE(fs.DeleteFile(dir / u"ro"));
+  EXPECT_FALSE(fs.RemoveFile(dir / u"ro"));
   EXPECT_EQ(*GetFile(dir / u"ro"), "keep");
   EXPECT_EQ(*GetFile(dir / u"new"), "new");
   EXPECT_TRUE(fs.SetAttributes(dir / u"ro", 0));
@@ -110,7 +110,7 @@ TEST_F(Posix, ReadOnlyFilesRefuseReplacementAndDeletionUntilCleared) {
   EXPECT_TRUE(fs.MoveOver(dir / u"new", dir / u"ro", false));
   EXPECT_EQ(*GetFile(dir / u"ro"), "new");
   EXPECT_FALSE(PathExists(dir / u"new"));
-  EXPECT_TRUE(fs.DeleteFile(dir / u"ro"));
+  EXPECT_TRUE(fs.RemoveFile(dir / u"ro"));
   EXPECT_FALSE(fs.SetAttributes(dir / u"ro", 0)); // no such file
 }
 
@@ -186,9 +186,9 @@ TEST_F(Posix, LinksAnswerAsReparsePointsAndAreNeverFollowed) {
   EXPECT_FALSE(fs.SetCreationTime(dir / u"file-link", {2025, 1, 1, 0, 0, 0, 0}));
   // Deleting a link removes the link alone; a linked folder is no folder to remove.
   EXPECT_FALSE(fs.RemoveFolder(dir / u"folder-link"));
-  EXPECT_TRUE(fs.DeleteFile(dir / u"file-link"));
-  EXPECT_TRUE(fs.DeleteFile(dir / u"folder-link"));
-  EXPECT_TRUE(fs.DeleteFile(dir / u"dangling"));
+  EXPECT_TRUE(fs.RemoveFile(dir / u"file-link"));
+  EXPECT_TRUE(fs.RemoveFile(dir / u"folder-link"));
+  EXPECT_TRUE(fs.RemoveFile(dir / u"dangling"));
   EXPECT_EQ(*GetFile(dir / u"target.txt"), "outside");
   EXPECT_TRUE(FolderExists(dir / u"folder"));
   SetReadOnly(dir / u"target.txt", false);
@@ -200,10 +200,10 @@ TEST_F(Posix, FoldersAndCreationTime) {
   EXPECT_FALSE(fs.CreateFolder(dir / u"x\\y"));
   PutFile(dir / u"a\\f", "");
   EXPECT_FALSE(fs.RemoveFolder(dir / u"a"));
-  EXPECT_FALSE(fs.DeleteFile(dir / u"a"));
+  EXPECT_FALSE(fs.RemoveFile(dir / u"a"));
   EXPECT_TRUE(fs.SetCreationTime(dir / u"a\\f", {2025, 1, 1, 0, 0, 0, 0}));
   EXPECT_FALSE(fs.SetCreationTime(dir / u"a\\g", {2025, 1, 1, 0, 0, 0, 0}));
-  EXPECT_TRUE(fs.DeleteFile(dir / u"a\\f"));
+  EXPECT_TRUE(fs.RemoveFile(dir / u"a\\f"));
   EXPECT_TRUE(fs.RemoveFolder(dir / u"a"));
   EXPECT_EQ(fs.GetAttributes(dir / u"a"), std::nullopt);
   EXPECT_EQ(NativePath(u"C:\\a\\b"), "C:/a/b");

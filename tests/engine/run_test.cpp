@@ -131,7 +131,7 @@ TEST_F(Run, DeletionLinesRemoveMatchesThenTheFolder) {
   PutFile(dir / u"keep\\x", "x");
   PutFile(dir / u"keep\\sub\\y.txt", "y"); // a folder that is not empty stays
   PutFile(dir / u"ro\\locked.tmp", "r");
-  SetReadOnly(dir / u"ro\\locked.tmp", true); // DeleteFile refuses a read-only file
+  SetReadOnly(dir / u"ro\\locked.tmp", true); // DeleteFileW refuses a read-only file
   Install(dir.Path());
   EXPECT_FALSE(PathExists(dir / u"old"));
   EXPECT_FALSE(PathExists(dir / u"keep\\x"));
@@ -268,7 +268,7 @@ TEST_F(Run, TheOldDatabasesJournalAndLogGoBeforeTheNewOneTakesItsName) {
   PutFile(dir / u"Ketro.cts", "old");
   PutFile(dir / u"Ketro.cts-journal", "hot");
   files.failWhen = [&](std::string_view operation, std::u16string_view path) {
-    return operation == "DeleteFile" && path == dir / u"Ketro.cts-journal";
+    return operation == "RemoveFile" && path == dir / u"Ketro.cts-journal";
   };
   Load({"Ketro.cts||#|"}, {{"Ketro.cts", kPlainDatabase}});
   Install(dir.Path(), true);

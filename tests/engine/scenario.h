@@ -139,8 +139,8 @@ class RecordingFileSystem final : public FileSystem {
   FindFirst(std::u16string_view p) override {
     return real->FindFirst(p);
   }
-  bool DeleteFile(std::u16string_view p) override {
-    return !Fails("DeleteFile", p) && real->DeleteFile(p);
+  bool RemoveFile(std::u16string_view p) override {
+    return !Fails("RemoveFile", p) && real->RemoveFile(p);
   }
   bool RemoveFolder(std::u16string_view p) override {
     return !Fails("RemoveFolder", p) && real->RemoveFolder(p);

@@ -117,7 +117,7 @@ bool IsLink(std::u16string_view path) {
 
 namespace {
 
-// Another writer's lock: PosixFileSystem::CreateFile honours it as Windows honours share
+// Another writer's lock: PosixFileSystem::CreateNewFile honours it as Windows honours share
 // mode 0.
 class FlockHeld final : public HeldFile {
  public:

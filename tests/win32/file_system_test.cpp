@@ -9,9 +9,6 @@
 #include <set>
 #include <windows.h>
 
-#undef CreateFile
-#undef DeleteFile
-
 namespace ket {
 namespace {
 
@@ -150,7 +147,7 @@ TEST_F(FileSystemTest, AFileHeldOpenOrReadOnlyIsRefusedUntilItsAttributesAreClea
   } else {
     EXPECT_EQ(test::ReadFileBytes(At(L"ro.txt")), "read only");
   }
-  EXPECT_FALSE(fs.DeleteFile(U(L"ro.txt"))) << "DeleteFileW fails for a read-only file";
+  EXPECT_FALSE(fs.RemoveFile(U(L"ro.txt"))) << "DeleteFileW fails for a read-only file";
   ASSERT_TRUE(fs.SetAttributes(U(L"ro.txt"), 0));
   EXPECT_TRUE(fs.MoveOver(U(L"ok.tmp"), U(L"ro.txt"), false));
   EXPECT_EQ(test::ReadFileBytes(At(L"ro.txt")), "ok");
@@ -294,9 +291,9 @@ TEST_F(FileSystemTest, DeletionAndFolderRemoval) {
   test::WriteFileBytes(At(L"full\\inside"), "x");
   ASSERT_TRUE(fs.CreateFolder(U(L"empty")));
 
-  EXPECT_TRUE(fs.DeleteFile(U(L"f.txt")));
-  EXPECT_FALSE(fs.DeleteFile(U(L"f.txt")));
-  EXPECT_FALSE(fs.DeleteFile(U(L"empty"))) << "DeleteFileW removes no folder";
+  EXPECT_TRUE(fs.RemoveFile(U(L"f.txt")));
+  EXPECT_FALSE(fs.RemoveFile(U(L"f.txt")));
+  EXPECT_FALSE(fs.RemoveFile(U(L"empty"))) << "DeleteFileW removes no folder";
   EXPECT_FALSE(fs.RemoveFolder(U(L"full"))) << "only an empty folder is removed";
   EXPECT_TRUE(fs.RemoveFolder(U(L"empty")));
   EXPECT_TRUE(test::Exists(At(L"full\\inside")));

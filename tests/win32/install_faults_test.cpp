@@ -13,9 +13,6 @@
 #include <sqlite3.h>
 #include <windows.h>
 
-#undef CreateFile
-#undef DeleteFile
-
 namespace ket::test {
 namespace {
 
