@@ -1,5 +1,6 @@
 #include "platform/posix/posix_file_system.h"
 
+#include "base/path.h"
 #include "base/text.h"
 #include "engine/name_comparer.h"
 
@@ -170,9 +171,7 @@ CalendarTime LocalCalendarTime(const struct timespec& t) {
 }
 
 std::string NativePath(std::u16string_view path) {
-  std::string out = Utf16ToUtf8(path);
-  std::replace(out.begin(), out.end(), '\\', '/');
-  return out;
+  return Utf16ToUtf8(PlatformPath(path));
 }
 
 bool MatchesWildcard(std::u16string_view pattern, std::u16string_view name) {

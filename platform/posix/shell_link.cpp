@@ -1,6 +1,7 @@
 #include "platform/posix/shell_link.h"
 
 #include "base/error.h"
+#include "base/path.h"
 
 #include <algorithm>
 #include <array>
@@ -179,8 +180,7 @@ std::u16string WindowsPathForLink(std::u16string_view path) {
   if (HasDrive(path) || path.starts_with(u"\\\\")) {
     return std::u16string(path);
   }
-  std::u16string posix(path);
-  std::replace(posix.begin(), posix.end(), u'\\', u'/');
+  const std::u16string posix = PlatformPath(path);
   std::error_code ec;
   const std::filesystem::path base =
       posix.empty() ? std::filesystem::current_path(ec) : std::filesystem::path(posix);
