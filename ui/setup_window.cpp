@@ -17,6 +17,19 @@ namespace ket {
 
 namespace {
 
+// Marks the run as going on for as long as it lives, an escaping exception included, so that
+// a press of Install or a close request that comes during the run is seen as such.
+class RunningScope {
+ public:
+  explicit RunningScope(bool& running) : running_(running) { running_ = true; }
+  ~RunningScope() { running_ = false; }
+  RunningScope(const RunningScope&) = delete;
+  RunningScope& operator=(const RunningScope&) = delete;
+
+ private:
+  bool& running_;
+};
+
 constexpr std::u16string_view kMsSansSerif = u"MS Sans Serif";
 
 // "MS Sans Serif", 15 pixels, window text, Cyrillic character set; bold when asked.
@@ -266,14 +279,10 @@ void TKetSetup::SB1Click(TObject*) {
   }
   if (running_)
     return;
-  running_ = true;
-  try {
+  {
+    const RunningScope running(running_);
     DoCopy(state_, payload_, {*files_, *this, &shortcuts_, &rekeyer_});
-  } catch (...) {
-    running_ = false;
-    throw;
   }
-  running_ = false;
   if (closeAfterRun_)
     Close();
 }
