@@ -8,6 +8,7 @@
 #include <charconv>
 #include <exception>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace ket {
@@ -152,6 +153,67 @@ class TemporaryFile {
   bool placed_ = false;
 };
 
+// Writes `data` as a new file, flushed to the disk when `flush`. False on any failure.
+bool WriteNewFile(FileSystem& files, std::u16string_view path, std::span<const std::uint8_t> data,
+                  bool flush) {
+  auto file = files.CreateNewFile(path);
+  if (!file) {
+    return false;
+  }
+  bool written = data.empty() || file->Write(data);
+  written = written && (!flush || file->Flush());
+  // Closed in every case, so that the temporary file can go.
+  return file->Close() && written;
+}
+
+enum class RekeyResult { kDone, kNoDatabase, kFailed };
+
+// Re-keys the plain city database at `path` (its temporary name) under the product's password.
+RekeyResult RekeyCityDatabase(const RunServices& services, std::u16string_view path) {
+  if (!services.rekeyer) {
+    return RekeyResult::kFailed;
+  }
+  try {
+    services.rekeyer->RekeyDatabase(path, kCityDatabasePassword);
+  } catch (const std::exception& e) {
+    // The product's own file is no database: it goes in place as it is. Any other failure
+    // (disk full, I/O, memory, interrupt) keeps the old database.
+    return DatabaseResultCode(e) == kNotADatabase ? RekeyResult::kNoDatabase : RekeyResult::kFailed;
+  }
+  return RekeyResult::kDone;
+}
+
+// The old database's journal and log belong to the content being replaced: they go before the
+// new file takes its name. False when one stays, or a folder on the way has become a link.
+bool RemoveOldDatabaseSides(FileSystem& files, std::u16string_view folder, std::u16string_view name,
+                            const std::u16string& path) {
+  for (const auto side : kDatabaseSideFiles) {
+    if (CrossesLink(files, folder, name) || !RemoveLeftover(files, path + std::u16string(side))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The temporary file takes the final name in one step.
+bool MoveIntoPlace(FileSystem& files, std::u16string_view from, std::u16string_view to,
+                   bool durable) {
+  if (files.MoveOver(from, to, durable)) {
+    return true;
+  }
+  // MoveFileExW refuses a read-only file: its attributes are cleared only then (so nothing is
+  // changed that the move did not need), and come back if it fails all the same.
+  const auto old = files.GetAttributes(to);
+  if (!old || !(*old & kBlockingAttributes) || !files.SetAttributes(to, 0)) {
+    return false;
+  }
+  if (!files.MoveOver(from, to, durable)) {
+    files.SetAttributes(to, *old & kSettableAttributes);
+    return false;
+  }
+  return true;
+}
+
 // One file line: the entry is inflated, written under a temporary name beside the file, the city
 // database re-keyed there, and only then moved over the old file in one step. Any failure
 // leaves the old file as it was. True when the new file is in place.
@@ -170,10 +232,7 @@ bool WriteFileLine(const SetupState& state, const Payload& payload, const RunSer
     // A name without an entry writes nothing, so the user's file stays whole.
     std::optional<std::vector<std::uint8_t>> data =
         payload.InflateArchiveItem(*payload.ArchiveStream, name);
-    if (!data) {
-      return false;
-    }
-    if (IsFolder(files, path)) {
+    if (!data || IsFolder(files, path)) {
       return false;
     }
     try {
@@ -192,61 +251,27 @@ bool WriteFileLine(const SetupState& state, const Payload& payload, const RunSer
     const bool durable = database;
     // (A re-key that finds no database after all leaves its copy unflushed: the rare file that
     // looks like a database and is none is not worth a second pass over 24 MB.)
-    {
-      auto file = files.CreateNewFile(temporary.Path());
-      if (!file) {
-        return false;
-      }
-      bool written = data->empty() || file->Write(*data);
-      written = written && (!durable || plainDatabase || file->Flush());
-      if (!file->Close() || !written) {
-        return false;
-      }
+    if (!WriteNewFile(files, temporary.Path(), *data, durable && !plainDatabase)) {
+      return false;
     }
     data.reset(); // the database re-key below needs the memory more
 
     // A database that goes in place as extracted keeps the creation time it was made with.
     bool timed = !database || plainDatabase;
     if (plainDatabase) {
-      if (!services.rekeyer) {
+      const RekeyResult rekeyed = RekeyCityDatabase(services, temporary.Path());
+      if (rekeyed == RekeyResult::kFailed) {
         return false;
       }
-      try {
-        services.rekeyer->RekeyDatabase(temporary.Path(), kCityDatabasePassword);
-      } catch (const std::exception& e) {
-        // The product's own file is no database: it goes in place as it is. Any other failure
-        // (disk full, I/O, memory, interrupt) keeps the old database.
-        if (DatabaseResultCode(e) != kNotADatabase) {
-          return false;
-        }
-        timed = false;
-      }
+      timed = rekeyed == RekeyResult::kDone;
     }
-    if (database) {
-      // The old database's journal and log belong to the content being replaced.
-      for (const auto side : kDatabaseSideFiles) {
-        if (CrossesLink(files, folder, name) ||
-            !RemoveLeftover(files, path + std::u16string(side))) {
-          return false;
-        }
-      }
-    }
-
-    // The folders are checked again right before the move, the moment that counts.
-    if (CrossesLink(files, folder, name)) {
+    if (database && !RemoveOldDatabaseSides(files, folder, name, path)) {
       return false;
     }
-    if (!files.MoveOver(temporary.Path(), path, durable)) {
-      // MoveFileExW refuses a read-only file: its attributes are cleared only then (so nothing
-      // is changed that the move did not need), and come back if it fails all the same.
-      const auto old = files.GetAttributes(path);
-      if (!old || !(*old & kBlockingAttributes) || !files.SetAttributes(path, 0)) {
-        return false;
-      }
-      if (!files.MoveOver(temporary.Path(), path, durable)) {
-        files.SetAttributes(path, *old & kSettableAttributes);
-        return false;
-      }
+    // The folders are checked again right before the move, the moment that counts.
+    if (CrossesLink(files, folder, name) ||
+        !MoveIntoPlace(files, temporary.Path(), path, durable)) {
+      return false;
     }
     temporary.Placed();
 
@@ -401,6 +426,59 @@ void SetFileCreationTime(FileSystem& files, std::u16string_view FileName, DateTi
   }
 }
 
+namespace {
+
+// The installation folder exists, or is made, and ends in "\\". False when it can be neither
+// found nor made: the window has said so and is back in the options state.
+bool PrepareInstallFolder(SetupState& state, const RunServices& services) {
+  WindowOperations& window = services.window;
+  if (!IsFolder(services.files, state.InstallDir)) {
+    if (state.InstallDir.empty()) {
+      window.ShowError(kCannotCreateDirectory);
+      window.ReturnToOptionsState();
+      return false;
+    }
+    if (!CreateFolderWithParents(services.files, state.InstallDir)) {
+      window.ShowMessage(kBadFolderMessage);
+      window.ReturnToOptionsState();
+      return false;
+    }
+  }
+  if (state.InstallDir.back() != u'\\') {
+    state.InstallDir.push_back(u'\\');
+  }
+  return true;
+}
+
+// One manifest line that planning kept: a deletion or a file; what fails goes to `outcome`.
+void CarryOutLine(const SetupState& state, const Payload& payload, const RunServices& services,
+                  const std::u16string& line, RunOutcome& outcome) {
+  if (line.empty()) {
+    return; // names nothing
+  }
+  const std::u16string_view name = CutLine(line).name;
+  if (line.find(u"|K|") != std::u16string::npos) {
+    auto failed = DeleteByMask(services.files, state.InstallDir, name);
+    outcome.failures.insert(outcome.failures.end(), std::make_move_iterator(failed.begin()),
+                            std::make_move_iterator(failed.end()));
+    return;
+  }
+  const bool refused = !InstallNameProblem(name, NameKind::File).empty();
+  if (!refused) {
+    services.window.ShowCurrentFile(name);
+  }
+  services.window.ProcessPendingMessages();
+  if (refused) {
+    outcome.failures.emplace_back(name.empty() ? std::u16string_view(line) : name);
+  } else if (WriteFileLine(state, payload, services, name)) {
+    ++outcome.filesWritten;
+  } else {
+    outcome.failures.emplace_back(name);
+  }
+}
+
+} // namespace
+
 RunOutcome DoCopy(SetupState& state, const Payload& payload, const RunServices& services) {
   if (!state.ManifestLines || !payload.ArchiveStream) {
     throw Error("The setup's archive is not loaded");
@@ -412,21 +490,8 @@ RunOutcome DoCopy(SetupState& state, const Payload& payload, const RunServices& 
   state.ForceInstall = choices.force;
   state.DesktopShortcut = choices.desktop;
   state.StartMenuShortcut = choices.startMenu;
-
-  if (!IsFolder(services.files, state.InstallDir)) {
-    if (state.InstallDir.empty()) {
-      window.ShowError(kCannotCreateDirectory);
-      window.ReturnToOptionsState();
-      return {};
-    }
-    if (!CreateFolderWithParents(services.files, state.InstallDir)) {
-      window.ShowMessage(kBadFolderMessage);
-      window.ReturnToOptionsState();
-      return {};
-    }
-  }
-  if (state.InstallDir.back() != u'\\') {
-    state.InstallDir.push_back(u'\\');
+  if (!PrepareInstallFolder(state, services)) {
+    return {};
   }
 
   Comp(state, payload, services.files);
@@ -438,29 +503,7 @@ RunOutcome DoCopy(SetupState& state, const Payload& payload, const RunServices& 
     window.ShowProgressPanel(n - 1);
     for (int i = 0; i < n; ++i) {
       window.SetProgressPosition(i);
-      const std::u16string& line = lines[static_cast<std::size_t>(i)];
-      if (line.empty()) {
-        continue; // names nothing
-      }
-      const std::u16string_view name = CutLine(line).name;
-      if (line.find(u"|K|") != std::u16string::npos) {
-        auto failed = DeleteByMask(services.files, state.InstallDir, name);
-        outcome.failures.insert(outcome.failures.end(), std::make_move_iterator(failed.begin()),
-                                std::make_move_iterator(failed.end()));
-        continue;
-      }
-      const bool refused = !InstallNameProblem(name, NameKind::File).empty();
-      if (!refused) {
-        window.ShowCurrentFile(name);
-      }
-      window.ProcessPendingMessages();
-      if (refused) {
-        outcome.failures.emplace_back(name.empty() ? std::u16string_view(line) : name);
-      } else if (WriteFileLine(state, payload, services, name)) {
-        ++outcome.filesWritten;
-      } else {
-        outcome.failures.emplace_back(name);
-      }
+      CarryOutLine(state, payload, services, lines[static_cast<std::size_t>(i)], outcome);
     }
   }
 
