@@ -1,0 +1,209 @@
+// Private to the codec layer (codec_vfs*.cpp): the layouts of the three file formats the layer
+// reads its way through, the state it keeps per open file, and the helpers its parts share.
+// codec_vfs.cpp holds registration, opening and the methods that route to the per-format parts:
+// codec_vfs_database.cpp, codec_vfs_journal.cpp, codec_vfs_wal.cpp.
+#pragma once
+
+#include "db/codec_vfs.h"
+#include "db/page_codec.h"
+#include "db/secure_wipe.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <sqlite3.h>
+#include <vector>
+
+namespace ket {
+namespace codec_layer {
+
+// ---- the database file's header (the engine's file format, "The Database Header") ----
+//
+// The first 100 bytes of page 1; the layer reads only these fields of it:
+//    0: 16 bytes, the header string "SQLite format 3\0"
+//   16: 2 bytes, big-endian: the page size (1 stands for 65536)
+inline constexpr std::array<std::uint8_t, 16> kDatabaseMagic = {
+    'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f', 'o', 'r', 'm', 'a', 't', ' ', '3', 0};
+inline constexpr std::int64_t kDbMagicOffset = 0;
+inline constexpr std::int64_t kDbPageSizeOffset = 16;
+inline constexpr std::int64_t kDbPageSizeEnd = kDbPageSizeOffset + 2;
+inline constexpr std::int64_t kDbPageSizeMeans65536 = 1;
+// Page 1 has at least this many bytes whatever the page size.
+inline constexpr std::int64_t kSmallestPage = 512;
+inline constexpr std::int64_t kLargestPage = 65536;
+
+// ---- the rollback journal (as SQLite's pager.c writes it) ----
+//
+// A journal header, padded to the sector size it names, then page records; the engine may
+// start a further header at the next sector boundary. Integers are big-endian.
+//   Header:
+//      0: 8 bytes, magic
+//      8: 4 bytes, number of records that follow, or 0xffffffff (written without syncs:
+//         the records reach up to the end of the file)
+//     12: 4 bytes, checksum initializer (random)
+//     16: 4 bytes, the database's page count when the transaction began
+//     20: 4 bytes, sector size of the process that wrote the journal
+//     24: 4 bytes, page size
+//     28: unused up to the sector size
+//   Page record (written as three pieces: page number, page image, checksum):
+//      0: 4 bytes, page number
+//      4: page size bytes, the page as it was (in the stored form, see codec_vfs.h)
+//      4 + page size: 4 bytes, checksum: the initializer plus every 200th byte of the plain
+//         page, from offset page size - 200 down while above 0
+inline constexpr std::array<std::uint8_t, 8> kJournalMagic = {0xd9, 0xd5, 0x05, 0xf9,
+                                                              0x20, 0xa1, 0x63, 0xd7};
+inline constexpr std::int64_t kJournalMagicOffset = 0;
+inline constexpr std::int64_t kJournalRecordCountOffset = 8;
+inline constexpr std::int64_t kJournalChecksumInitOffset = 12;
+inline constexpr std::int64_t kJournalOriginalPagesOffset = 16;
+inline constexpr std::int64_t kJournalSectorSizeOffset = 20;
+inline constexpr std::int64_t kJournalPageSizeOffset = 24;
+inline constexpr std::int64_t kJournalHeaderFields = 28;
+inline constexpr std::uint32_t kJournalNoSyncCount = 0xffffffff;
+inline constexpr std::int64_t kJournalPageNumberOffset = 0;
+inline constexpr std::int64_t kJournalPageNumberSize = 4;
+inline constexpr std::int64_t kJournalImageOffset = kJournalPageNumberSize;
+inline constexpr std::int64_t kJournalChecksumSize = 4;
+// The record's bytes besides its page image.
+inline constexpr std::int64_t kJournalRecordOverhead =
+    kJournalPageNumberSize + kJournalChecksumSize;
+inline constexpr std::int64_t kJournalChecksumStride = 200;
+// The smallest sector size the engine writes a journal with, and the largest it accepts.
+inline constexpr std::int64_t kMinSectorSize = 32;
+inline constexpr std::int64_t kMaxSectorSize = 65536;
+
+// ---- the write-ahead log (as SQLite's wal.c writes it) ----
+//
+// A 32-byte header, then frames of a 24-byte header and one page. Integers are big-endian.
+//   Header:
+//      0: magic, 0x377f0682 (checksums over little-endian words) or 0x377f0683 (big-endian)
+//      4: format version, 3007000
+//      8: page size
+//     12: checkpoint sequence number
+//     16: salt-1, 20: salt-2
+//     24: checksum-1, 28: checksum-2, over bytes 0..23
+//   Frame header:
+//      0: page number
+//      4: for a commit frame the database's size in pages after the commit, else 0
+//      8: salt-1, 12: salt-2, copied from the log header
+//     16: checksum-1, 20: checksum-2, cumulative: over the previous frame's checksum (the
+//         header's for the first frame), this frame header's first 8 bytes and the page
+//   The checksums run over pairs of 32-bit words.
+inline constexpr std::uint32_t kWalMagic = 0x377f0682;
+inline constexpr std::uint32_t kWalMagicBigEndianBit = 1;
+inline constexpr std::uint32_t kWalVersion = 3007000;
+inline constexpr std::int64_t kWalMagicOffset = 0;
+inline constexpr std::int64_t kWalVersionOffset = 4;
+inline constexpr std::int64_t kWalPageSizeOffset = 8;
+inline constexpr std::int64_t kWalSaltOffset = 16; // salt-1 and salt-2, 8 bytes
+inline constexpr std::int64_t kWalSaltSize = 8;
+inline constexpr std::int64_t kWalHeaderChecksum1Offset = 24;
+inline constexpr std::int64_t kWalHeaderChecksum2Offset = 28;
+inline constexpr std::int64_t kWalHeaderChecked = 24; // bytes under the header's checksum
+inline constexpr std::int64_t kWalHeaderSize = 32;
+inline constexpr std::int64_t kFramePageNumberOffset = 0;
+inline constexpr std::int64_t kFrameCommitSizeOffset = 4;
+inline constexpr std::int64_t kFrameSaltOffset = 8;
+inline constexpr std::int64_t kFrameChecksum1Offset = 16;
+inline constexpr std::int64_t kFrameChecksum2Offset = 20;
+inline constexpr std::int64_t kFrameChecked = 8; // header bytes under the frame's checksum
+inline constexpr std::int64_t kWalFrameHeaderSize = 24;
+inline constexpr std::int64_t kWalChecksumStep = 8;
+
+// ---- shared helpers ----
+
+bool IsPageSize(std::int64_t n);
+std::int64_t RoundUpToBlock(std::int64_t n);
+std::uint32_t Be32(const std::uint8_t* p);
+std::uint32_t Le32(const std::uint8_t* p);
+// The engine's page number of its lock-byte page for a page size; never a journal record's.
+std::uint32_t LockBytePage(std::int64_t pageSize);
+
+// ---- per-file state ----
+
+enum class Kind { kDatabase, kJournal, kWal, kOther };
+
+struct Last4 {
+  std::int64_t offset = -1;
+  std::uint32_t value = 0;
+};
+
+// Buffers of the layer that hold page images (plain ones among them) wipe themselves when freed
+// (SecretBytes), as do the schedules.
+struct RekeyState {
+  PageForm newForm;
+  std::vector<bool> newPages; // by page number: the file holds the page in the new form
+  // The page image the rollback journal gave the engine last; writing those same bytes back to
+  // the database is a rollback restoring the page, which keeps the journal's form.
+  bool tokenValid = false;
+  std::uint32_t tokenPage = 0;
+  SecretBytes tokenStored;
+  SecretBytes tokenPlain;
+};
+
+struct FileState {
+  Kind kind = Kind::kOther;
+  sqlite3_file* real = nullptr;
+  CodecFile* db = nullptr; // journal and log: the database they belong to
+  // Database file.
+  std::unique_ptr<PageCodec> codec;
+  std::int64_t pageSize = 0;
+  CodecFile* wal = nullptr;
+  CodecFile* journal = nullptr;
+  std::unique_ptr<RekeyState> rekey;
+  // Rollback journal: the last 4-byte read and write, a record's page number; appends not yet
+  // handed to the file.
+  Last4 lastRead;
+  Last4 lastWrite;
+  SecretBytes pending;
+  std::int64_t pendingOffset = 0;
+  // Write-ahead log.
+  std::int64_t walPageSize = 0;
+  Last4 lastFrameHeader;
+  bool walHeaderJustRead = false;
+  std::array<std::uint8_t, kWalHeaderSize> walHeader{};
+  SecretBytes split; // leading part of a page the engine wrote in two pieces
+  std::int64_t splitOffset = -1;
+};
+
+int RealRead(FileState& s, void* buf, std::int64_t amt, std::int64_t ofst);
+int RealWrite(FileState& s, const void* buf, std::int64_t amt, std::int64_t ofst);
+// How many bytes a read of `amt` at `ofst` that came back short really got.
+std::int64_t ValidAfterShortRead(FileState& s, std::int64_t ofst, std::int64_t amt);
+// Deciphers `len` bytes at the start of page `pgno` (or its leading part); bytes the file did not
+// have (beyond `valid`) read as zeros, as the engine expects of a short read.
+void DecipherRegion(const AesDecryptSchedule* form, std::uint32_t pgno, std::uint8_t* p,
+                    std::int64_t len, std::int64_t valid);
+int EnsureBuffer(PageCodec& codec, std::int64_t size);
+
+// ---- the database file (codec_vfs_database.cpp) ----
+
+int DatabaseRead(FileState& s, void* buf, int amt, sqlite3_int64 ofst);
+int DatabaseWrite(FileState& s, const void* buf, int amt, sqlite3_int64 ofst);
+
+// ---- the rollback journal (codec_vfs_journal.cpp) ----
+
+int JournalRead(FileState& s, void* buf, int amt, sqlite3_int64 ofst);
+int JournalWrite(FileState& s, const void* buf, int amt, sqlite3_int64 ofst);
+// Hands the journal's held-back appends to the file.
+int FlushPending(FileState& s);
+// Before the database file is changed, its journal's bytes are written.
+int FlushJournalOf(FileState& db);
+int VerifyHotJournal(FileState& s);
+
+// ---- the write-ahead log (codec_vfs_wal.cpp) ----
+
+int WalRead(FileState& s, void* buf, int amt, sqlite3_int64 ofst);
+int WalWrite(FileState& s, const void* buf, int amt, sqlite3_int64 ofst);
+
+} // namespace codec_layer
+
+// What the engine allocates for a file of a codec layer: this header, then the FileState, then
+// the underlying VFS's own file object.
+struct CodecFile {
+  sqlite3_file base;             // first: the engine's view of the file
+  codec_layer::FileState* state; // constructed in place in the same allocation
+};
+
+} // namespace ket

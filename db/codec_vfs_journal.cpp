@@ -1,0 +1,224 @@
+// The codec layer's part for the rollback journal: page images after the page number of their
+// record, appends handed to the file in batches, and the check of a hot journal before the
+// engine plays it back.
+#include "db/codec_vfs_internal.h"
+
+#include <cstring>
+#include <new>
+
+namespace ket {
+namespace codec_layer {
+namespace {
+
+// With synced journals every counted record is durable before the database is touched, so a
+// few of them can be checked; without, only the first one is sure to be whole.
+constexpr int kCheckedJournalRecords = 8;
+
+// A journal is written record by record in three small pieces; consecutive appends are handed to
+// the file together. Held-back bytes go to the file before anything else is done with the
+// journal and before any write to its database, so the order in which bytes reach the system
+// is the engine's (a killed process loses nothing the engine had written).
+// Batches stay well below what one write of the platform's VFS takes (the Unix VFS's limit is
+// just under 128 KiB).
+constexpr std::size_t kJournalBatch = 64 * 1024;
+
+int JournalAppend(FileState& s, const void* buf, std::int64_t amt, std::int64_t ofst) {
+  const auto end = s.pendingOffset + static_cast<std::int64_t>(s.pending.size());
+  const auto size = static_cast<std::size_t>(amt);
+  const bool append = s.pending.empty() || ofst == end;
+  if (!append || s.pending.size() + size > kJournalBatch) {
+    if (const int rc = FlushPending(s); rc != SQLITE_OK) {
+      return rc;
+    }
+  }
+  // Anything but an append (the header's record count, a committing header) goes at once.
+  if (!append || size > kJournalBatch) {
+    return RealWrite(s, buf, amt, ofst);
+  }
+  if (s.pending.empty()) {
+    s.pendingOffset = ofst;
+  }
+  try {
+    const auto* p = static_cast<const std::uint8_t*>(buf);
+    s.pending.insert(s.pending.end(), p, p + amt);
+  } catch (const std::bad_alloc&) {
+    s.pending.clear();
+    return SQLITE_IOERR_NOMEM;
+  }
+  return SQLITE_OK;
+}
+
+bool IsRecordPage(std::uint32_t pgno, std::int64_t pageSize) {
+  return pgno >= 1 && pgno != LockBytePage(pageSize);
+}
+
+} // namespace
+
+int FlushPending(FileState& s) {
+  if (s.pending.empty()) {
+    return SQLITE_OK;
+  }
+  const int rc =
+      RealWrite(s, s.pending.data(), static_cast<std::int64_t>(s.pending.size()), s.pendingOffset);
+  s.pending.clear();
+  // The file system's own code: a full disk (SQLITE_FULL) stays one, not a mere I/O error.
+  return rc;
+}
+
+// Before the database file is changed, its journal's bytes are written.
+int FlushJournalOf(FileState& db) {
+  return db.journal != nullptr ? FlushPending(*db.journal->state) : SQLITE_OK;
+}
+
+int JournalRead(FileState& s, void* buf, int amt, sqlite3_int64 ofst) {
+  if (const int flushed = FlushPending(s); flushed != SQLITE_OK) {
+    return flushed;
+  }
+  const int rc = RealRead(s, buf, amt, ofst);
+  auto* p = static_cast<std::uint8_t*>(buf);
+  const Last4 before = s.lastRead;
+  s.lastRead = {};
+  if (rc != SQLITE_OK) {
+    return rc;
+  }
+  if (amt == kJournalPageNumberSize) {
+    s.lastRead = {ofst, Be32(p)};
+    return rc;
+  }
+  if (!IsPageSize(amt) || before.offset != ofst - kJournalImageOffset ||
+      !IsRecordPage(before.value, amt) || s.db == nullptr) {
+    return rc;
+  }
+  FileState& db = *s.db->state;
+  PageCodec* codec = db.codec.get();
+  if (codec == nullptr) {
+    return rc;
+  }
+  RekeyState* rekey = db.rekey.get();
+  const auto size = static_cast<std::size_t>(amt);
+  bool keepToken = rekey != nullptr;
+  if (keepToken && rekey->tokenStored.size() != size) {
+    try {
+      rekey->tokenStored.resize(size);
+      rekey->tokenPlain.resize(size);
+    } catch (const std::bad_alloc&) {
+      keepToken = false; // then the re-key's end puts the page back
+    }
+  }
+  if (keepToken) {
+    std::memcpy(rekey->tokenStored.data(), p, size);
+  }
+  if (codec->decryptKeySet) {
+    DecipherPage(codec->decryptSchedule, before.value, {p, size});
+  }
+  if (keepToken) {
+    std::memcpy(rekey->tokenPlain.data(), p, size);
+    rekey->tokenPage = before.value;
+    rekey->tokenValid = true;
+  }
+  return rc;
+}
+
+int JournalWrite(FileState& s, const void* buf, int amt, sqlite3_int64 ofst) {
+  const auto* p = static_cast<const std::uint8_t*>(buf);
+  const Last4 before = s.lastWrite;
+  s.lastWrite = {};
+  if (amt == kJournalPageNumberSize) {
+    s.lastWrite = {ofst, Be32(p)};
+    return JournalAppend(s, buf, amt, ofst);
+  }
+  PageCodec* codec = s.db ? s.db->state->codec.get() : nullptr;
+  if (codec == nullptr || !codec->readKeySet || !IsPageSize(amt) ||
+      before.offset != ofst - kJournalImageOffset || !IsRecordPage(before.value, amt)) {
+    return JournalAppend(s, buf, amt, ofst);
+  }
+  if (const int rc = EnsureBuffer(*codec, amt); rc != SQLITE_OK) {
+    return rc;
+  }
+  // The image goes into the journal as the database file holds the page: in the read key.
+  const auto size = static_cast<std::size_t>(amt);
+  EncipherPage(codec->readSchedule, before.value, {p, size}, {codec->pageBuffer.data(), size});
+  return JournalAppend(s, codec->pageBuffer.data(), amt, ofst);
+}
+
+// A hot journal is checked before the engine plays it back. The engine's record checksums are
+// over plain pages, so under a wrong key (or none) every record would look torn: the engine would
+// delete the journal and leave a half re-keyed or half written file for good. A journal whose
+// first records do not check out under this connection's key is refused with an I/O error and
+// left in place for a connection with the right key.
+int VerifyHotJournal(FileState& s) {
+  if (s.db == nullptr) {
+    return SQLITE_OK;
+  }
+  FileState& db = *s.db->state;
+  sqlite3_int64 size = 0;
+  if (const int rc = s.real->pMethods->xFileSize(s.real, &size); rc != SQLITE_OK) {
+    return rc;
+  }
+  if (size < kJournalHeaderFields) {
+    return SQLITE_OK;
+  }
+  std::array<std::uint8_t, kJournalHeaderFields> header{};
+  if (const int rc = RealRead(s, header.data(), header.size(), 0); rc != SQLITE_OK) {
+    return rc;
+  }
+  if (std::memcmp(header.data() + kJournalMagicOffset, kJournalMagic.data(),
+                  kJournalMagic.size()) != 0) {
+    return SQLITE_OK; // not a journal the engine would play back
+  }
+  const std::uint32_t count = Be32(header.data() + kJournalRecordCountOffset);
+  const std::uint32_t checksumInit = Be32(header.data() + kJournalChecksumInitOffset);
+  const std::uint32_t originalPages = Be32(header.data() + kJournalOriginalPagesOffset);
+  const std::int64_t sector = Be32(header.data() + kJournalSectorSizeOffset);
+  const std::int64_t pageSize = Be32(header.data() + kJournalPageSizeOffset);
+  if (!IsPageSize(pageSize) || sector < kMinSectorSize || sector > kMaxSectorSize ||
+      (sector & (sector - 1)) != 0) {
+    return SQLITE_OK;
+  }
+  const std::int64_t recordSize = pageSize + kJournalRecordOverhead;
+  const bool counted = count != kJournalNoSyncCount;
+  const std::int64_t records = counted ? count : (size - sector) / recordSize;
+  const int wanted = counted ? kCheckedJournalRecords : 1;
+  SecretBytes record;
+  try {
+    record.resize(static_cast<std::size_t>(recordSize));
+  } catch (const std::bad_alloc&) {
+    return SQLITE_IOERR_NOMEM;
+  }
+  const AesDecryptSchedule* form =
+      db.codec && db.codec->decryptKeySet ? &db.codec->decryptSchedule : nullptr;
+  int checked = 0;
+  for (std::int64_t r = 0; r < records && checked < wanted; ++r) {
+    const std::int64_t offset = sector + r * recordSize;
+    if (offset + recordSize > size) {
+      break;
+    }
+    if (const int rc = RealRead(s, record.data(), recordSize, offset); rc != SQLITE_OK) {
+      return rc;
+    }
+    const std::uint32_t pgno = Be32(record.data() + kJournalPageNumberOffset);
+    if (!IsRecordPage(pgno, pageSize)) {
+      break; // where the engine's playback stops too
+    }
+    if (pgno > originalPages) {
+      continue; // skipped by the playback without a check
+    }
+    std::uint8_t* image = record.data() + kJournalImageOffset;
+    DecipherRegion(form, pgno, image, pageSize, pageSize);
+    std::uint32_t sum = checksumInit;
+    for (std::int64_t i = pageSize - kJournalChecksumStride; i > 0; i -= kJournalChecksumStride) {
+      sum += image[i];
+    }
+    if (sum != Be32(image + pageSize)) { // the record's checksum follows its image
+      return SQLITE_IOERR_DATA;
+    }
+    if (pgno == 1 && std::memcmp(image, kDatabaseMagic.data(), kDatabaseMagic.size()) != 0) {
+      return SQLITE_IOERR_DATA;
+    }
+    ++checked;
+  }
+  return SQLITE_OK;
+}
+
+} // namespace codec_layer
+} // namespace ket

@@ -1,0 +1,251 @@
+// The codec layer's part for the write-ahead log: pages after their frame header, pages the
+// engine writes in two pieces, and the check of a log's first frame at recovery.
+#include "db/codec_vfs_internal.h"
+
+#include <cstring>
+#include <new>
+
+namespace ket {
+namespace codec_layer {
+namespace {
+
+void WalChecksum(bool bigEndian, const std::uint8_t* p, std::int64_t n, std::uint32_t& s1,
+                 std::uint32_t& s2) {
+  for (std::int64_t i = 0; i < n; i += kWalChecksumStep) {
+    s1 += (bigEndian ? Be32(p + i) : Le32(p + i)) + s2;
+    s2 += (bigEndian ? Be32(p + i + 4) : Le32(p + i + 4)) + s1;
+  }
+}
+
+std::int64_t WalPageSize(FileState& s) {
+  if (s.walPageSize == 0) {
+    std::array<std::uint8_t, kWalHeaderSize> header{};
+    if (RealRead(s, header.data(), header.size(), 0) == SQLITE_OK &&
+        IsPageSize(Be32(header.data() + kWalPageSizeOffset))) {
+      s.walPageSize = Be32(header.data() + kWalPageSizeOffset);
+    }
+  }
+  return s.walPageSize;
+}
+
+int FramePageNumber(FileState& s, std::int64_t frameOffset, std::uint32_t& pgno) {
+  if (s.lastFrameHeader.offset == frameOffset) {
+    pgno = s.lastFrameHeader.value;
+    return SQLITE_OK;
+  }
+  std::array<std::uint8_t, 4> field{}; // the frame header's page number
+  const int rc = RealRead(s, field.data(), field.size(), frameOffset + kFramePageNumberOffset);
+  pgno = Be32(field.data());
+  return rc;
+}
+
+// Recovery reads the log header and then the first frame. When that frame's salts say it belongs
+// to the log but its checksum fails under this connection's key, it is a torn write or a wrong
+// key; either way the engine drops the log, and at close deletes it. That loses nothing unless
+// the log holds a committed transaction, which the frame headers (plain) show: then the key is
+// taken to be wrong and the log is refused, left for a connection with the right key.
+int VerifyFirstFrame(FileState& wal, const std::uint8_t* frame, std::int64_t pageSize) {
+  const auto& h = wal.walHeader;
+  const std::uint32_t magic = Be32(h.data() + kWalMagicOffset);
+  if ((magic & ~kWalMagicBigEndianBit) != kWalMagic ||
+      Be32(h.data() + kWalVersionOffset) != kWalVersion ||
+      Be32(h.data() + kWalPageSizeOffset) != pageSize) {
+    return SQLITE_OK;
+  }
+  const bool bigEndian = (magic & kWalMagicBigEndianBit) != 0;
+  std::uint32_t s1 = 0, s2 = 0;
+  WalChecksum(bigEndian, h.data(), kWalHeaderChecked, s1, s2);
+  if (s1 != Be32(h.data() + kWalHeaderChecksum1Offset) ||
+      s2 != Be32(h.data() + kWalHeaderChecksum2Offset)) {
+    return SQLITE_OK;
+  }
+  if (std::memcmp(frame + kFrameSaltOffset, h.data() + kWalSaltOffset, kWalSaltSize) != 0 ||
+      Be32(frame + kFramePageNumberOffset) == 0) {
+    return SQLITE_OK; // left over from an earlier generation of the log: nothing to lose
+  }
+  WalChecksum(bigEndian, frame, kFrameChecked, s1, s2);
+  WalChecksum(bigEndian, frame + kWalFrameHeaderSize, pageSize, s1, s2);
+  if (s1 == Be32(frame + kFrameChecksum1Offset) && s2 == Be32(frame + kFrameChecksum2Offset)) {
+    return SQLITE_OK;
+  }
+  sqlite3_int64 size = 0;
+  if (wal.real->pMethods->xFileSize(wal.real, &size) != SQLITE_OK) {
+    return SQLITE_IOERR_DATA;
+  }
+  const std::int64_t frameSize = pageSize + kWalFrameHeaderSize;
+  std::array<std::uint8_t, kWalFrameHeaderSize> header{};
+  for (std::int64_t at = kWalHeaderSize; at + frameSize <= size; at += frameSize) {
+    if (RealRead(wal, header.data(), header.size(), at) != SQLITE_OK ||
+        std::memcmp(header.data() + kFrameSaltOffset, h.data() + kWalSaltOffset, kWalSaltSize) !=
+            0) {
+      break;
+    }
+    if (Be32(header.data() + kFrameCommitSizeOffset) != 0) {
+      return SQLITE_IOERR_DATA; // a commit frame
+    }
+  }
+  return SQLITE_OK;
+}
+
+// Pages in the log: written in the write form. Outside a re-key that is the key the file is
+// stored in; a re-key starts on an empty log, so during it every frame is in the new form.
+const AesDecryptSchedule* WalForm(const FileState& db) {
+  const PageCodec* codec = db.codec.get();
+  if (codec == nullptr) {
+    return nullptr;
+  }
+  if (db.rekey) {
+    return db.rekey->newForm.keyed ? &db.rekey->newForm.decrypt : nullptr;
+  }
+  return codec->decryptKeySet ? &codec->decryptSchedule : nullptr;
+}
+
+int WalWritePage(FileState& s, PageCodec& codec, std::uint32_t pgno, const std::uint8_t* page,
+                 std::int64_t pageSize, std::int64_t ofst) {
+  if (!codec.writeKeySet) {
+    return RealWrite(s, page, pageSize, ofst);
+  }
+  if (const int rc = EnsureBuffer(codec, pageSize); rc != SQLITE_OK) {
+    return rc;
+  }
+  const auto size = static_cast<std::size_t>(pageSize);
+  EncipherPage(codec.writeSchedule, pgno, {page, size}, {codec.pageBuffer.data(), size});
+  return RealWrite(s, codec.pageBuffer.data(), pageSize, ofst);
+}
+
+} // namespace
+
+int WalRead(FileState& s, void* buf, int amt, sqlite3_int64 ofst) {
+  const int rc = RealRead(s, buf, amt, ofst);
+  auto* p = static_cast<std::uint8_t*>(buf);
+  const bool afterHeader = s.walHeaderJustRead;
+  s.walHeaderJustRead = false;
+  if (rc != SQLITE_OK) {
+    return rc;
+  }
+  if (ofst == 0 && amt >= kWalHeaderSize) {
+    std::memcpy(s.walHeader.data(), p, s.walHeader.size());
+    if (IsPageSize(Be32(p + kWalPageSizeOffset))) {
+      s.walPageSize = Be32(p + kWalPageSizeOffset);
+    }
+    s.walHeaderJustRead = amt == kWalHeaderSize;
+    return rc;
+  }
+  FileState* db = s.db ? s.db->state : nullptr;
+  if (db == nullptr || ofst < kWalHeaderSize) {
+    return rc;
+  }
+  const std::int64_t pageSize = WalPageSize(s);
+  if (pageSize == 0) {
+    return rc;
+  }
+  const std::int64_t frameSize = pageSize + kWalFrameHeaderSize;
+  const std::int64_t inFrame = (ofst - kWalHeaderSize) % frameSize;
+  if (inFrame == 0 && amt == frameSize) {
+    const std::uint32_t pgno = Be32(p + kFramePageNumberOffset);
+    DecipherRegion(WalForm(*db), pgno, p + kWalFrameHeaderSize, pageSize, pageSize);
+    // Also without a key: a plain connection must not drop an encrypted log either.
+    if (afterHeader && ofst == kWalHeaderSize) {
+      return VerifyFirstFrame(s, p, pageSize);
+    }
+    return rc;
+  }
+  if (db->codec && inFrame == kWalFrameHeaderSize && amt <= pageSize &&
+      amt % static_cast<int>(kAesBlockSize) == 0) {
+    std::uint32_t pgno = 0;
+    if (FramePageNumber(s, ofst - kWalFrameHeaderSize, pgno) != SQLITE_OK) {
+      return SQLITE_IOERR_READ;
+    }
+    DecipherRegion(WalForm(*db), pgno, p, amt, amt);
+  }
+  return rc;
+}
+
+int WalWrite(FileState& s, const void* buf, int amt, sqlite3_int64 ofst) {
+  const auto* p = static_cast<const std::uint8_t*>(buf);
+  if (ofst == 0 && amt >= kWalHeaderSize) {
+    if (IsPageSize(Be32(p + kWalPageSizeOffset))) {
+      s.walPageSize = Be32(p + kWalPageSizeOffset);
+    }
+    return RealWrite(s, buf, amt, ofst);
+  }
+  PageCodec* codec = s.db ? s.db->state->codec.get() : nullptr;
+  if (codec == nullptr || ofst < kWalHeaderSize) {
+    return RealWrite(s, buf, amt, ofst);
+  }
+  const std::int64_t pageSize = WalPageSize(s);
+  if (pageSize == 0) {
+    return SQLITE_IOERR_WRITE;
+  }
+  const std::int64_t frameSize = pageSize + kWalFrameHeaderSize;
+  const std::int64_t inFrame = (ofst - kWalHeaderSize) % frameSize;
+  if (inFrame == 0 && amt == kWalFrameHeaderSize) {
+    s.lastFrameHeader = {ofst, Be32(p + kFramePageNumberOffset)};
+    return RealWrite(s, buf, amt, ofst);
+  }
+  if (inFrame == 0 && amt == frameSize) {
+    int rc = RealWrite(s, p, kWalFrameHeaderSize, ofst);
+    if (rc == SQLITE_OK) {
+      rc = WalWritePage(s, *codec, Be32(p + kFramePageNumberOffset), p + kWalFrameHeaderSize,
+                        pageSize, ofst + kWalFrameHeaderSize);
+    }
+    return rc;
+  }
+  if (inFrame == kWalFrameHeaderSize && amt == pageSize) {
+    std::uint32_t pgno = 0;
+    if (FramePageNumber(s, ofst - kWalFrameHeaderSize, pgno) != SQLITE_OK) {
+      return SQLITE_IOERR_WRITE;
+    }
+    return WalWritePage(s, *codec, pgno, p, pageSize, ofst);
+  }
+  // With power-safe overwrite off the engine may split a page around a sync point. The first
+  // piece is held back until the rest arrives; the sync between them covers only the frames
+  // before, which is all it is there for.
+  if (inFrame == kWalFrameHeaderSize && amt < pageSize) {
+    try {
+      s.split.assign(p, p + amt);
+    } catch (const std::bad_alloc&) {
+      return SQLITE_IOERR_NOMEM;
+    }
+    s.splitOffset = ofst;
+    return SQLITE_OK;
+  }
+  if (s.splitOffset >= 0 && ofst == s.splitOffset + static_cast<std::int64_t>(s.split.size()) &&
+      static_cast<std::int64_t>(s.split.size()) + amt == pageSize) {
+    try {
+      s.split.insert(s.split.end(), p, p + amt);
+    } catch (const std::bad_alloc&) {
+      return SQLITE_IOERR_NOMEM;
+    }
+    const std::int64_t start = s.splitOffset;
+    s.splitOffset = -1;
+    std::uint32_t pgno = 0;
+    if (FramePageNumber(s, start - kWalFrameHeaderSize, pgno) != SQLITE_OK) {
+      return SQLITE_IOERR_WRITE;
+    }
+    const int rc = WalWritePage(s, *codec, pgno, s.split.data(), pageSize, start);
+    s.split.clear();
+    return rc;
+  }
+  if (inFrame > kWalFrameHeaderSize) {
+    return SQLITE_IOERR_WRITE; // a piece of a page that cannot be enciphered on its own
+  }
+  return RealWrite(s, buf, amt, ofst); // (a piece of) a frame header
+}
+
+} // namespace codec_layer
+
+std::int64_t WalFileSize(CodecFile& file) {
+  CodecFile* wal = file.state->wal;
+  if (wal == nullptr) {
+    return -1;
+  }
+  sqlite3_int64 size = 0;
+  codec_layer::FileState& s = *wal->state;
+  if (s.real->pMethods->xFileSize(s.real, &size) != SQLITE_OK) {
+    return -1;
+  }
+  return size;
+}
+
+} // namespace ket
