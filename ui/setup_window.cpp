@@ -121,6 +121,15 @@ void TKetSetup::CreateParams(TCreateParams& Params) {
 // The layout at 120 pixels per inch, bounds as they stand after alignment; FinishCreate scales
 // it to this screen.
 void TKetSetup::Build() {
+  BuildFrame();
+  BuildIconsSection();
+  BuildFolderSection();
+  BuildCopyingPanel();
+}
+
+// The web-site link on top, the group panel below it with its two bevels, and the bottom panel
+// with Install and the language box.
+void TKetSetup::BuildFrame() {
   SetClientSize(550, 299);
   SetPosition(poDesktopCenter);
 
@@ -164,7 +173,10 @@ void TKetSetup::Build() {
   cbLang.SetTabOrder(0);
   cbLang.SetItems({std::u16string(kEnglishItem), std::u16string(kRussianItem)});
   cbLang.OnChange = [this](TObject* Sender) { cbLangChange(Sender); };
+}
 
+// The icons section: its title and the three check boxes.
+void TKetSetup::BuildIconsSection() {
   Place(Panel6, GP, alClient, 0, 121, 550, 114);
   SetPlainPanel(Panel6, 1);
 
@@ -179,7 +191,10 @@ void TKetSetup::Build() {
   Place(cbForce, Panel6, alNone, 30, 82, 492, 24);
   SetFlatBox(cbForce, false, 2);
   SetMs15(cbForce, fsBold);
+}
 
+// The folder section: its title, the note below, the folder button and the folder field.
+void TKetSetup::BuildFolderSection() {
   Place(Panel4, GP, alTop, 0, 0, 550, 119);
   SetPlainPanel(Panel4, 2);
 
@@ -199,7 +214,10 @@ void TKetSetup::Build() {
   SetMs15(Edit1);
   Edit1.SetTabOrder(0);
   Edit1.SetText(kDefaultInstallFolder);
+}
 
+// The copying panel, hidden until the run: title, current file, progress.
+void TKetSetup::BuildCopyingPanel() {
   Place(Panel3, *this, alNone, 62, 113, 423, 104);
   Panel3.SetBevelInner(bvRaised);
   Panel3.SetBevelOuter(bvLowered);

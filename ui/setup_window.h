@@ -55,7 +55,12 @@ class TKetSetup final : public TForm, public WindowOperations {
   // The window tests look at the controls and call the handlers directly.
   friend struct TKetSetupTestPeer;
 
+  // The layout, in the order the controls get their parents (their stacking order).
   void Build();
+  void BuildFrame();
+  void BuildIconsSection();
+  void BuildFolderSection();
+  void BuildCopyingPanel();
   void FormCreate(TObject* Sender);
   void FormActivate(TObject* Sender);
   void FormCloseQuery(TObject* Sender, bool& CanClose);
