@@ -131,9 +131,10 @@ int DatabaseWrite(FileState& s, const void* buf, int amt, sqlite3_int64 ofst) {
       out = rekey->tokenStored.data();
       newForm = false;
     } else if (codec->writeKeySet) {
-      EncipherPage(codec->writeSchedule, pgno, {src, static_cast<std::size_t>(size)},
-                   {codec->pageBuffer.data(), static_cast<std::size_t>(size)});
-      out = codec->pageBuffer.data();
+      out = codec->EncipherForFile({src, static_cast<std::size_t>(size)}, pgno);
+      if (out == nullptr) {
+        return SQLITE_IOERR_NOMEM; // never: the buffer holds a page
+      }
     }
     rc = RealWrite(s, out, size, ofst + k);
     if (rc == SQLITE_OK && rekey) {
@@ -211,9 +212,7 @@ int EndRekeyTracking(CodecFile& file, bool committed) {
     if (rekey->newForm.keyed) {
       DecipherPage(rekey->newForm.decrypt, pn, page);
     }
-    if (codec.readKeySet) {
-      EncipherPage(codec.readSchedule, pn, page, page);
-    }
+    codec.EncipherStored(page, pn);
     rc = RealWrite(s, page.data(), pageSize, offset);
     repaired = true;
   }

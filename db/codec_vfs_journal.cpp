@@ -108,9 +108,7 @@ int JournalRead(FileState& s, void* buf, int amt, sqlite3_int64 ofst) {
   if (keepToken) {
     std::memcpy(rekey->tokenStored.data(), p, size);
   }
-  if (codec->decryptKeySet) {
-    DecipherPage(codec->decryptSchedule, before.value, {p, size});
-  }
+  codec->DecipherStored({p, size}, before.value);
   if (keepToken) {
     std::memcpy(rekey->tokenPlain.data(), p, size);
     rekey->tokenPage = before.value;
@@ -136,9 +134,12 @@ int JournalWrite(FileState& s, const void* buf, int amt, sqlite3_int64 ofst) {
     return rc;
   }
   // The image goes into the journal as the database file holds the page: in the read key.
-  const auto size = static_cast<std::size_t>(amt);
-  EncipherPage(codec->readSchedule, before.value, {p, size}, {codec->pageBuffer.data(), size});
-  return JournalAppend(s, codec->pageBuffer.data(), amt, ofst);
+  const std::uint8_t* image =
+      codec->EncipherForJournal({p, static_cast<std::size_t>(amt)}, before.value);
+  if (image == nullptr) {
+    return SQLITE_IOERR_NOMEM; // never: the buffer holds a page
+  }
+  return JournalAppend(s, image, amt, ofst);
 }
 
 // A hot journal is checked before the engine plays it back. The engine's record checksums are

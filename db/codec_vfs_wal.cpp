@@ -108,9 +108,11 @@ int WalWritePage(FileState& s, PageCodec& codec, std::uint32_t pgno, const std::
   if (const int rc = EnsureBuffer(codec, pageSize); rc != SQLITE_OK) {
     return rc;
   }
-  const auto size = static_cast<std::size_t>(pageSize);
-  EncipherPage(codec.writeSchedule, pgno, {page, size}, {codec.pageBuffer.data(), size});
-  return RealWrite(s, codec.pageBuffer.data(), pageSize, ofst);
+  const std::uint8_t* out = codec.EncipherForFile({page, static_cast<std::size_t>(pageSize)}, pgno);
+  if (out == nullptr) {
+    return SQLITE_IOERR_NOMEM; // never: the buffer holds a page
+  }
+  return RealWrite(s, out, pageSize, ofst);
 }
 
 } // namespace

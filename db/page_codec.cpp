@@ -81,30 +81,55 @@ bool DecipherPage(const AesDecryptSchedule& schedule, std::uint32_t pageNumber,
   return AesCbcDecrypt(schedule, iv, page, page);
 }
 
+namespace {
+
+std::uint8_t* EncipherIntoBuffer(const AesEncryptSchedule& schedule,
+                                 std::vector<std::uint8_t>& buffer,
+                                 std::span<const std::uint8_t> page, std::uint32_t pageNumber) {
+  if (buffer.size() < page.size() || page.empty()) {
+    return nullptr;
+  }
+  EncipherPage(schedule, pageNumber, page, {buffer.data(), page.size()});
+  return buffer.data();
+}
+
+} // namespace
+
+std::uint8_t* PageCodec::EncipherForFile(std::span<const std::uint8_t> page,
+                                         std::uint32_t pageNumber) {
+  return writeKeySet ? EncipherIntoBuffer(writeSchedule, pageBuffer, page, pageNumber) : nullptr;
+}
+
+std::uint8_t* PageCodec::EncipherForJournal(std::span<const std::uint8_t> page,
+                                            std::uint32_t pageNumber) {
+  return readKeySet ? EncipherIntoBuffer(readSchedule, pageBuffer, page, pageNumber) : nullptr;
+}
+
+void PageCodec::DecipherStored(std::span<std::uint8_t> page, std::uint32_t pageNumber) const {
+  if (decryptKeySet) {
+    DecipherPage(decryptSchedule, pageNumber, page);
+  }
+}
+
+void PageCodec::EncipherStored(std::span<std::uint8_t> page, std::uint32_t pageNumber) const {
+  if (readKeySet) {
+    EncipherPage(readSchedule, pageNumber, page, page);
+  }
+}
+
 std::uint8_t* TransformPage(PageCodec& codec, std::uint8_t* page, std::uint32_t pageNumber,
                             int operation) {
-  const std::size_t size = static_cast<std::size_t>(codec.pageSize);
+  const std::span<std::uint8_t> whole(page, static_cast<std::size_t>(codec.pageSize));
   switch (operation) {
   case 0:
   case 2:
   case kPageDecipher:
-    if (codec.decryptKeySet) {
-      DecipherPage(codec.decryptSchedule, pageNumber, {page, size});
-    }
+    codec.DecipherStored(whole, pageNumber);
     return page;
   case kPageEncipherForFile:
-  case kPageEncipherForJournal: {
-    const bool write = operation == kPageEncipherForFile;
-    if (!(write ? codec.writeKeySet : codec.readKeySet)) {
-      return page;
-    }
-    if (codec.pageBuffer.size() < size || size == 0) {
-      return nullptr;
-    }
-    EncipherPage(write ? codec.writeSchedule : codec.readSchedule, pageNumber, {page, size},
-                 {codec.pageBuffer.data(), size});
-    return codec.pageBuffer.data();
-  }
+    return codec.writeKeySet ? codec.EncipherForFile(whole, pageNumber) : page;
+  case kPageEncipherForJournal:
+    return codec.readKeySet ? codec.EncipherForJournal(whole, pageNumber) : page;
   default:
     return nullptr;
   }

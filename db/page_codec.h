@@ -68,10 +68,27 @@ struct PageCodec {
   // The page-size notification: a new size resizes the buffer (std::bad_alloc on failure). The
   // reserved-bytes count is not used: the cipher needs no room in the page.
   void SetPageSize(int size, int reserved = 0);
+
+  // The page operations, each on a whole page (or its leading whole blocks) numbered
+  // `pageNumber`. The two encipherments write into pageBuffer and return it; they return null
+  // when their side has no key, when the page is empty or when the buffer cannot hold it.
+  //
+  // For the database file and the write-ahead log: the write side (during a re-key, the new
+  // form).
+  std::uint8_t* EncipherForFile(std::span<const std::uint8_t> page, std::uint32_t pageNumber);
+  // For the rollback journal: the read side, the form the file holds the page in.
+  std::uint8_t* EncipherForJournal(std::span<const std::uint8_t> page, std::uint32_t pageNumber);
+  // In place, from the form the file holds the page in (the decrypt side); without a key there
+  // the page is plain already and stays as it is.
+  void DecipherStored(std::span<std::uint8_t> page, std::uint32_t pageNumber) const;
+  // In place, into the form the file holds the page in (the read side); without a key there the
+  // page stays plain.
+  void EncipherStored(std::span<std::uint8_t> page, std::uint32_t pageNumber) const;
 };
 
-// The page transform: the bytes the engine is to use, or null for an unknown operation or a
-// missing buffer (the engine's "out of memory").
+// The page transform, the engine's page-codec entry point over the operations above: the bytes
+// the engine is to use, or null for an unknown operation or a missing buffer (the engine's "out
+// of memory"). `page` holds pageSize bytes.
 std::uint8_t* TransformPage(PageCodec& codec, std::uint8_t* page, std::uint32_t pageNumber,
                             int operation);
 

@@ -4,6 +4,7 @@
 #include "db/page_codec.h"
 #include "db/secure_wipe.h"
 #include "db/sha256.h"
+#include "tests/db/aes_paths.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -105,17 +106,7 @@ TEST(PageIv, PageNumberFourTimesLittleEndian) {
   EXPECT_EQ(Vec(PageIv(300)), Hex("2c0100002c0100002c0100002c010000"));
 }
 
-class AesPaths : public ::testing::TestWithParam<AesPath> {
- protected:
-  void SetUp() override {
-    if (!SelectAesPath(GetParam())) {
-      GTEST_SKIP() << "this processor has no AES instructions";
-    }
-  }
-  void TearDown() override {
-    SelectAesPath(AesNiAvailable() ? AesPath::kAesNi : AesPath::kPortable);
-  }
-};
+class AesPaths : public test::AesPathTest {};
 
 TEST_P(AesPaths, Fips197Aes256) {
   const auto key = Hex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f");
@@ -502,12 +493,7 @@ TEST(Wiping, BuffersWipeEveryBlockTheyGiveBack) {
   EXPECT_TRUE(AllZero({local.begin(), local.end()}));
 }
 
-std::string PathName(const ::testing::TestParamInfo<AesPath>& path) {
-  return path.param == AesPath::kPortable ? "Portable" : "AesNi";
-}
-
-INSTANTIATE_TEST_SUITE_P(Both, AesPaths, ::testing::Values(AesPath::kPortable, AesPath::kAesNi),
-                         PathName);
+KET_TEST_ON_BOTH_AES_PATHS(AesPaths);
 
 } // namespace
 } // namespace ket

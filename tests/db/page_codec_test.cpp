@@ -1,0 +1,209 @@
+// The page transform (TransformPage) and the typed page operations of PageCodec it is built
+// on: every operation code against a published AES-256-CBC vector and against the cipher's own
+// page functions, on both AES paths.
+#include "db/aes.h"
+#include "db/page_codec.h"
+#include "tests/db/aes_paths.h"
+
+#include <cstdint>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace ket {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Hex(std::string_view hex) {
+  Bytes out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+  }
+  return out;
+}
+
+Bytes RandomBytes(std::mt19937& rng, std::size_t n) {
+  Bytes out(n);
+  for (auto& b : out) {
+    b = static_cast<std::uint8_t>(rng());
+  }
+  return out;
+}
+
+KeyMaterial MaterialWithKey(const Bytes& key) {
+  KeyMaterial material{};
+  std::memcpy(material.data(), key.data(), 32);
+  return material;
+}
+
+AesEncryptSchedule ScheduleOf(const KeyMaterial& material) {
+  return AesEncryptSchedule(std::span<const std::uint8_t, 32>(material.data(), 32));
+}
+
+// SP 800-38A F.2.5 (CBC-AES256.Encrypt). A page enciphered with IV P gives these cipher blocks
+// when its first block is the vector's first plain block xor the vector's IV xor P.
+struct Sp80038a {
+  Bytes key = Hex("603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4");
+  Bytes iv = Hex("000102030405060708090a0b0c0d0e0f");
+  Bytes plain = Hex("6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"
+                    "30c81c46a35ce411e5fbc1191a0a52eff69f2445df4f9b17ad2b417be66c3710");
+  Bytes cipher = Hex("f58c4c04d6e5f1ba779eabfb5f7bfbd69cfc4e967edb808d679f777bc6702c7d"
+                     "39f23369a9d9bacfa530e26304231461b2eb05e2c39be9fcda6c19078c6a9d1b");
+
+  Bytes PlainPage(std::uint32_t pageNumber) const {
+    Bytes page = plain;
+    const AesBlock pageIv = PageIv(pageNumber);
+    for (std::size_t i = 0; i < kAesBlockSize; ++i) {
+      page[i] = static_cast<std::uint8_t>(page[i] ^ iv[i] ^ pageIv[i]);
+    }
+    return page;
+  }
+};
+
+class PageTransform : public test::AesPathTest {};
+
+TEST_P(PageTransform, EveryOperationCodeGivesThePublishedBytes) {
+  const Sp80038a v;
+  const std::uint32_t pgno = 0x01020304;
+  const int size = static_cast<int>(v.plain.size());
+  const auto codec = PageCodec::Keyed(MaterialWithKey(v.key), size);
+  const Bytes plain = v.PlainPage(pgno);
+  for (const int operation : {kPageEncipherForFile, kPageEncipherForJournal}) {
+    SCOPED_TRACE(operation);
+    Bytes page = plain;
+    const std::uint8_t* out = TransformPage(*codec, page.data(), pgno, operation);
+    // Into the codec's buffer; the engine's page keeps its plain bytes.
+    EXPECT_EQ(out, codec->pageBuffer.data());
+    EXPECT_EQ(Bytes(out, out + size), v.cipher);
+    EXPECT_EQ(page, plain);
+  }
+  // 3 deciphers in place, and 0 and 2 are the same operation.
+  for (const int operation : {kPageDecipher, 0, 2}) {
+    SCOPED_TRACE(operation);
+    Bytes page = v.cipher;
+    EXPECT_EQ(TransformPage(*codec, page.data(), pgno, operation), page.data());
+    EXPECT_EQ(page, plain);
+  }
+}
+
+// During a re-key the write side holds the new key: 6 enciphers under it, 7 under the key the
+// file is stored in, and the decipherment stays on the stored form. Each code gives the bytes of
+// its typed operation and of the cipher's page functions.
+TEST_P(PageTransform, EachCodeIsItsTypedOperation) {
+  std::mt19937 rng(6);
+  for (const int size : {512, 4096, 65536}) {
+    SCOPED_TRACE(size);
+    const KeyMaterial stored = MaterialWithKey(RandomBytes(rng, 32));
+    const KeyMaterial next = MaterialWithKey(RandomBytes(rng, 32));
+    const auto codec = PageCodec::Keyed(stored, size);
+    codec->writeSchedule = ScheduleOf(next);
+    const auto pgno = static_cast<std::uint32_t>(rng());
+    const Bytes plain = RandomBytes(rng, static_cast<std::size_t>(size));
+    const auto usize = static_cast<std::size_t>(size);
+
+    Bytes forFile(usize), forJournal(usize);
+    ASSERT_TRUE(EncipherPage(ScheduleOf(next), pgno, plain, forFile));
+    ASSERT_TRUE(EncipherPage(ScheduleOf(stored), pgno, plain, forJournal));
+    ASSERT_NE(forFile, forJournal);
+
+    Bytes page = plain;
+    const std::uint8_t* out = TransformPage(*codec, page.data(), pgno, kPageEncipherForFile);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(Bytes(out, out + size), forFile);
+    out = codec->EncipherForFile(plain, pgno);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(Bytes(out, out + size), forFile);
+
+    out = TransformPage(*codec, page.data(), pgno, kPageEncipherForJournal);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(Bytes(out, out + size), forJournal);
+    out = codec->EncipherForJournal(plain, pgno);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(Bytes(out, out + size), forJournal);
+    EXPECT_EQ(page, plain);
+
+    // In place, into and out of the stored form.
+    Bytes inPlace = plain;
+    codec->EncipherStored(inPlace, pgno);
+    EXPECT_EQ(inPlace, forJournal);
+    codec->DecipherStored(inPlace, pgno);
+    EXPECT_EQ(inPlace, plain);
+    Bytes viaCode = forJournal;
+    EXPECT_EQ(TransformPage(*codec, viaCode.data(), pgno, kPageDecipher), viaCode.data());
+    EXPECT_EQ(viaCode, plain);
+  }
+}
+
+// A side without a key leaves the page plain: the transform hands back the engine's own page
+// unchanged, and the typed encipherment has nothing to give.
+TEST_P(PageTransform, ASideWithoutAKeyLeavesThePagePlain) {
+  std::mt19937 rng(60);
+  const Bytes plain = RandomBytes(rng, 4096);
+  const auto empty = PageCodec::Empty(4096);
+  for (const int operation : {kPageDecipher, 0, 2, kPageEncipherForFile, kPageEncipherForJournal}) {
+    SCOPED_TRACE(operation);
+    Bytes page = plain;
+    EXPECT_EQ(TransformPage(*empty, page.data(), 9, operation), page.data());
+    EXPECT_EQ(page, plain);
+  }
+  EXPECT_EQ(empty->EncipherForFile(plain, 9), nullptr);
+  EXPECT_EQ(empty->EncipherForJournal(plain, 9), nullptr);
+  Bytes page = plain;
+  empty->EncipherStored(page, 9);
+  empty->DecipherStored(page, 9);
+  EXPECT_EQ(page, plain);
+
+  // A re-key to no key: the write side is clear, the journal still gets the stored form.
+  const auto rekey = PageCodec::Keyed(MaterialWithKey(RandomBytes(rng, 32)), 4096);
+  rekey->writeKeySet = 0;
+  page = plain;
+  EXPECT_EQ(TransformPage(*rekey, page.data(), 9, kPageEncipherForFile), page.data());
+  EXPECT_EQ(page, plain);
+  const std::uint8_t* out = TransformPage(*rekey, page.data(), 9, kPageEncipherForJournal);
+  EXPECT_EQ(out, rekey->pageBuffer.data());
+  EXPECT_NE(Bytes(out, out + 4096), plain);
+}
+
+TEST_P(PageTransform, UnknownCodesAndAMissingBufferGiveNull) {
+  std::mt19937 rng(61);
+  const Bytes plain = RandomBytes(rng, 4096);
+  const auto codec = PageCodec::Keyed(MaterialWithKey(RandomBytes(rng, 32)), 4096);
+  for (const int operation : {1, 4, 5, 8, -1, 255}) {
+    SCOPED_TRACE(operation);
+    Bytes page = plain;
+    EXPECT_EQ(TransformPage(*codec, page.data(), 9, operation), nullptr);
+    EXPECT_EQ(page, plain);
+  }
+  // The buffer is gone or too small for the page: the engine's "out of memory" for the
+  // encipherments; the decipherment needs no buffer and still works in place.
+  Bytes cipher(4096);
+  ASSERT_TRUE(EncipherPage(codec->readSchedule, 9, plain, cipher));
+  for (const std::size_t left : {std::size_t{0}, std::size_t{4080}}) {
+    SCOPED_TRACE(left);
+    codec->pageBuffer.assign(left, 0);
+    Bytes page = plain;
+    EXPECT_EQ(TransformPage(*codec, page.data(), 9, kPageEncipherForFile), nullptr);
+    EXPECT_EQ(TransformPage(*codec, page.data(), 9, kPageEncipherForJournal), nullptr);
+    EXPECT_EQ(codec->EncipherForFile(plain, 9), nullptr);
+    EXPECT_EQ(codec->EncipherForJournal(plain, 9), nullptr);
+    EXPECT_EQ(page, plain);
+    page = cipher;
+    EXPECT_EQ(TransformPage(*codec, page.data(), 9, kPageDecipher), page.data());
+    EXPECT_EQ(page, plain);
+  }
+  // No page size yet: nothing to encipher, nothing deciphered.
+  const auto unsized = PageCodec::Keyed(MaterialWithKey(RandomBytes(rng, 32)), 0);
+  Bytes page = cipher;
+  EXPECT_EQ(TransformPage(*unsized, page.data(), 9, kPageEncipherForFile), nullptr);
+  EXPECT_EQ(TransformPage(*unsized, page.data(), 9, kPageEncipherForJournal), nullptr);
+  EXPECT_EQ(TransformPage(*unsized, page.data(), 9, kPageDecipher), page.data());
+  EXPECT_EQ(page, cipher);
+}
+
+KET_TEST_ON_BOTH_AES_PATHS(PageTransform);
+
+} // namespace
+} // namespace ket
