@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -59,30 +60,49 @@ std::string Quoted(const char* name) {
   return out + "\"";
 }
 
+// A prepared statement, finalized when it goes.
+struct FinalizeStatement {
+  void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, FinalizeStatement>;
+
+// `sql` prepared; null when the engine refuses it (its result in `rc`).
+Statement Prepare(sqlite3* db, const char* sql, int& rc) {
+  sqlite3_stmt* stmt = nullptr;
+  rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
+  Statement owned(stmt);
+  if (rc != SQLITE_OK) {
+    owned.reset();
+  }
+  return owned;
+}
+
+// The pragma's statement, stepped to its first row; null when there is none.
+Statement PragmaRow(sqlite3* db, const char* name, const char* pragma) {
+  const std::string sql = "PRAGMA " + Quoted(name) + "." + pragma;
+  int rc = SQLITE_OK;
+  Statement stmt = Prepare(db, sql.c_str(), rc);
+  if (stmt && sqlite3_step(stmt.get()) == SQLITE_ROW) {
+    return stmt;
+  }
+  return nullptr;
+}
+
 // The integer a pragma of database `name` reports, or nullopt.
 std::optional<std::int64_t> PragmaValue(sqlite3* db, const char* name, const char* pragma) {
-  const std::string sql = "PRAGMA " + Quoted(name) + "." + pragma;
-  sqlite3_stmt* stmt = nullptr;
-  std::optional<std::int64_t> value;
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
-      sqlite3_step(stmt) == SQLITE_ROW) {
-    value = sqlite3_column_int64(stmt, 0);
+  if (const Statement stmt = PragmaRow(db, name, pragma)) {
+    return sqlite3_column_int64(stmt.get(), 0);
   }
-  sqlite3_finalize(stmt);
-  return value;
+  return std::nullopt;
 }
 
 std::string PragmaText(sqlite3* db, const char* name, const char* pragma) {
-  const std::string sql = "PRAGMA " + Quoted(name) + "." + pragma;
-  sqlite3_stmt* stmt = nullptr;
   std::string value;
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
-      sqlite3_step(stmt) == SQLITE_ROW) {
-    if (const unsigned char* text = sqlite3_column_text(stmt, 0)) {
+  if (const Statement stmt = PragmaRow(db, name, pragma)) {
+    if (const unsigned char* text = sqlite3_column_text(stmt.get(), 0)) {
       value = reinterpret_cast<const char*>(text);
     }
   }
-  sqlite3_finalize(stmt);
   return value;
 }
 
@@ -224,15 +244,14 @@ Outcome RunPass(sqlite3* db, const char* name, CodecFile& file, PassSettings& se
     out.FromEngine(db, sqlite3_errcode(db));
     return out;
   }
-  sqlite3_stmt* stmt = nullptr;
-  if (const int rc = sqlite3_prepare_v2(
-          db, "UPDATE sqlite_dbpage SET data = data WHERE pgno = ?1 AND schema = ?2", -1, &stmt,
-          nullptr);
-      rc != SQLITE_OK) {
-    out.FromEngine(db, rc);
+  int prepared = SQLITE_OK;
+  Statement stmt =
+      Prepare(db, "UPDATE sqlite_dbpage SET data = data WHERE pgno = ?1 AND schema = ?2", prepared);
+  if (!stmt) {
+    out.FromEngine(db, prepared);
     return out;
   }
-  sqlite3_bind_text(stmt, 2, name, -1, SQLITE_STATIC);
+  sqlite3_bind_text(stmt.get(), 2, name, -1, SQLITE_STATIC);
   // The page that holds the engine's lock byte never holds database content.
   const std::int64_t lockPage = ket_sqlite3_pending_byte() / *pageSize + 1;
   unsigned counter = 0;
@@ -254,15 +273,15 @@ Outcome RunPass(sqlite3* db, const char* name, CodecFile& file, PassSettings& se
       out.rc = SQLITE_INTERRUPT;
       break;
     }
-    sqlite3_bind_int64(stmt, 1, pgno);
-    const int rc = sqlite3_step(stmt);
+    sqlite3_bind_int64(stmt.get(), 1, pgno);
+    const int rc = sqlite3_step(stmt.get());
     if (rc != SQLITE_DONE) {
       out.FromEngine(db, rc);
       break;
     }
-    sqlite3_reset(stmt);
+    sqlite3_reset(stmt.get());
   }
-  sqlite3_finalize(stmt);
+  stmt.reset(); // finalized before the commit
   if (out.rc == SQLITE_OK) {
     // Bytes past the database's last page are no database content (the engine neither reads
     // them nor keeps them when the database grows), but left there they would stay plain. The
