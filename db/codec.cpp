@@ -196,21 +196,42 @@ class CountedAsRunning {
   sqlite3* db_;
 };
 
-// The pages are rewritten through the engine's public page table, sqlite_dbpage: inside one
-// exclusive transaction, "UPDATE sqlite_dbpage SET data = data" on a page makes the pager fetch
-// it (deciphered by the codec layer in its old form), journal its image (in the old form) and
-// write it again at commit or when the cache spills (in the new form, the codec's write side).
-// That keeps the engine's own journaling, commit and rollback, so the re-key is all or nothing
-// and a crash leaves a hot journal that restores the old form. Only the progress handler, the
-// connection's error state and the B-tree mutexes are reached through engine internals
-// (sqlite_bridge.c); the page steps themselves need none.
-Outcome RunPass(sqlite3* db, const char* name, CodecFile& file, PassSettings& settings) {
-  Outcome out;
-  const CountedAsRunning running(db);
-  if (sqlite3_is_interrupted(db)) {
-    out.rc = SQLITE_INTERRUPT;
-    return out;
+// What the pass rewrites: the database's pages, counted inside its transaction.
+struct PassPages {
+  std::int64_t count = 0;
+  std::int64_t pageSize = 0;
+};
+
+// Calls the connection's progress handler every `progressOps_` pages, as the engine calls it
+// every so many steps; true when the handler asks to stop.
+class PassProgress {
+ public:
+  explicit PassProgress(const PassSettings& settings) : settings_(settings) {}
+
+  bool Stop() {
+    if (settings_.progress_ == nullptr || settings_.progressOps_ == 0) {
+      return false;
+    }
+    if (counter_ == settings_.progressOps_) {
+      if (settings_.progress_(settings_.progressArg_) != 0) {
+        return true;
+      }
+      counter_ = 0;
+    }
+    ++counter_;
+    return false;
   }
+
+ private:
+  const PassSettings& settings_;
+  unsigned counter_ = 0;
+};
+
+// Takes the database for the pass: an empty log in WAL mode, a cache sized to the database, the
+// exclusive transaction, and the page count inside it.
+Outcome BeginPass(sqlite3* db, const char* name, CodecFile& file, PassSettings& settings,
+                  PassPages& pages) {
+  Outcome out;
   const bool wal = PragmaText(db, name, "journal_mode") == "wal";
   if (wal) {
     // A log that still holds frames in the old form would be unreadable under the new key
@@ -239,13 +260,22 @@ Outcome RunPass(sqlite3* db, const char* name, CodecFile& file, PassSettings& se
     return out;
   }
   // Counted again inside the transaction: the database cannot change from here on.
-  const std::optional<std::int64_t> pages = PragmaValue(db, name, "page_count");
-  if (!pages) {
+  const std::optional<std::int64_t> count = PragmaValue(db, name, "page_count");
+  if (!count) {
     out.FromEngine(db, sqlite3_errcode(db));
     return out;
   }
+  pages = {*count, *pageSize};
+  return out;
+}
+
+// One "UPDATE sqlite_dbpage SET data = data" per page, stopped by the progress handler (4) or
+// an interrupt (9). The statement is finalized on return, before the commit.
+Outcome RewritePages(sqlite3* db, const char* name, const PassPages& pages,
+                     const PassSettings& settings) {
+  Outcome out;
   int prepared = SQLITE_OK;
-  Statement stmt =
+  const Statement stmt =
       Prepare(db, "UPDATE sqlite_dbpage SET data = data WHERE pgno = ?1 AND schema = ?2", prepared);
   if (!stmt) {
     out.FromEngine(db, prepared);
@@ -253,21 +283,15 @@ Outcome RunPass(sqlite3* db, const char* name, CodecFile& file, PassSettings& se
   }
   sqlite3_bind_text(stmt.get(), 2, name, -1, SQLITE_STATIC);
   // The page that holds the engine's lock byte never holds database content.
-  const std::int64_t lockPage = ket_sqlite3_pending_byte() / *pageSize + 1;
-  unsigned counter = 0;
-  for (std::int64_t pgno = 1; pgno <= *pages; ++pgno) {
+  const std::int64_t lockPage = ket_sqlite3_pending_byte() / pages.pageSize + 1;
+  PassProgress progress(settings);
+  for (std::int64_t pgno = 1; pgno <= pages.count; ++pgno) {
     if (pgno == lockPage) {
       continue;
     }
-    if (settings.progress_ != nullptr && settings.progressOps_ > 0) {
-      if (counter == settings.progressOps_) {
-        if (settings.progress_(settings.progressArg_) != 0) {
-          out.rc = SQLITE_ABORT;
-          break;
-        }
-        counter = 0;
-      }
-      ++counter;
+    if (progress.Stop()) {
+      out.rc = SQLITE_ABORT;
+      break;
     }
     if (sqlite3_is_interrupted(db)) {
       out.rc = SQLITE_INTERRUPT;
@@ -281,44 +305,132 @@ Outcome RunPass(sqlite3* db, const char* name, CodecFile& file, PassSettings& se
     }
     sqlite3_reset(stmt.get());
   }
-  stmt.reset(); // finalized before the commit
-  if (out.rc == SQLITE_OK) {
-    // Bytes past the database's last page are no database content (the engine neither reads
-    // them nor keeps them when the database grows), but left there they would stay plain. The
-    // file is cut to the database's pages the way the engine cuts a shrunken database: once the
-    // transaction has committed, so that a failure before keeps every byte.
-    if (*pages > 0 &&
-        ket_sqlite3_truncate_image(db, name, static_cast<unsigned>(*pages)) != SQLITE_OK) {
-      out.rc = SQLITE_ERROR;
-    } else if (const int rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-               rc != SQLITE_OK) {
-      out.FromEngine(db, rc);
-    }
+  return out;
+}
+
+Outcome CommitPass(sqlite3* db, const char* name, const PassPages& pages) {
+  Outcome out;
+  // Bytes past the database's last page are no database content (the engine neither reads
+  // them nor keeps them when the database grows), but left there they would stay plain. The
+  // file is cut to the database's pages the way the engine cuts a shrunken database: once the
+  // transaction has committed, so that a failure before keeps every byte.
+  if (pages.count > 0 &&
+      ket_sqlite3_truncate_image(db, name, static_cast<unsigned>(pages.count)) != SQLITE_OK) {
+    out.rc = SQLITE_ERROR;
+  } else if (const int rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+             rc != SQLITE_OK) {
+    out.FromEngine(db, rc);
   }
   return out;
 }
 
-int Rekey(sqlite3* db, const char* name, const void* key, int nKey, Outcome& out) {
+// The pages are rewritten through the engine's public page table, sqlite_dbpage: inside one
+// exclusive transaction, "UPDATE sqlite_dbpage SET data = data" on a page makes the pager fetch
+// it (deciphered by the codec layer in its old form), journal its image (in the old form) and
+// write it again at commit or when the cache spills (in the new form, the codec's write side).
+// That keeps the engine's own journaling, commit and rollback, so the re-key is all or nothing
+// and a crash leaves a hot journal that restores the old form. Only the progress handler, the
+// connection's error state and the B-tree mutexes are reached through engine internals
+// (sqlite_bridge.c); the page steps themselves need none.
+Outcome RunPass(sqlite3* db, const char* name, CodecFile& file, PassSettings& settings) {
+  const CountedAsRunning running(db);
+  if (sqlite3_is_interrupted(db)) {
+    Outcome out;
+    out.rc = SQLITE_INTERRUPT;
+    return out;
+  }
+  PassPages pages;
+  if (Outcome out = BeginPass(db, name, file, settings, pages); out.rc != SQLITE_OK) {
+    return out;
+  }
+  if (Outcome out = RewritePages(db, name, pages, settings); out.rc != SQLITE_OK) {
+    return out;
+  }
+  return CommitPass(db, name, pages);
+}
+
+// The database `name` names for a re-key, or null: with out.rc set when the re-key cannot be
+// made, with SQLITE_OK for an in-memory database (its pages are never transformed).
+CodecFile* RekeyTarget(sqlite3* db, const char* name, Outcome& out) {
   if (ket_sqlite3_find_db(db, name) < 0) {
     out.rc = UnknownDatabase(db, name);
     out.message = sqlite3_errmsg(db);
-    return out.rc;
+    return nullptr;
   }
   if (!sqlite3_get_autocommit(db)) {
-    return out.rc = SQLITE_BUSY;
+    out.rc = SQLITE_BUSY;
+    return nullptr;
   }
   // An interrupt asked for before the re-key ends it here, before anything has changed.
   if (sqlite3_is_interrupted(db)) {
-    return out.rc = SQLITE_INTERRUPT;
+    out.rc = SQLITE_INTERRUPT;
+    return nullptr;
   }
   bool foreign = false;
   CodecFile* file = FindCodecFile(db, name, &foreign);
-  if (file == nullptr) {
-    if (foreign) {
-      out.rc = ForeignFile(db);
-      out.message = sqlite3_errmsg(db);
+  if (file == nullptr && foreign) {
+    out.rc = ForeignFile(db);
+    out.message = sqlite3_errmsg(db);
+  }
+  return file;
+}
+
+// The old key goes back on the write side.
+void RestoreWriteSide(PageCodec& codec) {
+  codec.writeKeySet = codec.readKeySet;
+  codec.writeSchedule = codec.readSchedule;
+}
+
+// The pass with the write side on the new key (`material`, or none), and the record settled
+// after it: all sides on the new key after a commit, the old key back after a failure.
+void RunRekeyPass(sqlite3* db, const char* name, CodecFile& file, PageCodec& codec,
+                  const std::optional<KeyMaterial>& material, Outcome& out) {
+  // The write side takes the new key; pages are still read, and journaled, in the old form.
+  codec.writeKeySet = material ? 1 : 0;
+  PageForm form;
+  if (material) {
+    codec.writeSchedule =
+        AesEncryptSchedule(std::span<const std::uint8_t, 32>(material->data(), 32));
+    form.keyed = true;
+    form.decrypt = AesDecryptSchedule(codec.writeSchedule);
+  }
+  out.rc = BeginRekeyTracking(file, form);
+  if (out.rc != SQLITE_OK) {
+    RestoreWriteSide(codec);
+    return;
+  }
+  PassSettings settings(db, name);
+  out = RunPass(db, name, file, settings);
+  if (out.rc == SQLITE_OK) {
+    EndRekeyTracking(file, true);
+    codec.readKeySet = codec.decryptKeySet = material ? 1 : 0;
+    if (material) {
+      codec.keyMaterial = *material;
+      codec.readSchedule = codec.writeSchedule;
+      codec.decryptSchedule = form.decrypt;
     }
-    return out.rc; // an in-memory database: its pages are never transformed
+    if (PragmaText(db, name, "journal_mode") == "wal") {
+      // Moves the new form into the database file; busy readers only delay that.
+      sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    }
+    return;
+  }
+  // The old key goes back on the write side first, so that the rollback writes the old
+  // form; then whatever the rollback could not restore is.
+  RestoreWriteSide(codec);
+  if (!sqlite3_get_autocommit(db)) {
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  // After an I/O error the engine leaves its rollback (the journal's playback) for the
+  // connection's next lock: that is taken now, while the layer still knows each page's form.
+  PragmaValue(db, name, "schema_version");
+  EndRekeyTracking(file, false);
+}
+
+int Rekey(sqlite3* db, const char* name, const void* key, int nKey, Outcome& out) {
+  CodecFile* file = RekeyTarget(db, name, out);
+  if (file == nullptr) {
+    return out.rc;
   }
   PageCodec* codec = CodecOf(*file);
   const bool hadKey = codec != nullptr && codec->writeKeySet;
@@ -340,48 +452,7 @@ int Rekey(sqlite3* db, const char* name, const void* key, int nKey, Outcome& out
     }
     codec = CodecOf(*file);
   }
-  // The write side takes the new key; pages are still read, and journaled, in the old form.
-  codec->writeKeySet = material ? 1 : 0;
-  PageForm form;
-  if (material) {
-    codec->writeSchedule =
-        AesEncryptSchedule(std::span<const std::uint8_t, 32>(material->data(), 32));
-    form.keyed = true;
-    form.decrypt = AesDecryptSchedule(codec->writeSchedule);
-  }
-  out.rc = BeginRekeyTracking(*file, form);
-  if (out.rc == SQLITE_OK) {
-    PassSettings settings(db, name);
-    out = RunPass(db, name, *file, settings);
-    if (out.rc == SQLITE_OK) {
-      EndRekeyTracking(*file, true);
-      codec->readKeySet = codec->decryptKeySet = material ? 1 : 0;
-      if (material) {
-        codec->keyMaterial = *material;
-        codec->readSchedule = codec->writeSchedule;
-        codec->decryptSchedule = form.decrypt;
-      }
-      if (PragmaText(db, name, "journal_mode") == "wal") {
-        // Moves the new form into the database file; busy readers only delay that.
-        sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-      }
-    } else {
-      // The old key goes back on the write side first, so that the rollback writes the old
-      // form; then whatever the rollback could not restore is.
-      codec->writeKeySet = codec->readKeySet;
-      codec->writeSchedule = codec->readSchedule;
-      if (!sqlite3_get_autocommit(db)) {
-        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-      }
-      // After an I/O error the engine leaves its rollback (the journal's playback) for the
-      // connection's next lock: that is taken now, while the layer still knows each page's form.
-      PragmaValue(db, name, "schema_version");
-      EndRekeyTracking(*file, false);
-    }
-  } else {
-    codec->writeKeySet = codec->readKeySet;
-    codec->writeSchedule = codec->readSchedule;
-  }
+  RunRekeyPass(db, name, *file, *codec, material, out);
   if (!codec->writeKeySet || !codec->decryptKeySet) {
     AttachCodec(*file, nullptr); // plain from now on
   }

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <new>
+#include <optional>
 
 namespace ket {
 namespace codec_layer {
@@ -142,20 +143,21 @@ int JournalWrite(FileState& s, const void* buf, int amt, sqlite3_int64 ofst) {
   return JournalAppend(s, image, amt, ofst);
 }
 
-// A hot journal is checked before the engine plays it back. The engine's record checksums are
-// over plain pages, so under a wrong key (or none) every record would look torn: the engine would
-// delete the journal and leave a half re-keyed or half written file for good. A journal whose
-// first records do not check out under this connection's key is refused with an I/O error and
-// left in place for a connection with the right key.
-int VerifyHotJournal(FileState& s) {
-  if (s.db == nullptr) {
-    return SQLITE_OK;
-  }
-  FileState& db = *s.db->state;
-  sqlite3_int64 size = 0;
-  if (const int rc = s.real->pMethods->xFileSize(s.real, &size); rc != SQLITE_OK) {
-    return rc;
-  }
+namespace {
+
+// The fields of a journal header the check needs.
+struct JournalHeader {
+  std::uint32_t count = 0;
+  std::uint32_t checksumInit = 0;
+  std::uint32_t originalPages = 0;
+  std::int64_t sector = 0;
+  std::int64_t pageSize = 0;
+};
+
+// The header of a journal of `size` bytes; nullopt (with SQLITE_OK) when the file holds no
+// journal the engine would play back.
+int ReadJournalHeader(FileState& s, std::int64_t size, std::optional<JournalHeader>& out) {
+  out.reset();
   if (size < kJournalHeaderFields) {
     return SQLITE_OK;
   }
@@ -167,18 +169,61 @@ int VerifyHotJournal(FileState& s) {
                   kJournalMagic.size()) != 0) {
     return SQLITE_OK; // not a journal the engine would play back
   }
-  const std::uint32_t count = Be32(header.data() + kJournalRecordCountOffset);
-  const std::uint32_t checksumInit = Be32(header.data() + kJournalChecksumInitOffset);
-  const std::uint32_t originalPages = Be32(header.data() + kJournalOriginalPagesOffset);
-  const std::int64_t sector = Be32(header.data() + kJournalSectorSizeOffset);
-  const std::int64_t pageSize = Be32(header.data() + kJournalPageSizeOffset);
-  if (!IsPageSize(pageSize) || sector < kMinSectorSize || sector > kMaxSectorSize ||
-      (sector & (sector - 1)) != 0) {
+  JournalHeader h;
+  h.count = Be32(header.data() + kJournalRecordCountOffset);
+  h.checksumInit = Be32(header.data() + kJournalChecksumInitOffset);
+  h.originalPages = Be32(header.data() + kJournalOriginalPagesOffset);
+  h.sector = Be32(header.data() + kJournalSectorSizeOffset);
+  h.pageSize = Be32(header.data() + kJournalPageSizeOffset);
+  if (!IsPageSize(h.pageSize) || h.sector < kMinSectorSize || h.sector > kMaxSectorSize ||
+      (h.sector & (h.sector - 1)) != 0) {
     return SQLITE_OK;
   }
-  const std::int64_t recordSize = pageSize + kJournalRecordOverhead;
-  const bool counted = count != kJournalNoSyncCount;
-  const std::int64_t records = counted ? count : (size - sector) / recordSize;
+  out = h;
+  return SQLITE_OK;
+}
+
+// Whether the page image of a record for page `pgno`, deciphered from the stored form of
+// `codec` (plain without one), has the checksum the engine's playback will find.
+bool RecordChecksOut(const PageCodec* codec, const JournalHeader& h, std::uint32_t pgno,
+                     std::uint8_t* image) {
+  const auto size = static_cast<std::size_t>(h.pageSize);
+  if (codec != nullptr) {
+    codec->DecipherStored({image, size}, pgno);
+  }
+  std::uint32_t sum = h.checksumInit;
+  for (std::int64_t i = h.pageSize - kJournalChecksumStride; i > 0; i -= kJournalChecksumStride) {
+    sum += image[i];
+  }
+  if (sum != Be32(image + h.pageSize)) { // the record's checksum follows its image
+    return false;
+  }
+  return pgno != 1 || std::memcmp(image, kDatabaseMagic.data(), kDatabaseMagic.size()) == 0;
+}
+
+} // namespace
+
+// A hot journal is checked before the engine plays it back. The engine's record checksums are
+// over plain pages, so under a wrong key (or none) every record would look torn: the engine would
+// delete the journal and leave a half re-keyed or half written file for good. A journal whose
+// first records do not check out under this connection's key is refused with an I/O error and
+// left in place for a connection with the right key.
+int VerifyHotJournal(FileState& s) {
+  if (s.db == nullptr) {
+    return SQLITE_OK;
+  }
+  const FileState& db = *s.db->state;
+  sqlite3_int64 size = 0;
+  if (const int rc = s.real->pMethods->xFileSize(s.real, &size); rc != SQLITE_OK) {
+    return rc;
+  }
+  std::optional<JournalHeader> header;
+  if (const int rc = ReadJournalHeader(s, size, header); rc != SQLITE_OK || !header) {
+    return rc;
+  }
+  const std::int64_t recordSize = header->pageSize + kJournalRecordOverhead;
+  const bool counted = header->count != kJournalNoSyncCount;
+  const std::int64_t records = counted ? header->count : (size - header->sector) / recordSize;
   const int wanted = counted ? kCheckedJournalRecords : 1;
   SecretBytes record;
   try {
@@ -186,11 +231,9 @@ int VerifyHotJournal(FileState& s) {
   } catch (const std::bad_alloc&) {
     return SQLITE_IOERR_NOMEM;
   }
-  const AesDecryptSchedule* form =
-      db.codec && db.codec->decryptKeySet ? &db.codec->decryptSchedule : nullptr;
   int checked = 0;
   for (std::int64_t r = 0; r < records && checked < wanted; ++r) {
-    const std::int64_t offset = sector + r * recordSize;
+    const std::int64_t offset = header->sector + r * recordSize;
     if (offset + recordSize > size) {
       break;
     }
@@ -198,22 +241,13 @@ int VerifyHotJournal(FileState& s) {
       return rc;
     }
     const std::uint32_t pgno = Be32(record.data() + kJournalPageNumberOffset);
-    if (!IsRecordPage(pgno, pageSize)) {
+    if (!IsRecordPage(pgno, header->pageSize)) {
       break; // where the engine's playback stops too
     }
-    if (pgno > originalPages) {
+    if (pgno > header->originalPages) {
       continue; // skipped by the playback without a check
     }
-    std::uint8_t* image = record.data() + kJournalImageOffset;
-    DecipherRegion(form, pgno, image, pageSize, pageSize);
-    std::uint32_t sum = checksumInit;
-    for (std::int64_t i = pageSize - kJournalChecksumStride; i > 0; i -= kJournalChecksumStride) {
-      sum += image[i];
-    }
-    if (sum != Be32(image + pageSize)) { // the record's checksum follows its image
-      return SQLITE_IOERR_DATA;
-    }
-    if (pgno == 1 && std::memcmp(image, kDatabaseMagic.data(), kDatabaseMagic.size()) != 0) {
+    if (!RecordChecksOut(db.codec.get(), *header, pgno, record.data() + kJournalImageOffset)) {
       return SQLITE_IOERR_DATA;
     }
     ++checked;

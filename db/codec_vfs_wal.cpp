@@ -115,6 +115,42 @@ int WalWritePage(FileState& s, PageCodec& codec, std::uint32_t pgno, const std::
   return RealWrite(s, out, pageSize, ofst);
 }
 
+// The first piece of a page split around a sync point, held back.
+int HoldFirstPiece(FileState& s, const std::uint8_t* p, int amt, std::int64_t ofst) {
+  try {
+    s.split.assign(p, p + amt);
+  } catch (const std::bad_alloc&) {
+    return SQLITE_IOERR_NOMEM;
+  }
+  s.splitOffset = ofst;
+  return SQLITE_OK;
+}
+
+// Whether `amt` bytes at `ofst` are the rest of the page whose first piece is held back.
+bool CompletesSplitPage(const FileState& s, int amt, std::int64_t ofst, std::int64_t pageSize) {
+  return s.splitOffset >= 0 && ofst == s.splitOffset + static_cast<std::int64_t>(s.split.size()) &&
+         static_cast<std::int64_t>(s.split.size()) + amt == pageSize;
+}
+
+// The held-back piece and its rest, written as the whole page.
+int WriteSplitPage(FileState& s, PageCodec& codec, const std::uint8_t* p, int amt,
+                   std::int64_t pageSize) {
+  try {
+    s.split.insert(s.split.end(), p, p + amt);
+  } catch (const std::bad_alloc&) {
+    return SQLITE_IOERR_NOMEM;
+  }
+  const std::int64_t start = s.splitOffset;
+  s.splitOffset = -1;
+  std::uint32_t pgno = 0;
+  if (FramePageNumber(s, start - kWalFrameHeaderSize, pgno) != SQLITE_OK) {
+    return SQLITE_IOERR_WRITE;
+  }
+  const int rc = WalWritePage(s, codec, pgno, s.split.data(), pageSize, start);
+  s.split.clear();
+  return rc;
+}
+
 } // namespace
 
 int WalRead(FileState& s, void* buf, int amt, sqlite3_int64 ofst) {
@@ -204,30 +240,10 @@ int WalWrite(FileState& s, const void* buf, int amt, sqlite3_int64 ofst) {
   // piece is held back until the rest arrives; the sync between them covers only the frames
   // before, which is all it is there for.
   if (inFrame == kWalFrameHeaderSize && amt < pageSize) {
-    try {
-      s.split.assign(p, p + amt);
-    } catch (const std::bad_alloc&) {
-      return SQLITE_IOERR_NOMEM;
-    }
-    s.splitOffset = ofst;
-    return SQLITE_OK;
+    return HoldFirstPiece(s, p, amt, ofst);
   }
-  if (s.splitOffset >= 0 && ofst == s.splitOffset + static_cast<std::int64_t>(s.split.size()) &&
-      static_cast<std::int64_t>(s.split.size()) + amt == pageSize) {
-    try {
-      s.split.insert(s.split.end(), p, p + amt);
-    } catch (const std::bad_alloc&) {
-      return SQLITE_IOERR_NOMEM;
-    }
-    const std::int64_t start = s.splitOffset;
-    s.splitOffset = -1;
-    std::uint32_t pgno = 0;
-    if (FramePageNumber(s, start - kWalFrameHeaderSize, pgno) != SQLITE_OK) {
-      return SQLITE_IOERR_WRITE;
-    }
-    const int rc = WalWritePage(s, *codec, pgno, s.split.data(), pageSize, start);
-    s.split.clear();
-    return rc;
+  if (CompletesSplitPage(s, amt, ofst, pageSize)) {
+    return WriteSplitPage(s, *codec, p, amt, pageSize);
   }
   if (inFrame > kWalFrameHeaderSize) {
     return SQLITE_IOERR_WRITE; // a piece of a page that cannot be enciphered on its own
