@@ -5,6 +5,7 @@
 #include "db/sha256.h"
 
 #include <atomic>
+#include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <random>
@@ -170,6 +171,62 @@ IoHookScope::~IoHookScope() {
 std::string Integrity(const std::string& path, std::string_view key) {
   Db db = OpenDb(path, key, SQLITE_OPEN_READWRITE);
   return QueryText(db.get(), "PRAGMA integrity_check");
+}
+
+Db OpenDbOver(const char* vfs, const std::string& path, std::string_view key) {
+  const sqlite3_vfs* layer = CodecVfsOver(vfs);
+  EXPECT_NE(layer, nullptr) << vfs;
+  sqlite3* raw = nullptr;
+  const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE,
+                                 layer != nullptr ? layer->zName : vfs);
+  Db db(raw);
+  EXPECT_EQ(rc, SQLITE_OK) << (raw ? sqlite3_errmsg(raw) : "");
+  if (!key.empty()) {
+    EXPECT_EQ(codec_set_key(db.get(), "main", key.data(), static_cast<int>(key.size())), SQLITE_OK);
+  }
+  return db;
+}
+
+int ReKey(sqlite3* db, std::string_view password) {
+  return codec_rekey(db, nullptr, password.data(), static_cast<int>(password.size()));
+}
+
+void RekeyFile(const std::string& path, std::string_view oldPassword,
+               std::string_view newPassword) {
+  Db db = OpenDb(path, oldPassword, SQLITE_OPEN_READWRITE);
+  EXPECT_EQ(ReKey(db.get(), newPassword), SQLITE_OK) << sqlite3_errmsg(db.get());
+}
+
+bool KeyedWith(sqlite3* db, std::string_view password) {
+  const void* key = nullptr;
+  int length = 0;
+  codec_get_key(db, 0, &key, &length);
+  if (password.empty()) {
+    return key == nullptr && length == 0;
+  }
+  const KeyMaterial material =
+      DeriveKeyMaterial({reinterpret_cast<const std::uint8_t*>(password.data()), password.size()});
+  return key != nullptr && length == kKeyMaterialLength &&
+         std::memcmp(key, material.data(), material.size()) == 0;
+}
+
+bool StartsWithMagic(const std::vector<std::uint8_t>& file) {
+  static constexpr std::string_view kMagic("SQLite format 3\0", 16);
+  return file.size() >= kMagic.size() &&
+         std::memcmp(file.data(), kMagic.data(), kMagic.size()) == 0;
+}
+
+void Encrypted::SetUp() {
+  path_ = dir_.File("Ketro.cts");
+  MakeDatabase(path_, 200);
+  plain_ = ReadBytes(path_);
+  Db db = OpenDb(path_);
+  digest_ = ContentDigest(db.get());
+}
+
+std::string Encrypted::Digest(std::string_view key) {
+  Db db = OpenDb(path_, key, SQLITE_OPEN_READWRITE);
+  return ContentDigest(db.get());
 }
 
 namespace {

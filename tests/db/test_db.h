@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <gtest/gtest.h>
 #include <memory>
 #include <sqlite3.h>
 #include <string>
@@ -96,5 +97,51 @@ class JournalLimitScope {
 std::string Integrity(const std::string& path, std::string_view key);
 
 inline constexpr std::string_view kInstallerPassword = "xq_plume_vortex_731_bells";
+
+// ---- re-keys through the codec entry points, on the engine's own connections ----
+
+// Opens through the codec layer over the VFS named `vfs`; applies `key` when non-empty.
+Db OpenDbOver(const char* vfs, const std::string& path, std::string_view key);
+
+// codec_rekey of the connection's main database to `password` (empty: none), as the connection
+// object calls it. Returns the engine's result.
+int ReKey(sqlite3* db, std::string_view password);
+
+// Re-keys the file at `path` from `oldPassword` to `newPassword` (empty: none); fails the test
+// on an error.
+void RekeyFile(const std::string& path, std::string_view oldPassword, std::string_view newPassword);
+
+// Whether the main database's codec record holds the key of `password`; for an empty password,
+// whether it has no record.
+bool KeyedWith(sqlite3* db, std::string_view password);
+
+// A plain file begins with the engine's header string, an encrypted one does not.
+bool StartsWithMagic(const std::vector<std::uint8_t>& file);
+
+// Writes to the database file or its journal while `fn` runs.
+template <class Fn> int CountWrites(Fn fn) {
+  int writes = 0;
+  IoHookScope hook([&](const IoEvent& e) {
+    if (e.op == IoOp::kWrite && e.file != IoFile::kOther) {
+      ++writes;
+    }
+    return 0;
+  });
+  fn();
+  return writes;
+}
+
+// A plain database of 200 pages of 4096 bytes, with its bytes and its content's digest.
+class Encrypted : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  // The content's digest read with `key`.
+  std::string Digest(std::string_view key);
+
+  TempDir dir_;
+  std::string path_;
+  std::vector<std::uint8_t> plain_;
+  std::string digest_;
+};
 
 } // namespace ket::test

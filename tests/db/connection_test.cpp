@@ -1,0 +1,396 @@
+// The connection object (TKetDatabase, EKetDatabase, TKetStatement, TKetComponentOwner) and
+// the installer's CityDatabaseRekeyer on top of it: names, events, flags, statements, closing,
+// the password's life, and how a re-key through the object reports the engine's result.
+#include "base/text.h"
+#include "db/city_database_rekeyer.h"
+#include "db/codec.h"
+#include "db/ket_database.h"
+#include "tests/db/test_db.h"
+
+#include <cstring>
+#include <filesystem>
+#include <gtest/gtest.h>
+
+namespace ket {
+namespace {
+
+using test::Encrypted;
+using test::TempDir;
+
+std::u16string U(const std::string& s) {
+  return Utf8ToUtf16(s);
+}
+
+// Runs `fn`, expecting EKetDatabase; returns it.
+template <class Fn> EKetDatabase Raised(Fn fn) {
+  try {
+    fn();
+  } catch (const EKetDatabase& e) {
+    return e;
+  }
+  ADD_FAILURE() << "no EKetDatabase raised";
+  return EKetDatabase(u"none");
+}
+
+// ---- re-keys through the object ----
+
+TEST(Connection, ReKeyOnAClosedObjectMakesNoEngineCall) {
+  TKetDatabase db;
+  const EKetDatabase e = Raised([&] { db.ReKey("k"); });
+  EXPECT_STREQ(e.what(), "Cannot perform this operation on a closed database");
+  EXPECT_EQ(e.ErrorCode(), 0);
+  EXPECT_TRUE(e.ErrorMessage().empty());
+  db.SetName(u"CityDb");
+  const EKetDatabase named = Raised([&] { db.ReKey("k"); });
+  EXPECT_STREQ(named.what(),
+               "SQLite3 Error 1 - CityDb: Cannot perform this operation on a closed database");
+  EXPECT_EQ(named.ErrorCode(), 1);
+}
+
+// The connection object's ReKey is codec_rekey with the object's password around it: a failure
+// raises the engine's code and message and leaves the password as it was; a success replaces it.
+TEST_F(Encrypted, ReKeyRaisesTheEnginesCodeAndKeepsThePasswordOnFailure) {
+  test::RekeyFile(path_, "", "k");
+  const auto before = test::ReadBytes(path_);
+  {
+    TKetDatabase db;
+    db.SetDatabaseName(U(path_));
+    db.SetPassword("wrong");
+    db.Open();
+    const EKetDatabase e = Raised([&] { db.ReKey("other"); });
+    EXPECT_EQ(e.ErrorCode(), SQLITE_NOTADB);
+    EXPECT_STREQ(e.what(), "SQLite3 Error 26 - file is not a database");
+    EXPECT_EQ(db.Password(), "wrong");
+  }
+  EXPECT_EQ(test::ReadBytes(path_), before);
+  TKetDatabase db;
+  db.SetDatabaseName(U(path_));
+  db.SetPassword("k");
+  db.Open();
+  test::Exec(db.Handle(), "BEGIN; INSERT INTO items(name) VALUES('x');");
+  const EKetDatabase busy = Raised([&] { db.ReKey("new"); });
+  EXPECT_EQ(busy.ErrorCode(), SQLITE_BUSY);
+  EXPECT_STREQ(busy.what(), "SQLite3 Error 5 - database is locked");
+  EXPECT_EQ(db.Password(), "k");
+  test::Exec(db.Handle(), "ROLLBACK");
+  sqlite3_interrupt(db.Handle());
+  const EKetDatabase interrupted = Raised([&] { db.ReKey("new"); });
+  EXPECT_EQ(interrupted.ErrorCode(), SQLITE_INTERRUPT);
+  EXPECT_STREQ(interrupted.what(), "SQLite3 Error 9 - interrupted");
+  EXPECT_EQ(db.Password(), "k");
+  // The next statement clears the interrupt, as the engine's interrupt is meant.
+  EXPECT_EQ(test::QueryText(db.Handle(), "PRAGMA integrity_check"), "ok");
+  EXPECT_EQ(test::ReadBytes(path_), before);
+  db.ReKey("new");
+  EXPECT_EQ(db.Password(), "new");
+  EXPECT_TRUE(test::KeyedWith(db.Handle(), "new"));
+  db.Close();
+  EXPECT_EQ(Digest("new"), digest_);
+}
+
+TEST_F(Encrypted, ReopeningTheSameObjectAppliesTheNewPassword) {
+  TKetDatabase db;
+  db.SetDatabaseName(U(path_));
+  db.Open();
+  db.ReKey("fresh");
+  db.Close();
+  db.Open();
+  EXPECT_EQ(test::ContentDigest(db.Handle()), digest_);
+  db.Close();
+}
+
+TEST_F(Encrypted, PasswordPropertyKeysAnOpenConnection) {
+  test::RekeyFile(path_, "", "k");
+  TKetDatabase db;
+  db.SetDatabaseName(U(path_));
+  db.Open();
+  db.SetPassword("k");
+  EXPECT_EQ(test::ContentDigest(db.Handle()), digest_);
+  db.Close();
+}
+
+// ---- the connection object ----
+
+TEST(Connection, DatabaseNameRules) {
+  TempDir dir;
+  TKetDatabase db;
+  db.SetDatabaseName(u" \t ");
+  EXPECT_STREQ(Raised([&] { db.Open(); }).what(), "Invalid DatabaseName");
+  EXPECT_FALSE(db.Connected());
+  db.SetName(u"db1");
+  EXPECT_STREQ(Raised([&] { db.Open(); }).what(), "SQLite3 Error 1 - db1: Invalid DatabaseName");
+  db.SetName(u"");
+  const std::string path = dir.File("n.db");
+  test::MakeDatabase(path, 10);
+  db.SetDatabaseName(U(path));
+  db.Open();
+  EXPECT_STREQ(Raised([&] { db.SetDatabaseName(u"other"); }).what(),
+               "Cannot perform this operation on an open database");
+  EXPECT_EQ(db.DatabaseName(), U(path));
+  db.Close();
+}
+
+TEST(Connection, OpenDoesNotCreateAMissingFile) {
+  TempDir dir;
+  TKetDatabase db;
+  db.SetDatabaseName(U(dir.File("missing.db")));
+  const EKetDatabase e = Raised([&] { db.Open(); });
+  EXPECT_EQ(e.ErrorCode(), SQLITE_CANTOPEN);
+  EXPECT_STREQ(e.what(), "SQLite3 Error 14 - unable to open database file");
+  EXPECT_FALSE(db.Connected());
+  EXPECT_FALSE(test::Exists(dir.File("missing.db")));
+}
+
+TEST(Connection, EventsComeInOrderAndAFailedConnectSkipsTheRest) {
+  TempDir dir;
+  const std::string path = dir.File("e.db");
+  test::MakeDatabase(path, 10);
+  std::vector<std::string> events;
+  TKetDatabase db;
+  db.BeforeConnect = [&](TKetDatabase& s) { events.push_back(s.Connected() ? "B+" : "B"); };
+  db.InitDatabase = [&](TKetDatabase& s) { events.push_back(s.Connected() ? "I+" : "I"); };
+  db.AfterConnect = [&](TKetDatabase&) { events.push_back("A"); };
+  db.BeforeDisconnect = [&](TKetDatabase& s) { events.push_back(s.Connected() ? "BD+" : "BD"); };
+  db.AfterDisconnect = [&](TKetDatabase& s) { events.push_back(s.Connected() ? "AD+" : "AD"); };
+  db.SetDatabaseName(U(path));
+  db.Open();
+  db.Open(); // already open: nothing, events included
+  db.Close();
+  db.Close();
+  EXPECT_EQ(events, (std::vector<std::string>{"B", "I+", "A", "BD+", "AD"}));
+  events.clear();
+  db.SetDatabaseName(U(dir.File("missing.db")));
+  Raised([&] { db.Open(); });
+  EXPECT_EQ(events, (std::vector<std::string>{"B"}));
+}
+
+TEST(Connection, WhileLoadingConnectedIsOnlyRemembered) {
+  TempDir dir;
+  const std::string path = dir.File("l.db");
+  test::MakeDatabase(path, 10);
+  TKetDatabase db;
+  db.BeginLoading();
+  db.SetConnected(true);
+  db.SetDatabaseName(U(path)); // still allowed: nothing is open yet
+  EXPECT_FALSE(db.Connected());
+  db.Loaded();
+  EXPECT_TRUE(db.Connected());
+}
+
+TEST(Connection, OpenFlagPropertiesKeepTheirOwnBits) {
+  TKetDatabase db;
+  db.SetAccess(TKetDbAccess::daReadOnly);
+  db.SetCache(TKetDbCache::dcPrivate);
+  db.SetMutex(TKetDbMutex::dmFullMutex);
+  EXPECT_EQ(db.OpenFlags(), 0x1 | 0x40000 | 0x10000);
+  db.SetCache(TKetDbCache::dcShared);
+  EXPECT_EQ(db.Access(), TKetDbAccess::daReadOnly);
+  EXPECT_EQ(db.Cache(), TKetDbCache::dcShared);
+  EXPECT_EQ(db.OpenFlags(), 0x1 | 0x20000 | 0x10000);
+}
+
+TEST(Connection, ReadOnlyAccessAndUriNames) {
+  TempDir dir;
+  const std::string path = dir.File("r.db");
+  test::MakeDatabase(path, 10);
+  TKetDatabase db;
+  db.SetAccess(TKetDbAccess::daReadOnly);
+  db.SetDatabaseName(U(path));
+  db.Open();
+  sqlite3_stmt* stmt = nullptr;
+  sqlite3_prepare_v2(db.Handle(), "INSERT INTO items(name) VALUES('x')", -1, &stmt, nullptr);
+  EXPECT_EQ(sqlite3_step(stmt), SQLITE_READONLY);
+  sqlite3_finalize(stmt);
+  db.Close();
+  db.SetAccess(TKetDbAccess::daReadWrite);
+  db.SetOptions({TKetDbOption::oUriFileName});
+  db.SetDatabaseName(U("file:" + path + "?mode=ro"));
+  db.Open();
+  EXPECT_EQ(sqlite3_db_readonly(db.Handle(), "main"), 1);
+  db.Close();
+}
+
+TEST(Connection, UnknownVfsIsTheEnginesError) {
+  TempDir dir;
+  const std::string path = dir.File("v.db");
+  test::MakeDatabase(path, 10);
+  TKetDatabase db;
+  db.SetVfs(u"no-such-vfs");
+  db.SetDatabaseName(U(path));
+  const EKetDatabase e = Raised([&] { db.Open(); });
+  EXPECT_EQ(e.ErrorCode(), SQLITE_ERROR);
+  EXPECT_STREQ(e.what(), "SQLite3 Error 1 - no such vfs: no-such-vfs");
+  EXPECT_FALSE(db.Connected());
+}
+
+TEST(Connection, StatementsAreDeactivatedBeforeCloseAndUnboundAtDestruction) {
+  TempDir dir;
+  const std::string path = dir.File("s.db");
+  test::MakeDatabase(path, 10);
+  auto db = std::make_unique<TKetDatabase>();
+  db->SetDatabaseName(U(path));
+  db->Open();
+  TKetStatement count(*db, "SELECT count(*) FROM items");
+  ASSERT_TRUE(count.Step());
+  EXPECT_GT(count.ColumnInt(0), 0);
+  EXPECT_TRUE(count.Active());
+  db->Close(); // would fail with an unfinalized statement
+  EXPECT_FALSE(count.Active());
+  db.reset();
+  EXPECT_EQ(count.Database(), nullptr);
+}
+
+TEST(Connection, AFailedCloseLeavesTheObjectClosedAndReportsTheCodeOnly) {
+  TempDir dir;
+  const std::string path = dir.File("c.db");
+  test::MakeDatabase(path, 10);
+  TKetDatabase db;
+  db.SetDatabaseName(U(path));
+  db.Open();
+  sqlite3* handle = db.Handle();
+  sqlite3_stmt* stray = nullptr; // not bound to the object, so Close cannot finalize it
+  sqlite3_prepare_v2(handle, "SELECT 1", -1, &stray, nullptr);
+  const EKetDatabase e = Raised([&] { db.Close(); });
+  EXPECT_STREQ(e.what(), "SQLite3 Error 5");
+  EXPECT_EQ(e.ErrorCode(), SQLITE_BUSY);
+  EXPECT_FALSE(db.Connected());
+  sqlite3_finalize(stray);
+  EXPECT_EQ(sqlite3_close(handle), SQLITE_OK);
+}
+
+TEST(Connection, OwnerDestroysItsConnectionsAndClosesThem) {
+  TempDir dir;
+  const std::string path = dir.File("o.db");
+  test::MakeDatabase(path, 10);
+  std::vector<std::string> closed;
+  {
+    TKetComponentOwner owner;
+    for (const char* name : {"first", "second"}) {
+      TKetDatabase& db = TKetDatabase::Create(owner);
+      EXPECT_EQ(db.Owner(), &owner);
+      db.SetDatabaseName(U(path));
+      db.AfterDisconnect = [&closed, name](TKetDatabase&) { closed.push_back(name); };
+      db.Open();
+    }
+    EXPECT_EQ(owner.ComponentCount(), 2u);
+  }
+  EXPECT_EQ(closed, (std::vector<std::string>{"second", "first"}));
+}
+
+// The password is wiped when the object goes and when it is replaced. A short one lives inside
+// the object itself, where what is left of it can be seen.
+TEST(Connection, PasswordsLeaveNoTraceInTheObject) {
+  for (const bool replaced : {false, true}) {
+    SCOPED_TRACE(replaced ? "replaced" : "destroyed");
+    TempDir dir;
+    const std::string path = dir.File("w.db");
+    test::MakeDatabase(path, 10);
+    const std::string secret = "s3cr3t-k3y";
+    alignas(TKetDatabase) unsigned char storage[sizeof(TKetDatabase)];
+    auto* db = ::new (storage) TKetDatabase();
+    db->SetDatabaseName(U(path));
+    db->Open();
+    db->ReKey(secret);
+    if (replaced) {
+      db->ReKey("other-k3y");
+      db->ReKey("");
+    }
+    std::destroy_at(db);
+    const volatile unsigned char* left = storage;
+    std::string remains(sizeof storage, '\0');
+    for (std::size_t i = 0; i < remains.size(); ++i) {
+      remains[i] = static_cast<char>(left[i]);
+    }
+    EXPECT_EQ(remains.find(secret), std::string::npos);
+    EXPECT_EQ(remains.find("other-k3y"), std::string::npos);
+  }
+}
+
+TEST(Exception, ConstructorsAndTheirMessages) {
+  const EKetDatabase full(26, u"file is not a database");
+  EXPECT_STREQ(full.what(), "SQLite3 Error 26 - file is not a database");
+  EXPECT_EQ(full.ErrorCode(), 26);
+  EXPECT_EQ(full.ErrorMessage(), u"file is not a database");
+  const EKetDatabase code(5);
+  EXPECT_STREQ(code.what(), "SQLite3 Error 5");
+  EXPECT_TRUE(code.ErrorMessage().empty());
+  const EKetDatabase text(u"\x0411\x0430\x0437\x0430");
+  EXPECT_STREQ(text.what(), "\xD0\x91\xD0\xB0\xD0\xB7\xD0\xB0");
+  EXPECT_EQ(text.ErrorCode(), 0);
+  const Error& base = full; // the common base
+  EXPECT_NE(std::string(base.what()).find("26"), std::string::npos);
+}
+
+// ---- the installer's rekeyer ----
+
+TEST(CityDatabaseRekeyer, OwnsOneConnectionPerCall) {
+  TempDir dir;
+  const std::string path = dir.File("Ketro.cts");
+  test::MakeDatabase(path, 30);
+  const auto plain = test::ReadBytes(path);
+  CityDatabaseRekeyer rekeyer;
+  rekeyer.RekeyDatabase(U(path), test::kInstallerPassword);
+  EXPECT_TRUE(test::SameExceptCommitFields(
+      test::DecipherFile(test::ReadBytes(path), test::kInstallerPassword, 4096), plain));
+  const EKetDatabase e =
+      Raised([&] { rekeyer.RekeyDatabase(U(dir.File("gone.cts")), test::kInstallerPassword); });
+  EXPECT_EQ(e.ErrorCode(), SQLITE_CANTOPEN);
+}
+
+// The installer re-keys its database under a temporary name and decides by the result code
+// what to do: 26 (not a database) puts the file in place as extracted, anything else keeps the
+// old database. The rekeyer re-keys whatever path it is given and passes the engine's code on.
+TEST(CityDatabaseRekeyer, ReKeysAnyPathAndPassesTheEnginesCodeOn) {
+  TempDir dir;
+  std::filesystem::create_directory(dir.Path() / "sub");
+  // A temporary name in a folder, spelled as the product spells paths.
+  const std::string path = (dir.Path() / "sub" / "Ketro.cts.~new").string();
+  const std::u16string productPath = U(dir.Path().string()) + u"\\sub\\Ketro.cts.~new";
+  test::MakeDatabase(path, 40);
+  const auto plain = test::ReadBytes(path);
+  struct Case {
+    const char* what;
+    int code;
+    const char* message;
+    IoFile file;
+    IoOp op;
+    int injected;
+  };
+  for (const Case& c :
+       {Case{"disk full", SQLITE_FULL, "SQLite3 Error 13 - database or disk is full",
+             IoFile::kJournal, IoOp::kWrite, SQLITE_FULL},
+        Case{"out of memory", SQLITE_NOMEM, "SQLite3 Error 7 - out of memory", IoFile::kDatabase,
+             IoOp::kRead, SQLITE_NOMEM},
+        Case{"I/O error", SQLITE_IOERR, "SQLite3 Error 10 - disk I/O error", IoFile::kJournal,
+             IoOp::kWrite, SQLITE_IOERR_WRITE}}) {
+    SCOPED_TRACE(c.what);
+    CityDatabaseRekeyer rekeyer;
+    int seen = 0;
+    const test::IoHookScope hook([&](const IoEvent& e) {
+      return e.file == c.file && e.op == c.op && ++seen == 3 ? c.injected : SQLITE_OK;
+    });
+    const EKetDatabase e =
+        Raised([&] { rekeyer.RekeyDatabase(productPath, test::kInstallerPassword); });
+    EXPECT_EQ(e.ErrorCode(), c.code);
+    EXPECT_STREQ(e.what(), c.message);
+  }
+  EXPECT_EQ(test::ReadBytes(path), plain);
+  {
+    CityDatabaseRekeyer rekeyer;
+    rekeyer.RekeyDatabase(productPath, test::kInstallerPassword);
+  }
+  EXPECT_TRUE(test::SameExceptCommitFields(
+      test::DecipherFile(test::ReadBytes(path), test::kInstallerPassword, 4096), plain));
+  // Encrypted already: the rekeyer's connection has no key, so the file is not a database.
+  const auto encrypted = test::ReadBytes(path);
+  CityDatabaseRekeyer again;
+  const EKetDatabase e =
+      Raised([&] { again.RekeyDatabase(productPath, test::kInstallerPassword); });
+  EXPECT_EQ(e.ErrorCode(), SQLITE_NOTADB);
+  EXPECT_STREQ(e.what(), "SQLite3 Error 26 - file is not a database");
+  EXPECT_EQ(test::ReadBytes(path), encrypted);
+  EXPECT_FALSE(test::Exists(path + "-journal"));
+}
+
+} // namespace
+} // namespace ket
