@@ -308,6 +308,7 @@ class TWinControl : public TControl {
   friend class TControl;
   friend class TForm;
   friend class TApplication;
+  // The window procedures of window_class.cpp.
   friend LRESULT CALLBACK ControlWndProc(HWND, UINT, WPARAM, LPARAM);
   friend LRESULT CALLBACK InitialWndProc(HWND, UINT, WPARAM, LPARAM);
 
