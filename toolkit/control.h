@@ -327,7 +327,26 @@ class TWinControl : public TControl {
   bool HandleKeyDown(TMessage& message);
   bool HandleChar(TMessage& message, bool system);
   UINT DialogCode(const TMessage& message);
-  void SetCursorMessage(TMessage& message);
+  // The handlers of WndProc, one for each message it handles (WMKeyDown also for WM_SYSKEYDOWN,
+  // WMKeyUp for WM_SYSKEYUP, WMCtlColor for the WM_CTLCOLOR* requests, WMMouse for every press,
+  // release and move).
+  void WMMouse(TMessage& Message);
+  void WMPaint(TMessage& Message);
+  void WMEraseBkgnd(TMessage& Message);
+  void WMPrintClient(TMessage& Message);
+  void WMKeyDown(TMessage& Message);
+  void WMKeyUp(TMessage& Message);
+  void WMChar(TMessage& Message);
+  void WMSysChar(TMessage& Message);
+  void WMSetFocus(TMessage& Message);
+  void WMKillFocus(TMessage& Message);
+  void WMMouseLeave(TMessage& Message);
+  void WMSetCursor(TMessage& Message);
+  void WMCommand(TMessage& Message);
+  void WMCtlColor(TMessage& Message);
+  void WMClose(TMessage& Message);
+  void WMDestroy(TMessage& Message);
+  void WMNCDestroy(TMessage& Message);
   void GetTabOrderList(std::vector<TWinControl*>& list);
   // Every windowed control inside this one, depth first in tab order, tab stop or not.
   void GetWindowedControls(std::vector<TWinControl*>& list);

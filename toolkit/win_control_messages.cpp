@@ -129,23 +129,6 @@ bool TWinControl::HandleChar(TMessage& message, bool system) {
   return dialogChar.Result != 0;
 }
 
-void TWinControl::SetCursorMessage(TMessage& message) {
-  if (reinterpret_cast<HWND>(message.WParam) == hwnd_ && LOWORD(message.LParam) == HTCLIENT) {
-    POINT p;
-    GetCursorPos(&p);
-    ScreenToClient(hwnd_, &p);
-    TControl* c = ControlAtPos(p, true);
-    if (!c)
-      c = this;
-    if (c->cursor_ == crHandPoint) {
-      ::SetCursor(LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_HAND)));
-      message.Result = TRUE;
-      return;
-    }
-  }
-  DefaultHandler(message);
-}
-
 bool TWinControl::RouteMouse(TMessage& message) {
   const POINT p{GET_X_LPARAM(message.LParam), GET_Y_LPARAM(message.LParam)};
   const UINT msg = message.Msg;
@@ -202,163 +185,246 @@ void TWinControl::MouseMessage(UINT msg, WPARAM keys, int x, int y) {
   TControl::MouseMessage(msg, keys, x, y);
 }
 
+// The messages of every windowed control; a class handles its own first and passes the rest on.
 void TWinControl::WndProc(TMessage& Message) {
-  const UINT msg = Message.Msg;
-  if (IsMouseMessage(msg)) {
-    if (!RouteMouse(Message) && hwnd_)
-      DefaultHandler(Message);
-    return;
-  }
-  switch (msg) {
+  switch (Message.Msg) {
   case WM_PAINT:
-    if (!ownClass_) {
-      DefaultHandler(Message);
-      return;
-    }
-    if (Message.WParam) {
-      PaintHandler(reinterpret_cast<HDC>(Message.WParam));
-    } else {
-      PAINTSTRUCT ps;
-      HDC dc = BeginPaint(hwnd_, &ps);
-      PaintHandler(dc);
-      EndPaint(hwnd_, &ps);
-    }
-    Message.Result = 0;
-    return;
+    WMPaint(Message);
+    break;
   case WM_ERASEBKGND:
-    if (!ownClass_) {
-      DefaultHandler(Message);
-      return;
-    }
-    if (!opaque_)
-      EraseBackground(reinterpret_cast<HDC>(Message.WParam));
-    Message.Result = 1;
-    return;
+    WMEraseBkgnd(Message);
+    break;
   case WM_PRINTCLIENT:
-    if (!ownClass_) {
-      DefaultHandler(Message);
-      return;
-    }
-    if (!opaque_)
-      EraseBackground(reinterpret_cast<HDC>(Message.WParam));
-    PaintHandler(reinterpret_cast<HDC>(Message.WParam));
-    Message.Result = 0;
-    return;
+    WMPrintClient(Message);
+    break;
   case WM_KEYDOWN:
-  case WM_SYSKEYDOWN: {
-    if (HandleKeyDown(Message))
-      return;
-    WORD key = static_cast<WORD>(Message.WParam);
-    KeyDown(key, KeyboardShift());
-    if (key == 0)
-      return;
-    Message.WParam = key;
-    DefaultHandler(Message);
-    return;
-  }
+  case WM_SYSKEYDOWN:
+    WMKeyDown(Message);
+    break;
   case WM_KEYUP:
-  case WM_SYSKEYUP: {
-    WORD key = static_cast<WORD>(Message.WParam);
-    KeyUp(key, KeyboardShift());
-    if (key == 0)
-      return;
-    Message.WParam = key;
-    DefaultHandler(Message);
-    return;
-  }
-  case WM_CHAR: {
-    if (HandleChar(Message, false))
-      return;
-    auto ch = static_cast<char16_t>(Message.WParam);
-    KeyPress(ch);
-    if (ch == 0)
-      return;
-    Message.WParam = ch;
-    DefaultHandler(Message);
-    return;
-  }
+  case WM_SYSKEYUP:
+    WMKeyUp(Message);
+    break;
+  case WM_CHAR:
+    WMChar(Message);
+    break;
   case WM_SYSCHAR:
-    if (HandleChar(Message, true))
-      return;
-    DefaultHandler(Message);
-    return;
+    WMSysChar(Message);
+    break;
   case WM_SETFOCUS:
-    if (TForm* form = ParentForm(); form && form != this) {
-      form->activeControl_ = this;
-      form->focusOnForm_ = false;
-    }
-    DefaultHandler(Message);
-    DoEnter();
-    return;
+    WMSetFocus(Message);
+    break;
   case WM_KILLFOCUS:
-    DefaultHandler(Message);
-    DoExit();
-    return;
-  case WM_MOUSELEAVE: {
-    trackingLeave_ = false;
-    TControl* m = Application().MouseControl();
-    if (m == this || (m && m->parent_ == this && !dynamic_cast<TWinControl*>(m)))
-      Application().SetMouseControl(nullptr);
-    DefaultHandler(Message);
-    return;
-  }
+    WMKillFocus(Message);
+    break;
+  case WM_MOUSELEAVE:
+    WMMouseLeave(Message);
+    break;
   case WM_SETCURSOR:
-    SetCursorMessage(Message);
-    return;
+    WMSetCursor(Message);
+    break;
   case WM_COMMAND:
-    if (Message.LParam) {
-      TWinControl* c = FromHandle(reinterpret_cast<HWND>(Message.LParam));
-      if (c && c != this) {
-        c->CommandNotify(HIWORD(Message.WParam));
-        Message.Result = 0;
-        return;
-      }
-    }
-    DefaultHandler(Message);
-    return;
+    WMCommand(Message);
+    break;
   case WM_CTLCOLOREDIT:
   case WM_CTLCOLORLISTBOX:
   case WM_CTLCOLORSTATIC:
-  case WM_CTLCOLORBTN: {
-    TWinControl* c = FromHandle(reinterpret_cast<HWND>(Message.LParam));
-    if (c && c != this) {
-      if (HBRUSH brush = c->CtlColor(reinterpret_cast<HDC>(Message.WParam))) {
-        Message.Result = reinterpret_cast<LRESULT>(brush);
-        return;
-      }
-    }
+  case WM_CTLCOLORBTN:
+    WMCtlColor(Message);
+    break;
+  case WM_CLOSE:
+    WMClose(Message);
+    break;
+  case WM_DESTROY:
+    WMDestroy(Message);
+    break;
+  case WM_NCDESTROY:
+    WMNCDestroy(Message);
+    break;
+  default:
+    if (IsMouseMessage(Message.Msg))
+      WMMouse(Message);
+    else
+      DefaultHandler(Message);
+    break;
+  }
+}
+
+// Presses, releases and moves: a graphic child's go to it, the rest are the control's own.
+void TWinControl::WMMouse(TMessage& Message) {
+  if (!RouteMouse(Message) && hwnd_)
+    DefaultHandler(Message);
+}
+
+void TWinControl::WMPaint(TMessage& Message) {
+  if (!ownClass_) {
     DefaultHandler(Message);
     return;
   }
-  case WM_CLOSE:
-    // Only a form closes. A multi-line edit posts this to its parent on Escape, as in a dialog,
-    // and the default handling would destroy the parent's window with every control in it.
-    if (parent_) {
+  if (Message.WParam) {
+    PaintHandler(reinterpret_cast<HDC>(Message.WParam));
+  } else {
+    PAINTSTRUCT ps;
+    HDC dc = BeginPaint(hwnd_, &ps);
+    PaintHandler(dc);
+    EndPaint(hwnd_, &ps);
+  }
+  Message.Result = 0;
+}
+
+void TWinControl::WMEraseBkgnd(TMessage& Message) {
+  if (!ownClass_) {
+    DefaultHandler(Message);
+    return;
+  }
+  if (!opaque_)
+    EraseBackground(reinterpret_cast<HDC>(Message.WParam));
+  Message.Result = 1;
+}
+
+void TWinControl::WMPrintClient(TMessage& Message) {
+  if (!ownClass_) {
+    DefaultHandler(Message);
+    return;
+  }
+  if (!opaque_)
+    EraseBackground(reinterpret_cast<HDC>(Message.WParam));
+  PaintHandler(reinterpret_cast<HDC>(Message.WParam));
+  Message.Result = 0;
+}
+
+// WM_KEYDOWN and WM_SYSKEYDOWN.
+void TWinControl::WMKeyDown(TMessage& Message) {
+  if (HandleKeyDown(Message))
+    return;
+  WORD key = static_cast<WORD>(Message.WParam);
+  KeyDown(key, KeyboardShift());
+  if (key == 0)
+    return;
+  Message.WParam = key;
+  DefaultHandler(Message);
+}
+
+// WM_KEYUP and WM_SYSKEYUP.
+void TWinControl::WMKeyUp(TMessage& Message) {
+  WORD key = static_cast<WORD>(Message.WParam);
+  KeyUp(key, KeyboardShift());
+  if (key == 0)
+    return;
+  Message.WParam = key;
+  DefaultHandler(Message);
+}
+
+void TWinControl::WMChar(TMessage& Message) {
+  if (HandleChar(Message, false))
+    return;
+  auto ch = static_cast<char16_t>(Message.WParam);
+  KeyPress(ch);
+  if (ch == 0)
+    return;
+  Message.WParam = ch;
+  DefaultHandler(Message);
+}
+
+void TWinControl::WMSysChar(TMessage& Message) {
+  if (HandleChar(Message, true))
+    return;
+  DefaultHandler(Message);
+}
+
+void TWinControl::WMSetFocus(TMessage& Message) {
+  if (TForm* form = ParentForm(); form && form != this) {
+    form->activeControl_ = this;
+    form->focusOnForm_ = false;
+  }
+  DefaultHandler(Message);
+  DoEnter();
+}
+
+void TWinControl::WMKillFocus(TMessage& Message) {
+  DefaultHandler(Message);
+  DoExit();
+}
+
+void TWinControl::WMMouseLeave(TMessage& Message) {
+  trackingLeave_ = false;
+  TControl* m = Application().MouseControl();
+  if (m == this || (m && m->parent_ == this && !dynamic_cast<TWinControl*>(m)))
+    Application().SetMouseControl(nullptr);
+  DefaultHandler(Message);
+}
+
+// The hand over the control, or a graphic child of it, whose cursor is crHandPoint; the class's
+// cursor elsewhere.
+void TWinControl::WMSetCursor(TMessage& Message) {
+  if (reinterpret_cast<HWND>(Message.WParam) == hwnd_ && LOWORD(Message.LParam) == HTCLIENT) {
+    POINT p;
+    GetCursorPos(&p);
+    ScreenToClient(hwnd_, &p);
+    TControl* c = ControlAtPos(p, true);
+    if (!c)
+      c = this;
+    if (c->cursor_ == crHandPoint) {
+      ::SetCursor(LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_HAND)));
+      Message.Result = TRUE;
+      return;
+    }
+  }
+  DefaultHandler(Message);
+}
+
+// A child window's notification goes to its control (CommandNotify).
+void TWinControl::WMCommand(TMessage& Message) {
+  if (Message.LParam) {
+    TWinControl* c = FromHandle(reinterpret_cast<HWND>(Message.LParam));
+    if (c && c != this) {
+      c->CommandNotify(HIWORD(Message.WParam));
       Message.Result = 0;
       return;
     }
-    DefaultHandler(Message);
-    return;
-  case WM_DESTROY:
-    HandleDestroying();
-    DefaultHandler(Message);
-    return;
-  case WM_NCDESTROY: {
-    DefaultHandler(Message);
-    HWND hwnd = hwnd_;
-    RemoveWindowControl(hwnd);
-    if (systemProc_)
-      SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(systemProc_));
-    systemProc_ = nullptr;
-    hwnd_ = nullptr;
-    captureControl_ = nullptr;
-    trackingLeave_ = false;
+  }
+  DefaultHandler(Message);
+}
+
+// WM_CTLCOLOREDIT, WM_CTLCOLORLISTBOX, WM_CTLCOLORSTATIC and WM_CTLCOLORBTN: the child answers
+// with its brush, or the default handling does.
+void TWinControl::WMCtlColor(TMessage& Message) {
+  TWinControl* c = FromHandle(reinterpret_cast<HWND>(Message.LParam));
+  if (c && c != this) {
+    if (HBRUSH brush = c->CtlColor(reinterpret_cast<HDC>(Message.WParam))) {
+      Message.Result = reinterpret_cast<LRESULT>(brush);
+      return;
+    }
+  }
+  DefaultHandler(Message);
+}
+
+void TWinControl::WMClose(TMessage& Message) {
+  // Only a form closes. A multi-line edit posts this to its parent on Escape, as in a dialog,
+  // and the default handling would destroy the parent's window with every control in it.
+  if (parent_) {
+    Message.Result = 0;
     return;
   }
-  default:
-    DefaultHandler(Message);
-    return;
-  }
+  DefaultHandler(Message);
+}
+
+void TWinControl::WMDestroy(TMessage& Message) {
+  HandleDestroying();
+  DefaultHandler(Message);
+}
+
+// The window's last message: the control lets go of it.
+void TWinControl::WMNCDestroy(TMessage& Message) {
+  DefaultHandler(Message);
+  HWND hwnd = hwnd_;
+  RemoveWindowControl(hwnd);
+  if (systemProc_)
+    SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(systemProc_));
+  systemProc_ = nullptr;
+  hwnd_ = nullptr;
+  captureControl_ = nullptr;
+  trackingLeave_ = false;
 }
 
 void TWinControl::DefaultHandler(TMessage& Message) {
