@@ -64,9 +64,11 @@ LRESULT CALLBACK HintWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) 
     HDC dc = BeginPaint(hwnd, &ps);
     RECT r;
     GetClientRect(hwnd, &r);
-    HBRUSH brush = CreateSolidBrush(GetSysColor(COLOR_INFOBK));
-    FillRect(dc, &r, brush);
-    DeleteObject(brush);
+    // The background; its brush is freed as soon as it has filled it.
+    {
+      const UniqueGdi<HBRUSH> brush(CreateSolidBrush(GetSysColor(COLOR_INFOBK)));
+      FillRect(dc, &r, brush.get());
+    }
     const int n = GetWindowTextLengthW(hwnd);
     std::wstring text(static_cast<size_t>(n) + 1, L'\0');
     GetWindowTextW(hwnd, text.data(), n + 1);
