@@ -17,6 +17,10 @@ TWinControl::TWinControl(TComponent* AOwner, bool loading) : TControl(AOwner, lo
 
 TWinControl::~TWinControl() {
   DestroyHandle();
+  // ~TControl takes the control out of its parent, but by then it is no longer a windowed
+  // control to RemoveControl, so its place in the parent's tab sequence goes here.
+  if (parent_)
+    std::erase(parent_->tabList_, this);
   // Children outliving their parent are left without one.
   for (TControl* c : controls_)
     c->parent_ = nullptr;

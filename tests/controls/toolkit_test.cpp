@@ -303,6 +303,20 @@ TEST_F(KeyboardTest, TabOrderIsThePlaceInTheParentsSequence) {
   EXPECT_EQ(panel4.TabOrder(), 2);
 }
 
+TEST_F(KeyboardTest, AWindowedControlDestroyedInItsParentLeavesTheTabSequence) {
+  {
+    TEdit gone(nullptr);
+    gone.SetParent(&panel6);
+    gone.SetTabOrder(0);
+    EXPECT_EQ(desktop.TabOrder(), 1);
+  }
+  // Before the walk, which would reach a destroyed control's place.
+  ASSERT_EQ(desktop.TabOrder(), 0);
+  EXPECT_EQ(force.TabOrder(), 2);
+  form.SelectNext(&combo, true);
+  EXPECT_TRUE(desktop.Focused()) << "the walk goes on past the place of the destroyed control";
+}
+
 TEST_F(KeyboardTest, EnterIsOfferedToTheWindowUnlessTheFocusedControlWantsIt) {
   struct OkButton : TSpeedButton {
     using TSpeedButton::TSpeedButton;
