@@ -12,5 +12,13 @@ out=$(mktemp "${KET_WINE_BASE:-/tmp}/run.XXXXXX")
 rc=$?
 cat "$out.1"
 cat "$out.2" >&2
+# Wine's own word that the program died, whatever the exit code says: with the automatic
+# debugger attached (it is there for the backtrace) a program killed by an unhandled exception
+# leaves with 0 or with the exception code's low byte, by the debugger's timing. Removing the
+# debugger does not help: Wine then starts winedbg all the same.
+if grep -q '^wine: Unhandled' "$out.2" && [ "$rc" -eq 0 ]; then
+  echo "wine-run: $1 died of an unhandled exception (see Wine's report above)" >&2
+  rc=1
+fi
 rm -f "$out" "$out.1" "$out.2"
 exit $rc

@@ -136,7 +136,7 @@ class Prefix:
         try:
             self.prepare()
         except BaseException:
-            self.__exit__(None, None, None)
+            self.cleanup()
             raise
         return self
 
@@ -162,7 +162,27 @@ class Prefix:
         # The Desktop shell folder is shared through $HOME/Desktop: no link left from before.
         remove_file(os.path.join(desktop_dir(), "Ketro.lnk"))
 
+    def crash_reports(self):
+        """The programs' error files in which Wine reports an unhandled exception: a program
+        that died of one may still have left with exit code 0 (the automatic debugger's doing),
+        the setup started by the probe among them, whose error output is the probe's."""
+        found = []
+        for name in sorted(os.listdir(self.dir)) if os.path.isdir(self.dir) else []:
+            if name.endswith(".err"):
+                with open(os.path.join(self.dir, name), "rb") as f:
+                    for line in f.read().decode("utf-8", "replace").splitlines():
+                        if line.startswith("wine: Unhandled"):
+                            found.append("%s: %s" % (name, line))
+        return found
+
     def __exit__(self, *exc):
+        crashes = self.crash_reports()
+        self.cleanup()
+        if crashes and exc[0] is None:
+            raise Failure("a program died of an unhandled exception:\n  " + "\n  ".join(crashes))
+        return False
+
+    def cleanup(self):
         subprocess.run([self.server, "-k"], env=self.env,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run([self.server, "-w"], env=self.env,
