@@ -8,6 +8,17 @@
 namespace ket::test {
 namespace {
 
+// A default button: takes Enter as a dialog key while it is enabled, and clicks.
+struct OkButton : TSpeedButton {
+  using TSpeedButton::TSpeedButton;
+  void DialogKey(TCMDialogKey& m) override {
+    if (m.CharCode == VK_RETURN && Enabled()) {
+      Click();
+      m.Result = 1;
+    }
+  }
+};
+
 // --- Keyboard
 
 class KeyboardTest : public ::testing::Test {
@@ -87,15 +98,7 @@ void PressOnFocused(WORD vk) {
 }
 
 TEST_F(KeyboardTest, HidingTheFocusedControlOrItsParentPassesTheFocusOn) {
-  struct OkButton : TSpeedButton {
-    using TSpeedButton::TSpeedButton;
-    void DialogKey(TCMDialogKey& m) override {
-      if (m.CharCode == VK_RETURN && Enabled()) {
-        Click();
-        m.Result = 1;
-      }
-    }
-  } enter(nullptr);
+  OkButton enter(nullptr);
   enter.SetParent(&host);
   int enterClicks = 0;
   enter.OnClick = [&](TObject*) { ++enterClicks; };
@@ -205,15 +208,7 @@ TEST_F(KeyboardTest, AWindowedControlDestroyedInItsParentLeavesTheTabSequence) {
 }
 
 TEST_F(KeyboardTest, EnterIsOfferedToTheWindowUnlessTheFocusedControlWantsIt) {
-  struct OkButton : TSpeedButton {
-    using TSpeedButton::TSpeedButton;
-    void DialogKey(TCMDialogKey& m) override {
-      if (m.CharCode == VK_RETURN) {
-        Click();
-        m.Result = 1;
-      }
-    }
-  } enter(nullptr);
+  OkButton enter(nullptr);
   enter.SetParent(&panel6);
   int enterClicks = 0;
   enter.OnClick = [&](TObject*) { ++enterClicks; };
@@ -254,15 +249,7 @@ TEST_F(KeyboardTest, ATakenKeysCharacterNeverReachesTheControl) {
   type();
   EXPECT_EQ(pressed, std::vector<char16_t>{u'\r'}) << "nobody takes Enter: the edit gets it";
 
-  struct OkButton : TSpeedButton {
-    using TSpeedButton::TSpeedButton;
-    void DialogKey(TCMDialogKey& m) override {
-      if (m.CharCode == VK_RETURN) {
-        Click();
-        m.Result = 1;
-      }
-    }
-  } enter(nullptr);
+  OkButton enter(nullptr);
   enter.SetParent(&panel6);
   // The handler handles messages itself, as the installation run does.
   enter.OnClick = [](TObject*) { Application().ProcessMessages(); };
