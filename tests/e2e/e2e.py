@@ -175,8 +175,25 @@ class Prefix:
                             found.append("%s: %s" % (name, line))
         return found
 
+    def show_error_output(self):
+        """What the programs wrote to their error output, shown when a scenario fails: the
+        setup's own last words (an exception's message, a terminate) are often the answer."""
+        if not os.path.isdir(self.dir):
+            return
+        for name in sorted(os.listdir(self.dir)):
+            path = os.path.join(self.dir, name)
+            if not name.endswith(".err") or os.path.getsize(path) == 0:
+                continue
+            with open(path, "rb") as f:
+                lines = f.read().decode("utf-8", "replace").splitlines()
+            log("%s (last %d of %d lines):" % (name, min(len(lines), 30), len(lines)))
+            for line in lines[-30:]:
+                print("   ", line, file=sys.stderr, flush=True)
+
     def __exit__(self, *exc):
         crashes = self.crash_reports()
+        if exc[0] is not None or crashes:
+            self.show_error_output()
         self.cleanup()
         if crashes and exc[0] is None:
             raise Failure("a program died of an unhandled exception:\n  " + "\n  ".join(crashes))
