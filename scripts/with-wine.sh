@@ -28,6 +28,7 @@ esac
 base=$(mktemp -d /tmp/ket-wine.XXXXXX)
 export HOME="$base/home"
 export WINEPREFIX="$base/prefix"
+# WINEARCH=win32 (the default) for the shipped PE32 build; win64 only when asked for.
 export WINEARCH=$arch
 export KET_WINE=$loader
 export WINELOADER=$KET_WINE
