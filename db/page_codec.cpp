@@ -86,10 +86,12 @@ namespace {
 std::uint8_t* EncipherIntoBuffer(const AesEncryptSchedule& schedule,
                                  std::vector<std::uint8_t>& buffer,
                                  std::span<const std::uint8_t> page, std::uint32_t pageNumber) {
-  if (buffer.size() < page.size() || page.empty()) {
+  // A length that is no whole number of blocks enciphers nothing: the buffer would still hold
+  // the previous page.
+  if (buffer.size() < page.size() || page.empty() ||
+      !EncipherPage(schedule, pageNumber, page, {buffer.data(), page.size()})) {
     return nullptr;
   }
-  EncipherPage(schedule, pageNumber, page, {buffer.data(), page.size()});
   return buffer.data();
 }
 

@@ -69,9 +69,9 @@ struct PageCodec {
   // reserved-bytes count is not used: the cipher needs no room in the page.
   void SetPageSize(int size, int reserved = 0);
 
-  // The page operations, each on a whole page (or its leading whole blocks) numbered
-  // `pageNumber`. The two encipherments write into pageBuffer and return it; they return null
-  // when their side has no key, when the page is empty or when the buffer cannot hold it.
+  // The page operations, each on a whole page numbered `pageNumber`. The two encipherments
+  // write into pageBuffer and return it; they return null when their side has no key, when the
+  // page is empty or no whole number of cipher blocks, or when the buffer cannot hold it.
   //
   // For the database file and the write-ahead log: the write side (during a re-key, the new
   // form).

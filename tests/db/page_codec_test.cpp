@@ -194,6 +194,10 @@ TEST_P(PageTransform, UnknownCodesAndAMissingBufferGiveNull) {
     EXPECT_EQ(TransformPage(*codec, page.data(), 9, kPageDecipher), page.data());
     EXPECT_EQ(page, plain);
   }
+  // A length that is no whole number of cipher blocks: null, never the buffer's stale bytes.
+  codec->pageBuffer.assign(4096, 0xA5);
+  EXPECT_EQ(codec->EncipherForFile({plain.data(), 4095}, 9), nullptr);
+  EXPECT_EQ(codec->EncipherForJournal({plain.data(), 24}, 9), nullptr);
   // No page size yet: nothing to encipher, nothing deciphered.
   const auto unsized = PageCodec::Keyed(MaterialWithKey(RandomBytes(rng, 32)), 0);
   Bytes page = cipher;
