@@ -2,6 +2,7 @@
 // installer and the tests have their own.
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -34,6 +35,21 @@ class WindowOperations {
   // window adds the final "." by its rule).
   virtual void ShowMessage(std::u16string_view text) = 0;
   virtual void ShowError(std::u16string_view message) = 0;
+
+  // The boxes of a run that changes nothing, each in the window's language and modal. After any
+  // of them the run has left the installed product exactly as it was.
+  //
+  // A file of the product is held by a program that keeps it from being replaced or moved
+  // aside: `name` is that file, relative to the installation folder. The box asks the user to
+  // close the program, with Retry and Cancel; true for Retry.
+  virtual bool AskRetryFileInUse(std::u16string_view name) = 0;
+  // The setup's own archive is damaged (an entry fails to inflate or to check, the manifest
+  // names a missing entry): the setup file should be obtained again.
+  virtual void ShowDamagedSetup() = 0;
+  // The folder's volume has `available` bytes free and the prepared files need `needed`.
+  virtual void ShowNotEnoughSpace(std::uint64_t needed, std::uint64_t available) = 0;
+  // Another run (a setup or ketro-install) is working on the same installation folder.
+  virtual void ShowFolderBusy() = 0;
 };
 
 } // namespace ket
