@@ -26,6 +26,18 @@ TShiftState ShiftFromKeys(WPARAM keys) {
   return s;
 }
 
+// Both painting kinds hand Paint a canvas on the device context, set up with the control's font
+// and a solid brush of its colour, and take the context back afterwards.
+template <class PaintFn>
+void PaintWithCanvas(TCanvas& canvas, HDC dc, const TControl& control, PaintFn paint) {
+  canvas.SetHandle(dc);
+  canvas.Font().Assign(control.Font());
+  canvas.SetBrushColor(control.Color());
+  canvas.SetBrushStyle(bsSolid);
+  paint();
+  canvas.SetHandle(nullptr);
+}
+
 } // namespace
 
 // --- TComponent
@@ -108,14 +120,9 @@ void TControl::RequestAlign() {
 void TControl::SetVisible(bool value) {
   if (visible_ == value)
     return;
-  auto* self = dynamic_cast<TWinControl*>(this);
-  const TWinControl::FocusInside focus =
-      self && !value ? self->FindFocusInside() : TWinControl::FocusInside{};
   visible_ = value;
   VisibleChanged();
   RequestAlign();
-  if (focus.holder)
-    self->PassFocusOn(focus);
 }
 
 bool TControl::Showing() const {
@@ -130,15 +137,13 @@ bool TControl::Showing() const {
 }
 
 void TControl::SetEnabled(bool value) {
-  if (enabled_ == value)
-    return;
-  auto* self = dynamic_cast<TWinControl*>(this);
-  const TWinControl::FocusInside focus =
-      self && !value ? self->FindFocusInside() : TWinControl::FocusInside{};
+  if (enabled_ != value)
+    ChangeEnabled(value);
+}
+
+void TControl::ChangeEnabled(bool value) {
   enabled_ = value;
   EnabledChanged();
-  if (focus.holder)
-    self->PassFocusOn(focus);
 }
 
 void TControl::SetText(std::u16string_view value) {
@@ -181,25 +186,16 @@ void TControl::InheritFont(const TFont& font) {
 }
 
 void TControl::Invalidate() {
-  if (auto* self = dynamic_cast<TWinControl*>(this)) {
-    if (self->hwnd_)
-      InvalidateRect(self->hwnd_, nullptr, TRUE);
-    return;
-  }
-  if (parent_ && parent_->hwnd_) {
+  if (parent_ && parent_->HandleAllocated()) {
     const RECT r = BoundsRect();
-    InvalidateRect(parent_->hwnd_, &r, TRUE);
+    InvalidateRect(parent_->Handle(), &r, TRUE);
   }
 }
 
 void TControl::Repaint() {
   Invalidate();
-  if (auto* self = dynamic_cast<TWinControl*>(this)) {
-    if (self->hwnd_)
-      UpdateWindow(self->hwnd_);
-  } else if (parent_ && parent_->hwnd_) {
-    UpdateWindow(parent_->hwnd_);
-  }
+  if (parent_ && parent_->HandleAllocated())
+    UpdateWindow(parent_->Handle());
 }
 
 void TControl::Click() {
@@ -247,9 +243,9 @@ void TControl::TextChanged() {
 }
 void TControl::VisibleChanged() {
   // A graphic control's area belongs to its parent, which paints it (or no longer).
-  if (parent_ && parent_->hwnd_) {
+  if (parent_ && parent_->HandleAllocated()) {
     const RECT r = BoundsRect();
-    InvalidateRect(parent_->hwnd_, &r, TRUE);
+    InvalidateRect(parent_->Handle(), &r, TRUE);
   }
 }
 void TControl::EnabledChanged() {
@@ -341,12 +337,7 @@ TGraphicControl::TGraphicControl(TComponent* AOwner) : TControl(AOwner) {}
 void TGraphicControl::Paint() {}
 
 void TGraphicControl::PaintTo(HDC dc) {
-  canvas_.SetHandle(dc);
-  canvas_.Font().Assign(Font());
-  canvas_.SetBrushColor(Color());
-  canvas_.SetBrushStyle(bsSolid);
-  Paint();
-  canvas_.SetHandle(nullptr);
+  PaintWithCanvas(canvas_, dc, *this, [this] { Paint(); });
 }
 
 // --- TCustomControl
@@ -356,12 +347,7 @@ TCustomControl::TCustomControl(TComponent* AOwner) : TWinControl(AOwner) {}
 void TCustomControl::Paint() {}
 
 void TCustomControl::PaintWindow(HDC dc) {
-  canvas_.SetHandle(dc);
-  canvas_.Font().Assign(Font());
-  canvas_.SetBrushColor(Color());
-  canvas_.SetBrushStyle(bsSolid);
-  Paint();
-  canvas_.SetHandle(nullptr);
+  PaintWithCanvas(canvas_, dc, *this, [this] { Paint(); });
 }
 
 } // namespace ket

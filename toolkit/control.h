@@ -77,14 +77,17 @@ class TControl : public TComponent {
   void SetAlign(TAlign value);
 
   bool Visible() const { return visible_; }
-  void SetVisible(bool value);
+  // A windowed control also passes on a focus that it or a control inside it loses.
+  virtual void SetVisible(bool value);
   void Show() { SetVisible(true); }
   void Hide() { SetVisible(false); }
   // Visible, and every parent up to the form visible too.
   bool Showing() const;
 
   bool Enabled() const { return enabled_; }
-  // Deliberately not virtual: a class may declare its own Enabled that does more.
+  // Deliberately not virtual: a class may declare its own SetEnabled that does more (the group
+  // panel does), while a call through TControl changes this control alone. What differs by
+  // kind of control is in ChangeEnabled.
   void SetEnabled(bool value);
 
   virtual std::u16string Text() const { return text_; }
@@ -111,10 +114,11 @@ class TControl : public TComponent {
   bool ShowHint() const { return showHint_; }
   void SetShowHint(bool value) { showHint_ = value; }
 
-  // Marks the whole control for the next paint.
-  void Invalidate();
+  // Marks the whole control for the next paint: a graphic control its area of the parent's
+  // window, a windowed control its own window.
+  virtual void Invalidate();
   // Invalidates and paints at once, before returning.
-  void Repaint();
+  virtual void Repaint();
 
   // The click handling: raises OnClick.
   virtual void Click();
@@ -156,6 +160,10 @@ class TControl : public TComponent {
   // One mouse message in client coordinates: button presses, releases, double clicks and moves.
   // A left release over the control after a left press (not a double click) is a click.
   virtual void MouseMessage(UINT msg, WPARAM keys, int x, int y);
+
+  // Stores a changed Enabled and announces it (EnabledChanged). A windowed control also passes
+  // on a focus that it or a control inside it loses.
+  virtual void ChangeEnabled(bool value);
 
   // Asks the parent to lay out its aligned controls again.
   void RequestAlign();
@@ -246,6 +254,9 @@ class TWinControl : public TControl {
 
   std::u16string Text() const override;
   void SetBounds(int left, int top, int width, int height) override;
+  void SetVisible(bool value) override;
+  void Invalidate() override;
+  void Repaint() override;
 
   TNotifyEvent OnEnter;
   TNotifyEvent OnExit;
@@ -281,6 +292,7 @@ class TWinControl : public TControl {
   virtual void CommandNotify(WORD code);
   virtual HBRUSH CtlColor(HDC dc);
 
+  void ChangeEnabled(bool value) override;
   void FontChanged() override;
   void TextChanged() override;
   void VisibleChanged() override;
@@ -305,6 +317,7 @@ class TWinControl : public TControl {
   bool settingBounds_ = false;
 
  private:
+  // SetParent and ~TControl keep the parent's list of controls (InsertControl, RemoveControl).
   friend class TControl;
   friend class TForm;
   friend class TApplication;
@@ -317,6 +330,14 @@ class TWinControl : public TControl {
   void AttachHandle(HWND hwnd);
   void InsertControl(TControl* control);
   void RemoveControl(TControl* control);
+  // Lays out the visible aligned children inside the client area less AdjustClientRect, by
+  // kind in the order top, bottom, left, right, client: each top control takes the full width
+  // at the top of what is left and keeps its height, each bottom one likewise from the bottom;
+  // then each left and right one takes the full remaining height at its side and keeps its
+  // width; a client control fills what is left (never a negative size). Controls of one kind
+  // stack by their present places (tops by top edge, bottoms upward from the lowest bottom edge,
+  // lefts by left edge, rights leftward from the rightmost edge), ties in creation order, so a
+  // layout made once stays put when it is made again. Re-entry during the layout is ignored.
   void AlignControls();
   void PaintHandler(HDC dc);
   void PaintControls(HDC dc);

@@ -396,6 +396,33 @@ void TWinControl::TextChanged() {
   }
 }
 
+void TWinControl::SetVisible(bool value) {
+  if (Visible() == value)
+    return;
+  const FocusInside focus = value ? FocusInside{} : FindFocusInside();
+  TControl::SetVisible(value);
+  if (focus.holder)
+    PassFocusOn(focus);
+}
+
+void TWinControl::ChangeEnabled(bool value) {
+  const FocusInside focus = value ? FocusInside{} : FindFocusInside();
+  TControl::ChangeEnabled(value);
+  if (focus.holder)
+    PassFocusOn(focus);
+}
+
+void TWinControl::Invalidate() {
+  if (hwnd_)
+    InvalidateRect(hwnd_, nullptr, TRUE);
+}
+
+void TWinControl::Repaint() {
+  Invalidate();
+  if (hwnd_)
+    UpdateWindow(hwnd_);
+}
+
 void TWinControl::VisibleChanged() {
   UpdateShowing();
 }
