@@ -227,22 +227,29 @@ class PassProgress {
   unsigned counter_ = 0;
 };
 
-// Takes the database for the pass: an empty log in WAL mode, a cache sized to the database, the
-// exclusive transaction, and the page count inside it.
-Outcome BeginPass(sqlite3* db, const char* name, CodecFile& file, PassSettings& settings,
-                  PassPages& pages) {
+// A log that still holds frames in the old form would be unreadable under the new key after the
+// pass (recovery checks every frame), so the pass starts on an empty log. The log is read and
+// merged into the file before anything takes the new form: its frames, and the pages the merge
+// writes, are in the old one. Sets `wal` to whether the database is in WAL mode.
+Outcome EmptyLog(sqlite3* db, const char* name, bool& wal) {
+  const CountedAsRunning running(db);
   Outcome out;
-  const bool wal = PragmaText(db, name, "journal_mode") == "wal";
+  wal = PragmaText(db, name, "journal_mode") == "wal";
   if (wal) {
-    // A log that still holds frames in the old form would be unreadable under the new key
-    // after the pass (recovery checks every frame); so the pass starts on an empty log.
     const int rc =
         sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
     if (rc != SQLITE_OK) {
       out.FromEngine(db, rc);
-      return out;
     }
   }
+  return out;
+}
+
+// Takes the database for the pass: a cache sized to the database, the exclusive transaction,
+// and the page count inside it.
+Outcome BeginPass(sqlite3* db, const char* name, bool wal, CodecFile& file, PassSettings& settings,
+                  PassPages& pages) {
+  Outcome out;
   const std::optional<std::int64_t> pageSize = PragmaValue(db, name, "page_size");
   const std::optional<std::int64_t> pageCount = PragmaValue(db, name, "page_count");
   if (!pageSize || !pageCount) {
@@ -332,7 +339,7 @@ Outcome CommitPass(sqlite3* db, const char* name, const PassPages& pages) {
 // and a crash leaves a hot journal that restores the old form. Only the progress handler, the
 // connection's error state and the B-tree mutexes are reached through engine internals
 // (sqlite_bridge.c); the page steps themselves need none.
-Outcome RunPass(sqlite3* db, const char* name, CodecFile& file, PassSettings& settings) {
+Outcome RunPass(sqlite3* db, const char* name, bool wal, CodecFile& file, PassSettings& settings) {
   const CountedAsRunning running(db);
   if (sqlite3_is_interrupted(db)) {
     Outcome out;
@@ -340,7 +347,7 @@ Outcome RunPass(sqlite3* db, const char* name, CodecFile& file, PassSettings& se
     return out;
   }
   PassPages pages;
-  if (Outcome out = BeginPass(db, name, file, settings, pages); out.rc != SQLITE_OK) {
+  if (Outcome out = BeginPass(db, name, wal, file, settings, pages); out.rc != SQLITE_OK) {
     return out;
   }
   if (Outcome out = RewritePages(db, name, pages, settings); out.rc != SQLITE_OK) {
@@ -385,6 +392,12 @@ void RestoreWriteSide(PageCodec& codec) {
 // after it: all sides on the new key after a commit, the old key back after a failure.
 void RunRekeyPass(sqlite3* db, const char* name, CodecFile& file, PageCodec& codec,
                   const std::optional<KeyMaterial>& material, Outcome& out) {
+  PassSettings settings(db, name);
+  bool wal = false;
+  out = EmptyLog(db, name, wal);
+  if (out.rc != SQLITE_OK) {
+    return;
+  }
   // The write side takes the new key; pages are still read, and journaled, in the old form.
   codec.writeKeySet = material ? 1 : 0;
   PageForm form;
@@ -399,8 +412,7 @@ void RunRekeyPass(sqlite3* db, const char* name, CodecFile& file, PageCodec& cod
     RestoreWriteSide(codec);
     return;
   }
-  PassSettings settings(db, name);
-  out = RunPass(db, name, file, settings);
+  out = RunPass(db, name, wal, file, settings);
   if (out.rc == SQLITE_OK) {
     EndRekeyTracking(file, true);
     codec.readKeySet = codec.decryptKeySet = material ? 1 : 0;
@@ -409,7 +421,7 @@ void RunRekeyPass(sqlite3* db, const char* name, CodecFile& file, PageCodec& cod
       codec.readSchedule = codec.writeSchedule;
       codec.decryptSchedule = form.decrypt;
     }
-    if (PragmaText(db, name, "journal_mode") == "wal") {
+    if (wal) {
       // Moves the new form into the database file; busy readers only delay that.
       sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
     }

@@ -134,6 +134,10 @@ struct Last4 {
 struct RekeyState {
   PageForm newForm;
   std::vector<bool> newPages; // by page number: the file holds the page in the new form
+  // The log's frames from this offset on were written by the re-key, in the new form; those
+  // before it (none, unless another connection wrote between the pass's merge of the log and
+  // its lock) are in the old one. -1 while the re-key has written no frame.
+  std::int64_t walNewFrom = -1;
   // The page image the rollback journal gave the engine last; writing those same bytes back to
   // the database is a rollback restoring the page, which keeps the journal's form.
   bool tokenValid = false;
