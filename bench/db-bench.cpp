@@ -5,10 +5,13 @@
 //   db-bench generate FILE                 a plain database of 5961 pages of 4096 bytes
 //   db-bench cipher                        AES-256-CBC per page: portable, AES-NI, OpenSSL EVP
 //   db-bench rekey PLAIN DIR RUNS          our re-key against the same pass without the cipher
+//   db-bench city FILE                     the installer's re-key of FILE (no journal), once
+//   db-bench city FILE                     the installer's re-key of FILE (no journal), once
 //   db-bench export PLAIN DIR RUNS CTS SQLCIPHER
 //                                          ketro-cts rekey against SQLCipher's encrypted export
 #include "base/text.h"
 #include "db/aes.h"
+#include "db/city_database_rekeyer.h"
 #include "db/ket_database.h"
 #include "db/page_codec.h"
 #include "tests/db/test_db.h"
@@ -231,6 +234,16 @@ int main(int argc, char** argv) {
   }
   if (args.size() == 4 && args[0] == "rekey") {
     return Rekey(args[1], args[2], std::stoi(args[3]));
+  }
+  if (args.size() == 2 && args[0] == "city") {
+    ket::CityDatabaseRekeyer rekeyer;
+    rekeyer.RekeyDatabase(ket::Utf8ToUtf16(args[1]), kPassword);
+    return 0;
+  }
+  if (args.size() == 2 && args[0] == "city") {
+    ket::CityDatabaseRekeyer rekeyer;
+    rekeyer.RekeyDatabase(ket::Utf8ToUtf16(args[1]), kPassword);
+    return 0;
   }
   if (args.size() == 6 && args[0] == "export") {
     return Export(args[1], args[2], std::stoi(args[3]), args[4], args[5]);

@@ -230,12 +230,12 @@ class PassProgress {
 // A log that still holds frames in the old form would be unreadable under the new key after the
 // pass (recovery checks every frame), so the pass starts on an empty log. The log is read and
 // merged into the file before anything takes the new form: its frames, and the pages the merge
-// writes, are in the old one. Sets `wal` to whether the database is in WAL mode.
-Outcome EmptyLog(sqlite3* db, const char* name, bool& wal) {
+// writes, are in the old one. Sets `mode` to the database's journal mode.
+Outcome EmptyLog(sqlite3* db, const char* name, std::string& mode) {
   const CountedAsRunning running(db);
   Outcome out;
-  wal = PragmaText(db, name, "journal_mode") == "wal";
-  if (wal) {
+  mode = PragmaText(db, name, "journal_mode");
+  if (mode == "wal") {
     const int rc =
         sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
     if (rc != SQLITE_OK) {
@@ -245,10 +245,10 @@ Outcome EmptyLog(sqlite3* db, const char* name, bool& wal) {
   return out;
 }
 
-// Takes the database for the pass: a cache sized to the database, the exclusive transaction,
-// and the page count inside it.
-Outcome BeginPass(sqlite3* db, const char* name, bool wal, CodecFile& file, PassSettings& settings,
-                  PassPages& pages) {
+// Takes the database for the pass: a cache sized to the database (unless it has no journal,
+// whose spills cost no sync), the exclusive transaction, and the page count inside it.
+Outcome BeginPass(sqlite3* db, const char* name, const std::string& mode, CodecFile& file,
+                  PassSettings& settings, PassPages& pages) {
   Outcome out;
   const std::optional<std::int64_t> pageSize = PragmaValue(db, name, "page_size");
   const std::optional<std::int64_t> pageCount = PragmaValue(db, name, "page_count");
@@ -256,13 +256,15 @@ Outcome BeginPass(sqlite3* db, const char* name, bool wal, CodecFile& file, Pass
     out.FromEngine(db, sqlite3_errcode(db) != SQLITE_OK ? sqlite3_errcode(db) : SQLITE_ERROR);
     return out;
   }
-  settings.SizeCache(*pageCount, *pageSize);
+  if (mode != "off") {
+    settings.SizeCache(*pageCount, *pageSize);
+  }
   if (const int rc = sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr);
       rc != SQLITE_OK) {
     out.FromEngine(db, rc);
     return out;
   }
-  if (wal && WalFileSize(file) > 0) {
+  if (mode == "wal" && WalFileSize(file) > 0) {
     out.rc = SQLITE_BUSY; // another connection wrote between the checkpoint and the lock
     return out;
   }
@@ -339,7 +341,8 @@ Outcome CommitPass(sqlite3* db, const char* name, const PassPages& pages) {
 // and a crash leaves a hot journal that restores the old form. Only the progress handler, the
 // connection's error state and the B-tree mutexes are reached through engine internals
 // (sqlite_bridge.c); the page steps themselves need none.
-Outcome RunPass(sqlite3* db, const char* name, bool wal, CodecFile& file, PassSettings& settings) {
+Outcome RunPass(sqlite3* db, const char* name, const std::string& mode, CodecFile& file,
+                PassSettings& settings) {
   const CountedAsRunning running(db);
   if (sqlite3_is_interrupted(db)) {
     Outcome out;
@@ -347,7 +350,7 @@ Outcome RunPass(sqlite3* db, const char* name, bool wal, CodecFile& file, PassSe
     return out;
   }
   PassPages pages;
-  if (Outcome out = BeginPass(db, name, wal, file, settings, pages); out.rc != SQLITE_OK) {
+  if (Outcome out = BeginPass(db, name, mode, file, settings, pages); out.rc != SQLITE_OK) {
     return out;
   }
   if (Outcome out = RewritePages(db, name, pages, settings); out.rc != SQLITE_OK) {
@@ -393,8 +396,8 @@ void RestoreWriteSide(PageCodec& codec) {
 void RunRekeyPass(sqlite3* db, const char* name, CodecFile& file, PageCodec& codec,
                   const std::optional<KeyMaterial>& material, Outcome& out) {
   PassSettings settings(db, name);
-  bool wal = false;
-  out = EmptyLog(db, name, wal);
+  std::string mode;
+  out = EmptyLog(db, name, mode);
   if (out.rc != SQLITE_OK) {
     return;
   }
@@ -412,7 +415,7 @@ void RunRekeyPass(sqlite3* db, const char* name, CodecFile& file, PageCodec& cod
     RestoreWriteSide(codec);
     return;
   }
-  out = RunPass(db, name, wal, file, settings);
+  out = RunPass(db, name, mode, file, settings);
   if (out.rc == SQLITE_OK) {
     EndRekeyTracking(file, true);
     codec.readKeySet = codec.decryptKeySet = material ? 1 : 0;
@@ -421,7 +424,7 @@ void RunRekeyPass(sqlite3* db, const char* name, CodecFile& file, PageCodec& cod
       codec.readSchedule = codec.writeSchedule;
       codec.decryptSchedule = form.decrypt;
     }
-    if (wal) {
+    if (mode == "wal") {
       // Moves the new form into the database file; busy readers only delay that.
       sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
     }
