@@ -156,6 +156,14 @@ int DatabaseWrite(FileState& s, const void* buf, int amt, sqlite3_int64 ofst) {
       rc = RealWrite(s, out, size, ofst + k);
       continue;
     }
+    try {
+      if (pgno >= rekey->newPages.size()) {
+        rekey->newPages.resize(pgno + 1);
+      }
+    } catch (const std::bad_alloc&) {
+      rc = SQLITE_IOERR_NOMEM;
+      break;
+    }
     // A re-key's pages go to the file in runs of consecutive pages (its commit writes them in
     // page order), enciphered straight into the held block.
     std::uint8_t* room = HeldRoom(s, size, ofst + k, rc);
@@ -169,14 +177,7 @@ int DatabaseWrite(FileState& s, const void* buf, int amt, sqlite3_int64 ofst) {
     } else {
       std::memcpy(room, src, bytes);
     }
-    try {
-      if (pgno >= rekey->newPages.size()) {
-        rekey->newPages.resize(pgno + 1);
-      }
-      rekey->newPages[pgno] = !restoring;
-    } catch (const std::bad_alloc&) {
-      rc = SQLITE_IOERR_NOMEM;
-    }
+    rekey->newPages[pgno] = !restoring;
   }
   if (rekey) {
     rekey->tokenValid = false;
