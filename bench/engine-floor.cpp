@@ -1,7 +1,13 @@
 // The floor an installation is measured against: read the archive, inflate every entry but the
-// manifest with zlib and write each file with one write, making folders as needed. No
-// planning, no lookups, no attributes, no times.
+// manifest with zlib and write each file with one write, making folders as needed; then the city
+// database's one encrypted rewrite: its key derived once, every page enciphered, the file
+// written again with one write and flushed once. No planning, no lookups, no attributes, no
+// times.
 //   engine-floor ARCHIVE OUT_DIR
+#include "base/product.h"
+#include "base/text.h"
+#include "db/page_codec.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +24,36 @@ namespace {
 std::uint32_t Get32(const std::uint8_t* p) {
   return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
          static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+// The page size of a plain database header (bytes 16 and 17, big-endian; 1 means 65536), or 0.
+std::size_t PageSize(const std::vector<std::uint8_t>& file) {
+  if (file.size() < 100) {
+    return 0;
+  }
+  const std::size_t size = (std::size_t{file[16]} << 8) | file[17];
+  return size == 1 ? 65536 : size;
+}
+
+// Every page enciphered under the product's password, written over the file, flushed.
+bool RewriteEnciphered(const std::string& path, std::vector<std::uint8_t>& file) {
+  const std::size_t pageSize = PageSize(file);
+  if (pageSize < 512 || file.size() % pageSize != 0) {
+    return false;
+  }
+  const std::string_view password = ket::kCityDatabasePassword;
+  const ket::KeyMaterial material = ket::DeriveKeyMaterial(
+      {reinterpret_cast<const std::uint8_t*>(password.data()), password.size()});
+  const ket::AesEncryptSchedule schedule(std::span<const std::uint8_t, 32>(material.data(), 32));
+  for (std::size_t at = 0; at < file.size(); at += pageSize) {
+    const std::span<std::uint8_t> page(file.data() + at, pageSize);
+    ket::EncipherPage(schedule, static_cast<std::uint32_t>(at / pageSize + 1), page, page);
+  }
+  const int fd = ::open(path.c_str(), O_WRONLY);
+  const bool ok = fd >= 0 &&
+                  ::pwrite(fd, file.data(), file.size(), 0) == static_cast<ssize_t>(file.size()) &&
+                  ::fdatasync(fd) == 0;
+  return ::close(fd) == 0 && ok;
 }
 
 void MakeParents(const std::string& path) {
@@ -75,6 +111,10 @@ int main(int argc, char** argv) {
     if (out_fd < 0 || ::write(out_fd, out.data(), out.size()) != static_cast<ssize_t>(out.size()) ||
         ::close(out_fd) != 0) {
       std::perror(path.c_str());
+      return 1;
+    }
+    if (name == ket::Utf16ToUtf8(ket::kCityDatabaseName) && !RewriteEnciphered(path, out)) {
+      std::fprintf(stderr, "engine-floor: cannot rewrite %s enciphered\n", name.c_str());
       return 1;
     }
   }

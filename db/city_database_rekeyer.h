@@ -10,8 +10,10 @@ namespace ket {
 class CityDatabaseRekeyer : public DatabaseRekeyer {
  public:
   // Create, DatabaseName, Open, ReKey, Close; `path` in the product's spelling ("\" between
-  // folders), mapped to the platform's. Throws EKetDatabase; a failure skips the rest, and
-  // the object stays open until the rekeyer is destroyed.
+  // folders), mapped to the platform's. `path` names a fresh temporary file that nobody else
+  // uses: the re-key runs without a rollback journal, so a failure leaves a file that is only
+  // fit to be deleted, and success one flushed to disk. Throws EKetDatabase; a failure skips
+  // the rest, and the object stays open until the rekeyer is destroyed.
   void RekeyDatabase(std::u16string_view path, std::string_view password) override;
 
  private:

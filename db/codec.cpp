@@ -227,35 +227,44 @@ class PassProgress {
   unsigned counter_ = 0;
 };
 
-// Takes the database for the pass: an empty log in WAL mode, a cache sized to the database, the
-// exclusive transaction, and the page count inside it.
-Outcome BeginPass(sqlite3* db, const char* name, CodecFile& file, PassSettings& settings,
-                  PassPages& pages) {
+// A log that still holds frames in the old form would be unreadable under the new key after the
+// pass (recovery checks every frame), so the pass starts on an empty log. The log is read and
+// merged into the file before anything takes the new form: its frames, and the pages the merge
+// writes, are in the old one. Sets `mode` to the database's journal mode.
+Outcome EmptyLog(sqlite3* db, const char* name, std::string& mode) {
+  const CountedAsRunning running(db);
   Outcome out;
-  const bool wal = PragmaText(db, name, "journal_mode") == "wal";
-  if (wal) {
-    // A log that still holds frames in the old form would be unreadable under the new key
-    // after the pass (recovery checks every frame); so the pass starts on an empty log.
+  mode = PragmaText(db, name, "journal_mode");
+  if (mode == "wal") {
     const int rc =
         sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
     if (rc != SQLITE_OK) {
       out.FromEngine(db, rc);
-      return out;
     }
   }
+  return out;
+}
+
+// Takes the database for the pass: a cache sized to the database (unless it has no journal,
+// whose spills cost no sync), the exclusive transaction, and the page count inside it.
+Outcome BeginPass(sqlite3* db, const char* name, const std::string& mode, CodecFile& file,
+                  PassSettings& settings, PassPages& pages) {
+  Outcome out;
   const std::optional<std::int64_t> pageSize = PragmaValue(db, name, "page_size");
   const std::optional<std::int64_t> pageCount = PragmaValue(db, name, "page_count");
   if (!pageSize || !pageCount) {
     out.FromEngine(db, sqlite3_errcode(db) != SQLITE_OK ? sqlite3_errcode(db) : SQLITE_ERROR);
     return out;
   }
-  settings.SizeCache(*pageCount, *pageSize);
+  if (mode != "off") {
+    settings.SizeCache(*pageCount, *pageSize);
+  }
   if (const int rc = sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr);
       rc != SQLITE_OK) {
     out.FromEngine(db, rc);
     return out;
   }
-  if (wal && WalFileSize(file) > 0) {
+  if (mode == "wal" && WalFileSize(file) > 0) {
     out.rc = SQLITE_BUSY; // another connection wrote between the checkpoint and the lock
     return out;
   }
@@ -332,7 +341,8 @@ Outcome CommitPass(sqlite3* db, const char* name, const PassPages& pages) {
 // and a crash leaves a hot journal that restores the old form. Only the progress handler, the
 // connection's error state and the B-tree mutexes are reached through engine internals
 // (sqlite_bridge.c); the page steps themselves need none.
-Outcome RunPass(sqlite3* db, const char* name, CodecFile& file, PassSettings& settings) {
+Outcome RunPass(sqlite3* db, const char* name, const std::string& mode, CodecFile& file,
+                PassSettings& settings) {
   const CountedAsRunning running(db);
   if (sqlite3_is_interrupted(db)) {
     Outcome out;
@@ -340,7 +350,7 @@ Outcome RunPass(sqlite3* db, const char* name, CodecFile& file, PassSettings& se
     return out;
   }
   PassPages pages;
-  if (Outcome out = BeginPass(db, name, file, settings, pages); out.rc != SQLITE_OK) {
+  if (Outcome out = BeginPass(db, name, mode, file, settings, pages); out.rc != SQLITE_OK) {
     return out;
   }
   if (Outcome out = RewritePages(db, name, pages, settings); out.rc != SQLITE_OK) {
@@ -385,6 +395,12 @@ void RestoreWriteSide(PageCodec& codec) {
 // after it: all sides on the new key after a commit, the old key back after a failure.
 void RunRekeyPass(sqlite3* db, const char* name, CodecFile& file, PageCodec& codec,
                   const std::optional<KeyMaterial>& material, Outcome& out) {
+  PassSettings settings(db, name);
+  std::string mode;
+  out = EmptyLog(db, name, mode);
+  if (out.rc != SQLITE_OK) {
+    return;
+  }
   // The write side takes the new key; pages are still read, and journaled, in the old form.
   codec.writeKeySet = material ? 1 : 0;
   PageForm form;
@@ -399,8 +415,7 @@ void RunRekeyPass(sqlite3* db, const char* name, CodecFile& file, PageCodec& cod
     RestoreWriteSide(codec);
     return;
   }
-  PassSettings settings(db, name);
-  out = RunPass(db, name, file, settings);
+  out = RunPass(db, name, mode, file, settings);
   if (out.rc == SQLITE_OK) {
     EndRekeyTracking(file, true);
     codec.readKeySet = codec.decryptKeySet = material ? 1 : 0;
@@ -409,7 +424,7 @@ void RunRekeyPass(sqlite3* db, const char* name, CodecFile& file, PageCodec& cod
       codec.readSchedule = codec.writeSchedule;
       codec.decryptSchedule = form.decrypt;
     }
-    if (PragmaText(db, name, "journal_mode") == "wal") {
+    if (mode == "wal") {
       // Moves the new form into the database file; busy readers only delay that.
       sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
     }

@@ -83,6 +83,57 @@ int EnsureBuffer(PageCodec& codec, std::int64_t size) {
   return SQLITE_OK;
 }
 
+std::uint8_t* HeldRoom(FileState& s, std::int64_t amt, std::int64_t ofst, int& rc) {
+  rc = SQLITE_OK;
+  HeldWrites& h = s.held;
+  const auto n = static_cast<std::size_t>(amt);
+  if (h.size > 0 && (ofst != h.End() || h.size + n > kHeldBytes)) {
+    rc = FlushPending(s);
+    if (rc != SQLITE_OK) {
+      return nullptr;
+    }
+  }
+  if (n > kHeldBytes) {
+    return nullptr;
+  }
+  if (h.bytes.size() != kHeldBytes) {
+    try {
+      h.bytes.resize(kHeldBytes);
+    } catch (const std::bad_alloc&) {
+      rc = SQLITE_IOERR_NOMEM;
+      return nullptr;
+    }
+  }
+  if (h.size == 0) {
+    h.offset = ofst;
+  }
+  std::uint8_t* room = h.bytes.data() + h.size;
+  h.size += n;
+  return room;
+}
+
+int FlushPending(FileState& s) {
+  HeldWrites& h = s.held;
+  if (h.size == 0) {
+    return SQLITE_OK;
+  }
+  const std::size_t size = h.size;
+  h.size = 0;
+  const int rc = RealWrite(s, h.bytes.data(), static_cast<std::int64_t>(size), h.offset);
+  if (rc != SQLITE_OK && s.kind == Kind::kDatabase) {
+    HeldPagesFailed(s, h.offset, size);
+  }
+  // The file system's own code: a full disk (SQLITE_FULL) stays one, not a mere I/O error.
+  return rc;
+}
+
+int FlushPartner(FileState& s) {
+  CodecFile* partner = s.kind == Kind::kDatabase  ? s.journal
+                       : s.kind == Kind::kJournal ? s.db
+                                                  : nullptr;
+  return partner != nullptr ? FlushPending(*partner->state) : SQLITE_OK;
+}
+
 namespace {
 
 struct Layer {
@@ -152,7 +203,10 @@ int FileClose(sqlite3_file* file) {
   auto* codecFile = reinterpret_cast<CodecFile*>(file);
   FileState& s = *codecFile->state;
   Observe(FileOf(s.kind), IoOp::kClose, 0, 0);
-  int rc = FlushPending(s);
+  int rc = FlushPartner(s);
+  if (const int flushed = FlushPending(s); rc == SQLITE_OK) {
+    rc = flushed;
+  }
   if (s.real->pMethods != nullptr) {
     const int closed = s.real->pMethods->xClose(s.real);
     rc = rc != SQLITE_OK ? rc : closed;
@@ -217,7 +271,7 @@ int FileTruncate(sqlite3_file* file, sqlite3_int64 size) {
   if (const int rc = FlushPending(s); rc != SQLITE_OK) {
     return rc;
   }
-  if (const int rc = FlushJournalOf(s); rc != SQLITE_OK) {
+  if (const int rc = FlushPartner(s); rc != SQLITE_OK) {
     return rc;
   }
   return s.real->pMethods->xTruncate(s.real, size);
@@ -231,7 +285,7 @@ int FileSync(sqlite3_file* file, int flags) {
   if (const int rc = FlushPending(s); rc != SQLITE_OK) {
     return rc;
   }
-  if (const int rc = FlushJournalOf(s); rc != SQLITE_OK) {
+  if (const int rc = FlushPartner(s); rc != SQLITE_OK) {
     return rc;
   }
   return s.real->pMethods->xSync(s.real, flags);
@@ -245,13 +299,20 @@ int FileSize(sqlite3_file* file, sqlite3_int64* size) {
   return s.real->pMethods->xFileSize(s.real, size);
 }
 
+// Another process sees the file once its lock changes: held writes go first.
 int FileLock(sqlite3_file* file, int level) {
   FileState& s = StateOf(file);
+  if (const int rc = FlushPending(s); rc != SQLITE_OK) {
+    return rc;
+  }
   return s.real->pMethods->xLock(s.real, level);
 }
 
 int FileUnlock(sqlite3_file* file, int level) {
   FileState& s = StateOf(file);
+  if (const int rc = FlushPending(s); rc != SQLITE_OK) {
+    return rc;
+  }
   return s.real->pMethods->xUnlock(s.real, level);
 }
 

@@ -36,11 +36,20 @@ void LearnPageSize(FileState& db, const std::uint8_t* header, std::int64_t len) 
   }
 }
 
+// Held pages that a read of `amt` bytes at `ofst` would meet go to the file first; the re-key
+// reads on past the pages it holds without waiting for them.
+int FlushIfRead(FileState& s, std::int64_t ofst, std::int64_t amt) {
+  return s.held.Overlaps(ofst, ofst + amt) ? FlushPending(s) : SQLITE_OK;
+}
+
 } // namespace
 
 int DatabaseRead(FileState& s, void* buf, int amt, sqlite3_int64 ofst) {
   auto* p = static_cast<std::uint8_t*>(buf);
   if (!s.codec) {
+    if (const int flushed = FlushIfRead(s, ofst, amt); flushed != SQLITE_OK) {
+      return flushed;
+    }
     const int rc = RealRead(s, buf, amt, ofst);
     if (rc == SQLITE_OK && ofst == 0) {
       LearnPageSize(s, p, amt);
@@ -53,6 +62,9 @@ int DatabaseRead(FileState& s, void* buf, int amt, sqlite3_int64 ofst) {
   // part of a page deciphers on its own, so that read is taken as one page of its own size.
   const bool onePage = !pages && IsPageSize(amt) && ofst % amt == 0;
   if (pages || onePage) {
+    if (const int rc = FlushIfRead(s, ofst, amt); rc != SQLITE_OK) {
+      return rc;
+    }
     int rc = RealRead(s, buf, amt, ofst);
     if (rc != SQLITE_OK && rc != SQLITE_IOERR_SHORT_READ) {
       return rc;
@@ -82,6 +94,9 @@ int DatabaseRead(FileState& s, void* buf, int amt, sqlite3_int64 ofst) {
   } catch (const std::bad_alloc&) {
     return SQLITE_IOERR_NOMEM;
   }
+  if (const int flushed = FlushIfRead(s, start, len); flushed != SQLITE_OK) {
+    return flushed;
+  }
   int rc = RealRead(s, part.data(), len, start);
   if (rc != SQLITE_OK && rc != SQLITE_IOERR_SHORT_READ) {
     return rc;
@@ -97,7 +112,7 @@ int DatabaseRead(FileState& s, void* buf, int amt, sqlite3_int64 ofst) {
 }
 
 int DatabaseWrite(FileState& s, const void* buf, int amt, sqlite3_int64 ofst) {
-  if (const int rc = FlushJournalOf(s); rc != SQLITE_OK) {
+  if (const int rc = FlushPartner(s); rc != SQLITE_OK) {
     return rc;
   }
   const auto* p = static_cast<const std::uint8_t*>(buf);
@@ -105,7 +120,13 @@ int DatabaseWrite(FileState& s, const void* buf, int amt, sqlite3_int64 ofst) {
     LearnPageSize(s, p, amt);
   }
   PageCodec* codec = s.codec.get();
-  RekeyState* rekey = s.rekey.get();
+  RekeyState* rekey = codec != nullptr ? s.rekey.get() : nullptr;
+  // Only a re-key holds pages back; whatever it held goes before any other write.
+  if (rekey == nullptr) {
+    if (const int rc = FlushPending(s); rc != SQLITE_OK) {
+      return rc;
+    }
+  }
   if (codec == nullptr || (!codec->writeKeySet && rekey == nullptr)) {
     return RealWrite(s, buf, amt, ofst);
   }
@@ -119,39 +140,63 @@ int DatabaseWrite(FileState& s, const void* buf, int amt, sqlite3_int64 ofst) {
   if (const int rc = EnsureBuffer(*codec, size); rc != SQLITE_OK) {
     return rc;
   }
+  const auto bytes = static_cast<std::size_t>(size);
   int rc = SQLITE_OK;
   for (std::int64_t k = 0; k < amt && rc == SQLITE_OK; k += size) {
     const auto pgno = static_cast<std::uint32_t>((ofst + k) / size + 1);
     const std::uint8_t* src = p + k;
-    const std::uint8_t* out = src;
-    bool newForm = true;
-    if (rekey && rekey->tokenValid && rekey->tokenPage == pgno &&
-        rekey->tokenPlain.size() == static_cast<std::size_t>(size) &&
-        std::memcmp(src, rekey->tokenPlain.data(), static_cast<std::size_t>(size)) == 0) {
-      out = rekey->tokenStored.data();
-      newForm = false;
-    } else if (codec->writeKeySet) {
-      out = codec->EncipherForFile({src, static_cast<std::size_t>(size)}, pgno);
+    const bool restoring = rekey && rekey->tokenValid && rekey->tokenPage == pgno &&
+                           rekey->tokenPlain.size() == bytes &&
+                           std::memcmp(src, rekey->tokenPlain.data(), bytes) == 0;
+    if (rekey == nullptr) {
+      const std::uint8_t* out = codec->EncipherForFile({src, bytes}, pgno);
       if (out == nullptr) {
         return SQLITE_IOERR_NOMEM; // never: the buffer holds a page
       }
+      rc = RealWrite(s, out, size, ofst + k);
+      continue;
     }
-    rc = RealWrite(s, out, size, ofst + k);
-    if (rc == SQLITE_OK && rekey) {
-      try {
-        if (pgno >= rekey->newPages.size()) {
-          rekey->newPages.resize(pgno + 1);
-        }
-        rekey->newPages[pgno] = newForm;
-      } catch (const std::bad_alloc&) {
-        rc = SQLITE_IOERR_NOMEM;
+    try {
+      if (pgno >= rekey->newPages.size()) {
+        rekey->newPages.resize(pgno + 1);
       }
+    } catch (const std::bad_alloc&) {
+      rc = SQLITE_IOERR_NOMEM;
+      break;
     }
+    // A re-key's pages go to the file in runs of consecutive pages (its commit writes them in
+    // page order), enciphered straight into the held block.
+    std::uint8_t* room = HeldRoom(s, size, ofst + k, rc);
+    if (room == nullptr) {
+      break; // rc is set: a page is never more than the block holds
+    }
+    if (restoring) {
+      std::memcpy(room, rekey->tokenStored.data(), bytes);
+    } else if (codec->writeKeySet) {
+      EncipherPage(codec->writeSchedule, pgno, {src, bytes}, {room, bytes});
+    } else {
+      std::memcpy(room, src, bytes);
+    }
+    rekey->newPages[pgno] = !restoring;
   }
   if (rekey) {
     rekey->tokenValid = false;
   }
   return rc;
+}
+
+void HeldPagesFailed(FileState& s, std::int64_t offset, std::size_t size) {
+  RekeyState* rekey = s.rekey.get();
+  if (rekey == nullptr || s.pageSize == 0) {
+    return;
+  }
+  const std::int64_t end = offset + static_cast<std::int64_t>(size);
+  for (std::int64_t at = offset; at < end; at += s.pageSize) {
+    const auto pgno = static_cast<std::size_t>(at / s.pageSize + 1);
+    if (pgno < rekey->newPages.size()) {
+      rekey->newPages[pgno] = false;
+    }
+  }
 }
 
 } // namespace codec_layer
@@ -179,9 +224,11 @@ int BeginRekeyTracking(CodecFile& file, const PageForm& newForm) {
 
 int EndRekeyTracking(CodecFile& file, bool committed) {
   FileState& s = *file.state;
+  // Pages the re-key still holds reach the file while it is known which form they are in.
+  const int flushed = codec_layer::FlushPending(s);
   std::unique_ptr<RekeyState> rekey = std::move(s.rekey);
   if (committed || !rekey || !s.codec || s.pageSize == 0) {
-    return SQLITE_OK;
+    return flushed;
   }
   // Pages the rollback could not put back in the old form (a journal held in memory, an engine
   // path that bypassed the journal's form) are rewritten in it here; the content is the same.

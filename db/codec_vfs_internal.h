@@ -134,12 +134,31 @@ struct Last4 {
 struct RekeyState {
   PageForm newForm;
   std::vector<bool> newPages; // by page number: the file holds the page in the new form
+  // The log's frames from this offset on were written by the re-key, in the new form; those
+  // before it (none, unless another connection wrote between the pass's merge of the log and
+  // its lock) are in the old one. -1 while the re-key has written no frame.
+  std::int64_t walNewFrom = -1;
   // The page image the rollback journal gave the engine last; writing those same bytes back to
   // the database is a rollback restoring the page, which keeps the journal's form.
   bool tokenValid = false;
   std::uint32_t tokenPage = 0;
   SecretBytes tokenStored;
   SecretBytes tokenPlain;
+};
+
+// Writes held back to be handed to the file together: the journal's appends, and the database's
+// pages while a re-key writes them. At most kHeldBytes, in one block allocated on first use;
+// plain pages among them are wiped when it is freed.
+inline constexpr std::size_t kHeldBytes = 64 * 1024;
+struct HeldWrites {
+  SecretBytes bytes;
+  std::size_t size = 0;
+  std::int64_t offset = 0;
+
+  std::int64_t End() const { return offset + static_cast<std::int64_t>(size); }
+  bool Overlaps(std::int64_t from, std::int64_t to) const {
+    return size > 0 && from < End() && to > offset;
+  }
 };
 
 struct FileState {
@@ -152,12 +171,11 @@ struct FileState {
   CodecFile* wal = nullptr;
   CodecFile* journal = nullptr;
   std::unique_ptr<RekeyState> rekey;
-  // Rollback journal: the last 4-byte read and write, a record's page number; appends not yet
-  // handed to the file.
+  // Rollback journal: the last 4-byte read and write, a record's page number.
   Last4 lastRead;
   Last4 lastWrite;
-  SecretBytes pending;
-  std::int64_t pendingOffset = 0;
+  // Rollback journal and database file.
+  HeldWrites held;
   // Write-ahead log.
   std::int64_t walPageSize = 0;
   Last4 lastFrameHeader;
@@ -177,19 +195,35 @@ void DecipherRegion(const AesDecryptSchedule* form, std::uint32_t pgno, std::uin
                     std::int64_t len, std::int64_t valid);
 int EnsureBuffer(PageCodec& codec, std::int64_t size);
 
+// ---- held-back writes (codec_vfs.cpp) ----
+//
+// Bytes reach the system in the order the engine wrote them, so that a killed process loses only
+// a tail of what the engine had written: at most one of a database and its journal holds writes
+// back at a time, and each hands its held writes to the file before anything else is done with
+// it or with its partner.
+
+// Room for `amt` bytes written at `ofst`, at the end of the file's held writes: those go to the
+// file first when the bytes do not follow them or do not fit. Null when `amt` is more than the
+// block holds (with `rc` SQLITE_OK: the caller writes at once) or on failure (`rc`).
+std::uint8_t* HeldRoom(FileState& s, std::int64_t amt, std::int64_t ofst, int& rc);
+// Hands the file's held writes to it.
+int FlushPending(FileState& s);
+// Hands the held writes of the file's partner (a database's journal, a journal's database) to
+// that file.
+int FlushPartner(FileState& s);
+
 // ---- the database file (codec_vfs_database.cpp) ----
 
 int DatabaseRead(FileState& s, void* buf, int amt, sqlite3_int64 ofst);
 int DatabaseWrite(FileState& s, const void* buf, int amt, sqlite3_int64 ofst);
+// Held pages of a re-key that could not be written: the file holds them in the old form, or
+// partly (the journal's playback restores them).
+void HeldPagesFailed(FileState& s, std::int64_t offset, std::size_t size);
 
 // ---- the rollback journal (codec_vfs_journal.cpp) ----
 
 int JournalRead(FileState& s, void* buf, int amt, sqlite3_int64 ofst);
 int JournalWrite(FileState& s, const void* buf, int amt, sqlite3_int64 ofst);
-// Hands the journal's held-back appends to the file.
-int FlushPending(FileState& s);
-// Before the database file is changed, its journal's bytes are written.
-int FlushJournalOf(FileState& db);
 int VerifyHotJournal(FileState& s);
 
 // ---- the write-ahead log (codec_vfs_wal.cpp) ----

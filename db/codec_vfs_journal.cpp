@@ -16,36 +16,21 @@ namespace {
 constexpr int kCheckedJournalRecords = 8;
 
 // A journal is written record by record in three small pieces; consecutive appends are handed to
-// the file together. Held-back bytes go to the file before anything else is done with the
-// journal and before any write to its database, so the order in which bytes reach the system
-// is the engine's (a killed process loses nothing the engine had written).
-// Batches stay well below what one write of the platform's VFS takes (the Unix VFS's limit is
-// just under 128 KiB).
-constexpr std::size_t kJournalBatch = 64 * 1024;
-
+// the file together (held writes, codec_vfs.cpp). Anything but an append (the header's record
+// count, a committing header) goes at once.
 int JournalAppend(FileState& s, const void* buf, std::int64_t amt, std::int64_t ofst) {
-  const auto end = s.pendingOffset + static_cast<std::int64_t>(s.pending.size());
-  const auto size = static_cast<std::size_t>(amt);
-  const bool append = s.pending.empty() || ofst == end;
-  if (!append || s.pending.size() + size > kJournalBatch) {
+  if (s.held.size > 0 && ofst != s.held.End()) {
     if (const int rc = FlushPending(s); rc != SQLITE_OK) {
       return rc;
     }
-  }
-  // Anything but an append (the header's record count, a committing header) goes at once.
-  if (!append || size > kJournalBatch) {
     return RealWrite(s, buf, amt, ofst);
   }
-  if (s.pending.empty()) {
-    s.pendingOffset = ofst;
+  int rc = SQLITE_OK;
+  std::uint8_t* room = HeldRoom(s, amt, ofst, rc);
+  if (room == nullptr) {
+    return rc != SQLITE_OK ? rc : RealWrite(s, buf, amt, ofst);
   }
-  try {
-    const auto* p = static_cast<const std::uint8_t*>(buf);
-    s.pending.insert(s.pending.end(), p, p + amt);
-  } catch (const std::bad_alloc&) {
-    s.pending.clear();
-    return SQLITE_IOERR_NOMEM;
-  }
+  std::memcpy(room, buf, static_cast<std::size_t>(amt));
   return SQLITE_OK;
 }
 
@@ -54,22 +39,6 @@ bool IsRecordPage(std::uint32_t pgno, std::int64_t pageSize) {
 }
 
 } // namespace
-
-int FlushPending(FileState& s) {
-  if (s.pending.empty()) {
-    return SQLITE_OK;
-  }
-  const int rc =
-      RealWrite(s, s.pending.data(), static_cast<std::int64_t>(s.pending.size()), s.pendingOffset);
-  s.pending.clear();
-  // The file system's own code: a full disk (SQLITE_FULL) stays one, not a mere I/O error.
-  return rc;
-}
-
-// Before the database file is changed, its journal's bytes are written.
-int FlushJournalOf(FileState& db) {
-  return db.journal != nullptr ? FlushPending(*db.journal->state) : SQLITE_OK;
-}
 
 int JournalRead(FileState& s, void* buf, int amt, sqlite3_int64 ofst) {
   if (const int flushed = FlushPending(s); flushed != SQLITE_OK) {
@@ -119,6 +88,9 @@ int JournalRead(FileState& s, void* buf, int amt, sqlite3_int64 ofst) {
 }
 
 int JournalWrite(FileState& s, const void* buf, int amt, sqlite3_int64 ofst) {
+  if (const int rc = FlushPartner(s); rc != SQLITE_OK) {
+    return rc;
+  }
   const auto* p = static_cast<const std::uint8_t*>(buf);
   const Last4 before = s.lastWrite;
   s.lastWrite = {};

@@ -87,17 +87,26 @@ int VerifyFirstFrame(FileState& wal, const std::uint8_t* frame, std::int64_t pag
   return SQLITE_OK;
 }
 
-// Pages in the log: written in the write form. Outside a re-key that is the key the file is
-// stored in; a re-key starts on an empty log, so during it every frame is in the new form.
-const AesDecryptSchedule* WalForm(const FileState& db) {
+// The form of the page of the frame at `frameOffset`: the write form it was written in. Outside a
+// re-key that is the key the file is stored in; during one, the new form for the frames the
+// re-key wrote.
+const AesDecryptSchedule* WalForm(const FileState& db, std::int64_t frameOffset) {
   const PageCodec* codec = db.codec.get();
   if (codec == nullptr) {
     return nullptr;
   }
-  if (db.rekey) {
+  if (db.rekey && db.rekey->walNewFrom >= 0 && frameOffset >= db.rekey->walNewFrom) {
     return db.rekey->newForm.keyed ? &db.rekey->newForm.decrypt : nullptr;
   }
   return codec->decryptKeySet ? &codec->decryptSchedule : nullptr;
+}
+
+// During a re-key, the frame at `frameOffset` is being written in the new form.
+void NoteNewFrame(FileState& wal, std::int64_t frameOffset) {
+  RekeyState* rekey = wal.db ? wal.db->state->rekey.get() : nullptr;
+  if (rekey != nullptr && (rekey->walNewFrom < 0 || frameOffset < rekey->walNewFrom)) {
+    rekey->walNewFrom = frameOffset;
+  }
 }
 
 int WalWritePage(FileState& s, PageCodec& codec, std::uint32_t pgno, const std::uint8_t* page,
@@ -181,7 +190,7 @@ int WalRead(FileState& s, void* buf, int amt, sqlite3_int64 ofst) {
   const std::int64_t inFrame = (ofst - kWalHeaderSize) % frameSize;
   if (inFrame == 0 && amt == frameSize) {
     const std::uint32_t pgno = Be32(p + kFramePageNumberOffset);
-    DecipherRegion(WalForm(*db), pgno, p + kWalFrameHeaderSize, pageSize, pageSize);
+    DecipherRegion(WalForm(*db, ofst), pgno, p + kWalFrameHeaderSize, pageSize, pageSize);
     // Also without a key: a plain connection must not drop an encrypted log either.
     if (afterHeader && ofst == kWalHeaderSize) {
       return VerifyFirstFrame(s, p, pageSize);
@@ -194,7 +203,7 @@ int WalRead(FileState& s, void* buf, int amt, sqlite3_int64 ofst) {
     if (FramePageNumber(s, ofst - kWalFrameHeaderSize, pgno) != SQLITE_OK) {
       return SQLITE_IOERR_READ;
     }
-    DecipherRegion(WalForm(*db), pgno, p, amt, amt);
+    DecipherRegion(WalForm(*db, ofst - kWalFrameHeaderSize), pgno, p, amt, amt);
   }
   return rc;
 }
@@ -217,6 +226,7 @@ int WalWrite(FileState& s, const void* buf, int amt, sqlite3_int64 ofst) {
   }
   const std::int64_t frameSize = pageSize + kWalFrameHeaderSize;
   const std::int64_t inFrame = (ofst - kWalHeaderSize) % frameSize;
+  NoteNewFrame(s, ofst - inFrame);
   if (inFrame == 0 && amt == kWalFrameHeaderSize) {
     s.lastFrameHeader = {ofst, Be32(p + kFramePageNumberOffset)};
     return RealWrite(s, buf, amt, ofst);

@@ -71,6 +71,10 @@ void Sha256::Compress(const std::uint8_t* block) {
 }
 
 void Sha256::Update(std::span<const std::uint8_t> data) {
+  // An empty span may have a null pointer, which memcpy must not get even for no bytes.
+  if (data.empty()) {
+    return;
+  }
   length_ += data.size();
   const std::uint8_t* p = data.data();
   std::size_t n = data.size();

@@ -323,13 +323,26 @@ TEST(Exception, ConstructorsAndTheirMessages) {
 
 // ---- the installer's rekeyer ----
 
-TEST(CityDatabaseRekeyer, OwnsOneConnectionPerCall) {
+// The rekeyer's file is a fresh temporary nobody else uses: no rollback journal, and the
+// database file flushed once, by the commit.
+TEST(CityDatabaseRekeyer, OwnsOneConnectionPerCallAndRekeysWithoutAJournal) {
   TempDir dir;
   const std::string path = dir.File("Ketro.cts");
   test::MakeDatabase(path, 30);
   const auto plain = test::ReadBytes(path);
   CityDatabaseRekeyer rekeyer;
-  rekeyer.RekeyDatabase(U(path), test::kInstallerPassword);
+  int journalOpens = 0;
+  int databaseSyncs = 0;
+  {
+    const test::IoHookScope hook([&](const IoEvent& e) {
+      journalOpens += e.file == IoFile::kJournal && e.op == IoOp::kOpen;
+      databaseSyncs += e.file == IoFile::kDatabase && e.op == IoOp::kSync;
+      return SQLITE_OK;
+    });
+    rekeyer.RekeyDatabase(U(path), test::kInstallerPassword);
+  }
+  EXPECT_EQ(journalOpens, 0);
+  EXPECT_EQ(databaseSyncs, 1);
   EXPECT_TRUE(test::SameExceptCommitFields(
       test::DecipherFile(test::ReadBytes(path), test::kInstallerPassword, 4096), plain));
   const EKetDatabase e =
@@ -338,8 +351,9 @@ TEST(CityDatabaseRekeyer, OwnsOneConnectionPerCall) {
 }
 
 // The installer re-keys its database under a temporary name and decides by the result code
-// what to do: 26 (not a database) puts the file in place as extracted, anything else keeps the
-// old database. The rekeyer re-keys whatever path it is given and passes the engine's code on.
+// what to do: "not a database" (26) is a damaged payload, anything else a failure to write it.
+// The rekeyer re-keys whatever path it is given and passes the engine's code on; a failure
+// leaves no file beside the database.
 TEST(CityDatabaseRekeyer, ReKeysAnyPathAndPassesTheEnginesCodeOn) {
   TempDir dir;
   std::filesystem::create_directory(dir.Path() / "sub");
@@ -348,48 +362,59 @@ TEST(CityDatabaseRekeyer, ReKeysAnyPathAndPassesTheEnginesCodeOn) {
   const std::u16string productPath = U(dir.Path().string()) + u"\\sub\\Ketro.cts.~new";
   test::MakeDatabase(path, 40);
   const auto plain = test::ReadBytes(path);
+  auto onlyTheDatabase = [&] {
+    return std::distance(std::filesystem::directory_iterator(dir.Path() / "sub"),
+                         std::filesystem::directory_iterator()) == 1;
+  };
   struct Case {
     const char* what;
     int code;
     const char* message;
-    IoFile file;
     IoOp op;
     int injected;
   };
   for (const Case& c :
-       {Case{"disk full", SQLITE_FULL, "SQLite3 Error 13 - database or disk is full",
-             IoFile::kJournal, IoOp::kWrite, SQLITE_FULL},
-        Case{"out of memory", SQLITE_NOMEM, "SQLite3 Error 7 - out of memory", IoFile::kDatabase,
-             IoOp::kRead, SQLITE_NOMEM},
-        Case{"I/O error", SQLITE_IOERR, "SQLite3 Error 10 - disk I/O error", IoFile::kJournal,
-             IoOp::kWrite, SQLITE_IOERR_WRITE}}) {
+       {Case{"disk full", SQLITE_FULL, "SQLite3 Error 13 - database or disk is full", IoOp::kWrite,
+             SQLITE_FULL},
+        Case{"out of memory", SQLITE_NOMEM, "SQLite3 Error 7 - out of memory", IoOp::kRead,
+             SQLITE_NOMEM},
+        Case{"I/O error", SQLITE_IOERR, "SQLite3 Error 10 - disk I/O error", IoOp::kWrite,
+             SQLITE_IOERR_WRITE}}) {
     SCOPED_TRACE(c.what);
+    test::WriteBytes(path, plain);
     CityDatabaseRekeyer rekeyer;
     int seen = 0;
     const test::IoHookScope hook([&](const IoEvent& e) {
-      return e.file == c.file && e.op == c.op && ++seen == 3 ? c.injected : SQLITE_OK;
+      return e.file == IoFile::kDatabase && e.op == c.op && ++seen == 3 ? c.injected : SQLITE_OK;
     });
     const EKetDatabase e =
         Raised([&] { rekeyer.RekeyDatabase(productPath, test::kInstallerPassword); });
     EXPECT_EQ(e.ErrorCode(), c.code);
     EXPECT_STREQ(e.what(), c.message);
+    EXPECT_TRUE(onlyTheDatabase());
   }
-  EXPECT_EQ(test::ReadBytes(path), plain);
+  test::WriteBytes(path, plain);
   {
     CityDatabaseRekeyer rekeyer;
     rekeyer.RekeyDatabase(productPath, test::kInstallerPassword);
   }
   EXPECT_TRUE(test::SameExceptCommitFields(
       test::DecipherFile(test::ReadBytes(path), test::kInstallerPassword, 4096), plain));
-  // Encrypted already: the rekeyer's connection has no key, so the file is not a database.
-  const auto encrypted = test::ReadBytes(path);
-  CityDatabaseRekeyer again;
-  const EKetDatabase e =
-      Raised([&] { again.RekeyDatabase(productPath, test::kInstallerPassword); });
-  EXPECT_EQ(e.ErrorCode(), SQLITE_NOTADB);
-  EXPECT_STREQ(e.what(), "SQLite3 Error 26 - file is not a database");
-  EXPECT_EQ(test::ReadBytes(path), encrypted);
-  EXPECT_FALSE(test::Exists(path + "-journal"));
+  // Not a database: encrypted already (the rekeyer's connection has no key), or a header whose
+  // page size is none (768). Neither is changed.
+  auto badPageSize = plain;
+  badPageSize[16] = 0x03;
+  badPageSize[17] = 0x00;
+  for (const auto& bytes : {test::ReadBytes(path), badPageSize}) {
+    test::WriteBytes(path, bytes);
+    CityDatabaseRekeyer again;
+    const EKetDatabase e =
+        Raised([&] { again.RekeyDatabase(productPath, test::kInstallerPassword); });
+    EXPECT_EQ(e.ErrorCode(), SQLITE_NOTADB);
+    EXPECT_STREQ(e.what(), "SQLite3 Error 26 - file is not a database");
+    EXPECT_EQ(test::ReadBytes(path), bytes);
+    EXPECT_TRUE(onlyTheDatabase());
+  }
 }
 
 } // namespace

@@ -74,6 +74,33 @@ TEST_F(Cts, FailedRekeyLeavesTheFileUnchanged) {
   EXPECT_NE(missing.err.find("unable to open database file"), std::string::npos);
 }
 
+// A log that still holds committed frames (its writer ended without merging it) is merged in
+// the file's old form before the pass; the re-key then succeeds at the first try and keeps them.
+TEST_F(Cts, RekeyOfALogThatStillHoldsFrames) {
+  for (const std::string from : {"", "secret"}) {
+    SCOPED_TRACE(from);
+    std::filesystem::remove(path_);
+    test::MakeDatabase(path_, 60, 4096, "wal");
+    if (!from.empty()) {
+      ASSERT_EQ(Run("rekey " + File() + " --password " + from).exit, 0);
+    }
+    {
+      test::Db db = test::OpenDb(path_, from, SQLITE_OPEN_READWRITE);
+      ASSERT_EQ(sqlite3_db_config(db.get(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr),
+                SQLITE_OK);
+      test::Exec(db.get(), "PRAGMA wal_autocheckpoint = 0; "
+                           "INSERT INTO items(name, body) VALUES('late', randomblob(3000))");
+    }
+    ASSERT_GT(test::ReadBytes(path_ + "-wal").size(), 4096u);
+    const Result rekey =
+        Run("rekey " + File() + (from.empty() ? "" : " --key " + from) + " --password other");
+    EXPECT_EQ(rekey.exit, 0) << rekey.err;
+    EXPECT_EQ(Run("check " + File() + " --key other").exit, 0);
+    test::Db db = test::OpenDb(path_, "other", SQLITE_OPEN_READWRITE);
+    EXPECT_EQ(test::QueryInt(db.get(), "SELECT count(*) FROM items WHERE name = 'late'"), 1);
+  }
+}
+
 TEST_F(Cts, WrongUsage) {
   for (const std::string& args : std::vector<std::string>{
            "", "rekey " + File(), "check", "frob " + File(), "check " + File() + " --password x",
