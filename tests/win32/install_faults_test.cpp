@@ -132,8 +132,10 @@ TEST_F(Scene, RealSymbolicLinksInThePrefixAreNotFollowed) {
   Install({"linked\\a.txt||#|", "linked\\new\\b.txt||#|"},
           {{"linked\\a.txt", "escaped"}, {"linked\\new\\b.txt", "escaped"}}, inst, nullptr, true);
   EXPECT_EQ(outcome.exitCode, ExitCode::kUndone);
+  // A link to a file that Wine shows as a plain file cannot be set aside (renaming it would move
+  // what it points at): it is taken for a file in use, and the run is cancelled.
   Install({"file.txt||#|"}, {{"file.txt", "F"}}, inst, nullptr, true);
-  EXPECT_EQ(outcome.exitCode, fileLinksSeen ? ExitCode::kUndone : ExitCode::kDone);
+  EXPECT_EQ(outcome.exitCode, fileLinksSeen ? ExitCode::kUndone : ExitCode::kClosed);
   // Masks through links or onto them: reported, nothing deleted outside.
   Install({"old\\*.tmp|K|", "old|K|", "mask\\*|K|", "linked\\*.*|K|"}, {}, inst, nullptr, true);
   EXPECT_EQ(outcome.failures, (Names{u"old\\*.tmp", u"old", u"mask\\dir", u"linked\\*.*"}));
@@ -146,11 +148,7 @@ TEST_F(Scene, RealSymbolicLinksInThePrefixAreNotFollowed) {
   EXPECT_EQ(GetFile(out + u"old\\a.tmp"), "outside");
   EXPECT_TRUE(FolderExists(out + u"d")) << "RemoveDirectoryW through the link removes its target";
   EXPECT_TRUE(seen(u"linked") && seen(u"old") && seen(u"mask\\dir"));
-  if (!fileLinksSeen) {
-    // Not told apart, the link to a file is replaced by the new file, as a move replaces a
-    // name; what it pointed at stays as it was.
-    EXPECT_EQ(GetFile(inst + u"file.txt"), "F");
-  }
+  EXPECT_EQ(GetFile(inst + u"file.txt"), "outside"); // the link, still pointing there
   EXPECT_TRUE(Temporaries(inst).empty());
 }
 
