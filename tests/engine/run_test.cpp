@@ -592,6 +592,21 @@ TEST(CommitRecord, ReadsBackWhatItWritesAndNothingThatLeavesTheFolder) {
   }
 }
 
+TEST(CommitRecord, ARecordThatCannotBeReadIsRemovedUnused) {
+  // A record that names a path outside the folder (or is cut short) moves nothing anywhere.
+  auto fs = MakePlatformFileSystem();
+  TempFolder dir;
+  PutFile(dir / u"outside.txt", "outside");
+  PutFile(dir / u"inst\\~ket00000000.tmp", "a temporary file");
+  PutFile(dir / u"inst\\" + std::u16string(kCommitRecordName),
+          "ketro commit record 1\nstage\tcommit\nfile\t-\t0\t..\\outside.txt\t~ket00000000.tmp\t"
+          "~ket00000001.tmp\nend\n");
+  EXPECT_EQ(RecoverInterruptedCommit(*fs, dir / u"inst").status, Recovery::Status::kNothing);
+  EXPECT_EQ(GetFile(dir / u"outside.txt"), "outside");
+  EXPECT_FALSE(PathExists(dir / u"inst\\" + std::u16string(kCommitRecordName)));
+  EXPECT_EQ(GetFile(dir / u"inst\\~ket00000000.tmp"), "a temporary file");
+}
+
 // The run against a file system that fails, or a process that dies, at each call that changes
 // something, in turn, during an update from one version to the next: the folder holds the old
 // version exactly, or the new one; a rerun always gives the new one and leaves nothing behind.
