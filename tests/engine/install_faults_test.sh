@@ -271,13 +271,18 @@ if have_strace; then
   done
   [ "$undone" -gt 4 ] || fail "only $undone of the I/O errors undid the update"
 
-  # Killed in the middle of the database's re-key, at the engine's flushes: the old database
-  # stays whole and readable; the rerun puts the new one in place and leaves nothing behind.
-  for n in 1 2 3; do
+  # Killed in the middle of the database's re-key: at the engine's page writes (pwrite64; the
+  # run's own files are written with write) and at the first flush, the temporary database's one.
+  # The old database stays whole and readable; the rerun puts the new one in place and leaves
+  # nothing behind.
+  npwrites=$(count pwrite64)
+  [ "$npwrites" -ge 1 ] || fail "the re-key made no page writes"
+  for kill in $(spread "$npwrites" | sed 's/^/pwrite64:/') fsync:1; do
+    call=${kill%:*} k=${kill#*:}
     fresh_v1 "$d"
     cp "$d/Ketro.cts" "$work/v1-installed.cts"
-    run 137 "killed in the re-key ($n)" strace -f -qq -o /dev/null -e trace=fsync,fdatasync \
-      -e inject=fsync,fdatasync:signal=SIGKILL:when="$n" "$install" --archive "$work/v2.bin" \
+    run 137 "killed in the re-key ($call $k)" strace -f -qq -o /dev/null -e trace="$call" \
+      -e inject="$call":signal=SIGKILL:when="$k" "$install" --archive "$work/v2.bin" \
       --dir "$d" --force
     cmp -s "$d/Ketro.cts" "$work/v1-installed.cts" || fail "killed in the re-key: database changed"
     run 0 "rerun after the kill in the re-key" "$install" --archive "$work/v2.bin" --dir "$d"

@@ -10,11 +10,14 @@ trap 'rm -rf "$tmp"' EXIT
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 
-# A small product of our own in the shipped manifest form; the links do not depend on its files.
+# A small product of our own in the shipped manifest form, with the program the links start
+# (a link is made only when its target is in the folder).
 product=$tmp/product
 mkdir -p "$product/data"
-printf '%s\r\n' 'readme.txt||#|about' 'data\cities.txt|P|#|cities' 'data\old|K|' >"$product/list"
+printf '%s\r\n' 'Ketro.exe||#|program' 'readme.txt||#|about' 'data\cities.txt|P|#|cities' \
+  'data\old|K|' >"$product/list"
 printf 'content of %s\n' readme.txt >"$product/readme.txt"
+printf 'program\n' >"$product/Ketro.exe"
 printf 'content of %s\n' data/cities.txt >"$product/data/cities.txt"
 "$pack" create --manifest "$product/list" --root "$product" --output "$tmp/payload.bin" >/dev/null ||
   { echo "ketro-pack failed"; exit 1; }
