@@ -49,7 +49,7 @@ class FakeStartup final : public StartupPlatform {
   std::vector<std::u16string> args;
   std::optional<std::u16string> oemcp;
   std::vector<std::u16string> Arguments() override { return args; }
-  bool TryCreateLock() override { return true; }
+  LockResult TryCreateLock() override { return LockResult::kTaken; }
   void Sleep(unsigned) override {}
   [[noreturn]] void SignalRunningInstance() override { std::abort(); }
   void SetThreadLocale(std::uint32_t) override {}
@@ -125,6 +125,7 @@ TEST_F(SetupWindowTest, StartsInEnglishWithTheDefaultFolderAndSwitchesLanguageBa
   EXPECT_TRUE(p.cbDesktop().Checked());
   EXPECT_TRUE(p.cbStart().Checked());
   EXPECT_FALSE(p.cbForce().Checked());
+  EXPECT_EQ(w->Result(), ExitCode::kClosed) << "closed before installing";
 
   // The user's choices survive the switch; only the texts change.
   p.Edit1().SetText(u"D:\\Elsewhere\\");
@@ -176,6 +177,7 @@ TEST_F(SetupWindowTest, APayloadThatCannotBeLoadedLeavesInstallOutOfReach) {
   // A second activation shows no second error box, and Install stays disabled.
   EXPECT_NO_THROW(p.Activate());
   EXPECT_FALSE(p.SB1().Enabled());
+  EXPECT_EQ(w->Result(), ExitCode::kCannotStart);
 }
 
 TEST_F(SetupWindowTest, ARunInstallsAndEndsInTheFinishedState) {
@@ -199,6 +201,7 @@ TEST_F(SetupWindowTest, ARunInstallsAndEndsInTheFinishedState) {
   EXPECT_FALSE(std::filesystem::exists(dir / "data" / "old.tmp"));
   EXPECT_EQ(state.InstallDir, dir.u16string() + u"\\");
   EXPECT_TRUE(state.InstallDone);
+  EXPECT_EQ(w->Result(), ExitCode::kDone);
 
   // The Finished state: the closing note in English, Close enabled, the options gone, the
   // progress panel hidden again; the bar ran to the last line's index.
