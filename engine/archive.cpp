@@ -95,8 +95,8 @@ void MemoryStream::Seek(std::int64_t position) {
   position_ = static_cast<std::size_t>(position);
 }
 
-std::vector<std::uint8_t> InflateExact(std::span<const std::uint8_t> packed, std::int32_t size,
-                                       std::u16string_view what) {
+bool InflateTo(std::span<const std::uint8_t> packed, std::int32_t size, std::u16string_view what,
+               const InflateSink& sink) {
   if (size < 0) {
     Corrupt(what, "negative size");
   }
@@ -108,7 +108,10 @@ std::vector<std::uint8_t> InflateExact(std::span<const std::uint8_t> packed, std
   if (static_cast<std::uint64_t>(packed.size()) > std::numeric_limits<uInt>::max()) {
     Corrupt(what, "compressed data too large");
   }
-  std::vector<std::uint8_t> out(static_cast<std::size_t>(size));
+  // Only what the stream has proved so far is ever held: a damaged header that claims
+  // gigabytes fails at its first bad byte, not after allocating them.
+  std::vector<std::uint8_t> buffer(
+      static_cast<std::size_t>(std::clamp<std::int32_t>(size, 1, kInflateChunk)));
 
   z_stream z{};
   if (inflateInit2(&z, 15) != Z_OK) {
@@ -130,23 +133,32 @@ std::vector<std::uint8_t> InflateExact(std::span<const std::uint8_t> packed, std
   // zlib takes a non-const pointer but never writes through next_in.
   z.next_in = const_cast<Bytef*>(packed.data());
   z.avail_in = static_cast<uInt>(packed.size());
-  z.next_out = out.data();
-  z.avail_out = static_cast<uInt>(out.size());
+  std::int64_t remaining = size;
   int rc = Z_OK;
-  while (z.avail_out > 0) {
-    rc = inflate(&z, Z_NO_FLUSH);
-    if (rc == Z_STREAM_END) {
-      if (z.avail_out > 0) {
+  while (remaining > 0) {
+    const auto piece = static_cast<uInt>(
+        std::min<std::int64_t>(remaining, static_cast<std::int64_t>(buffer.size())));
+    z.next_out = buffer.data();
+    z.avail_out = piece;
+    while (z.avail_out > 0) {
+      rc = inflate(&z, Z_NO_FLUSH);
+      if (rc == Z_STREAM_END) {
+        if (z.avail_out > 0) {
+          Corrupt(what, shortBy());
+        }
+        break;
+      }
+      if (rc == Z_BUF_ERROR) {
         Corrupt(what, shortBy());
       }
-      break;
+      if (rc != Z_OK) {
+        Corrupt(what, zlibError(rc));
+      }
     }
-    if (rc == Z_BUF_ERROR) {
-      Corrupt(what, shortBy());
+    if (!sink(std::span<const std::uint8_t>(buffer.data(), piece))) {
+      return false;
     }
-    if (rc != Z_OK) {
-      Corrupt(what, zlibError(rc));
-    }
+    remaining -= piece;
   }
   if (rc != Z_STREAM_END) {
     // All Size bytes are out: the stream must end here (its Adler-32 checked), not one byte on.
@@ -167,6 +179,18 @@ std::vector<std::uint8_t> InflateExact(std::span<const std::uint8_t> packed, std
   if (z.avail_in != 0) {
     Corrupt(what, std::to_string(z.avail_in) + " bytes follow the end of the stream");
   }
+  return true;
+}
+
+std::vector<std::uint8_t> InflateExact(std::span<const std::uint8_t> packed, std::int32_t size,
+                                       std::u16string_view what) {
+  std::vector<std::uint8_t> out;
+  // Reserved up to one piece only: the rest grows as the stream proves it.
+  out.reserve(static_cast<std::size_t>(std::clamp<std::int32_t>(size, 0, kInflateChunk)));
+  InflateTo(packed, size, what, [&](std::span<const std::uint8_t> piece) {
+    out.insert(out.end(), piece.begin(), piece.end());
+    return true;
+  });
   return out;
 }
 
@@ -238,6 +262,12 @@ Payload::InflateArchiveItem(ArchiveInputStream& Stream, std::u16string_view Name
   Stream.Seek(item.Position);
   const auto packed = Stream.ReadView(item.PackSize);
   return InflateExact(packed, item.Size, Name);
+}
+
+bool Payload::InflateArchiveItemTo(ArchiveInputStream& Stream, const TFileItem& item,
+                                   std::u16string_view Name, const InflateSink& sink) const {
+  Stream.Seek(item.Position);
+  return InflateTo(Stream.ReadView(item.PackSize), item.Size, Name, sink);
 }
 
 void Payload::ExtractArchiveItem(ArchiveInputStream& Stream, std::u16string_view Name,

@@ -10,6 +10,7 @@
 #include "engine/services.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -94,6 +95,19 @@ class MemoryStream final : public TargetStream {
   std::size_t position_ = 0;
 };
 
+// Where InflateTo hands the inflated bytes, a piece at a time; false stops the inflation.
+using InflateSink = std::function<bool(std::span<const std::uint8_t>)>;
+// The largest piece InflateTo hands over (and holds).
+inline constexpr std::int32_t kInflateChunk = 1 << 20;
+
+// Inflates one zlib stream (window bits 15) to exactly size bytes, handing them to sink in
+// pieces of at most kInflateChunk bytes as they come, so that memory never follows the size an
+// entry claims. False as soon as sink returns false. The stream must end, its Adler-32
+// checked, at exactly size bytes and at the end of packed; anything else is corrupt data and
+// throws ket::Error naming what (the pieces handed over by then are worth nothing).
+bool InflateTo(std::span<const std::uint8_t> packed, std::int32_t size, std::u16string_view what,
+               const InflateSink& sink);
+
 // Inflates one zlib stream (window bits 15) to exactly size bytes. The stream must end, its
 // Adler-32 checked, at exactly size bytes and at the end of packed; anything else is corrupt
 // data and throws ket::Error naming what.
@@ -130,6 +144,10 @@ class Payload {
   // inflate before it touches the destination file.
   std::optional<std::vector<std::uint8_t>> InflateArchiveItem(ArchiveInputStream& Stream,
                                                               std::u16string_view Name) const;
+
+  // The entry `item` (named Name, for errors) inflated into sink (InflateTo).
+  bool InflateArchiveItemTo(ArchiveInputStream& Stream, const TFileItem& item,
+                            std::u16string_view Name, const InflateSink& sink) const;
 
   const NameComparer& Comparer() const { return *comparer_; }
 

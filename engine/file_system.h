@@ -15,6 +15,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace ket {
 
@@ -55,6 +56,19 @@ class WritableFile {
   virtual bool Close() = 0;
 };
 
+// The exclusive lock of an installation folder (FileSystem::LockFolder); destroying it releases
+// the lock and removes its file. A process that dies releases it too.
+class FolderLock {
+ public:
+  virtual ~FolderLock() = default;
+};
+
+enum class LockStatus {
+  kHeld,       // this process holds the lock
+  kBusy,       // another process holds it
+  kUnavailable // the lock file cannot be made (a folder without write rights): no one can hold it
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -88,6 +102,33 @@ class FileSystem {
   // empty folder).
   virtual bool RemoveFile(std::u16string_view path) = 0;
   virtual bool RemoveFolder(std::u16string_view path) = 0;
+
+  // MoveFileExW(from, to, 0, and MOVEFILE_WRITE_THROUGH when durable): the file `from` takes
+  // the free name `to` in one step. False, with both left as they were, when `to` is taken (by
+  // anything, a link included) or `from` cannot be renamed (held open without delete sharing).
+  // A running program's file can be renamed so: this is how the run sets an old file aside.
+  virtual bool MoveNew(std::u16string_view from, std::u16string_view to, bool durable) = 0;
+  // A second name `to` for the file `from` (a hard link), both names staying; false, with
+  // nothing changed, when `to` is taken or the file system cannot. Where a second name is
+  // possible, an old file keeps its own until the new one replaces it in one step. Windows'
+  // implementation always answers false: a running program's file can be renamed there but
+  // never replaced, so the run renames old files aside instead.
+  virtual bool LinkNew(std::u16string_view from, std::u16string_view to) = 0;
+  // The whole content of a file of at most maxBytes bytes (CreateFileW, ReadFile); nullopt when
+  // there is no such file, it cannot be read, it is larger, or it is a link.
+  virtual std::optional<std::string> ReadSmallFile(std::u16string_view path,
+                                                   std::size_t maxBytes) = 0;
+  // GetDiskFreeSpaceExW: the bytes this user may still write on the volume that holds
+  // `folder`; nullopt when the platform cannot tell.
+  virtual std::optional<std::uint64_t> FreeSpace(std::u16string_view folder) = 0;
+  // The exclusive lock whose file is `path`: CreateFileW(OPEN_ALWAYS, share mode 0,
+  // FILE_FLAG_DELETE_ON_CLOSE) on Windows, an flock(LOCK_EX) elsewhere. It never outlives the
+  // process that holds it, so a killed run leaves no stale lock. kHeld comes with the lock.
+  virtual std::pair<LockStatus, std::unique_ptr<FolderLock>>
+  LockFolder(std::u16string_view path) = 0;
+  // Whether two names relative to one folder name the same file, as the platform's file system
+  // compares them: letter case ignored on Windows, counted elsewhere.
+  virtual bool SameName(std::u16string_view a, std::u16string_view b) const = 0;
 };
 
 } // namespace ket

@@ -38,17 +38,29 @@ void LoadPayload(SetupState& state, Payload& payload, const ArchiveOpener& openA
   }
   payload.loadAttempted = true;
   payload.ArchiveStream = std::make_unique<ArchiveInputStream>(openArchive());
-  payload.ReadArchiveDirectory(*payload.ArchiveStream, payload.ArchiveContent);
-  // Refused from its header, before anything is inflated or planned.
-  if (TFileItem item;
-      payload.FindArchiveItem(kManifestEntryName, item) && item.Size > kMaxManifestSize) {
-    throw Error("Malformed archive: the manifest \"list\" inflates to " +
-                std::to_string(item.Size) + " bytes, more than the " +
-                std::to_string(kMaxManifestSize) + " a manifest may have");
+  try {
+    payload.ReadArchiveDirectory(*payload.ArchiveStream, payload.ArchiveContent);
+    // An archive without a manifest would install nothing and call that up to date.
+    TFileItem item;
+    if (!payload.FindArchiveItem(kManifestEntryName, item)) {
+      throw Error(payload.ArchiveContent.empty()
+                      ? "Malformed archive: it holds no entry"
+                      : "Malformed archive: it holds no manifest \"list\"");
+    }
+    // Refused from its header, before anything is inflated or planned.
+    if (item.Size > kMaxManifestSize) {
+      throw Error("Malformed archive: the manifest \"list\" inflates to " +
+                  std::to_string(item.Size) + " bytes, more than the " +
+                  std::to_string(kMaxManifestSize) + " a manifest may have");
+    }
+    MemoryStream manifest;
+    payload.ExtractArchiveItem(*payload.ArchiveStream, kManifestEntryName, manifest);
+    state.ManifestLines = LoadManifestLines(manifest.Bytes());
+  } catch (const DamagedSetupError&) {
+    throw;
+  } catch (const Error& e) {
+    throw DamagedSetupError(e.what());
   }
-  MemoryStream manifest;
-  payload.ExtractArchiveItem(*payload.ArchiveStream, kManifestEntryName, manifest);
-  state.ManifestLines = LoadManifestLines(manifest.Bytes());
 }
 
 } // namespace ket

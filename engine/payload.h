@@ -1,6 +1,7 @@
 // Loading the embedded payload: the archive directory and the manifest lines.
 #pragma once
 
+#include "base/error.h"
 #include "engine/archive.h"
 #include "engine/services.h"
 #include "engine/setup_state.h"
@@ -19,6 +20,13 @@ namespace ket {
 // between stay, and a NUL character ends the text.
 std::vector<std::u16string> LoadManifestLines(std::span<const std::uint8_t> text);
 
+// The setup's own archive is damaged: its directory or its manifest cannot be read, it has no
+// manifest, or it is empty. The window says the setup file should be obtained again.
+class DamagedSetupError : public Error {
+ public:
+  using Error::Error;
+};
+
 // Opens the archive bytes; throws ket::Error when they cannot be had (for the resource:
 // "Resource MAIN not found").
 using ArchiveOpener = std::function<std::unique_ptr<ArchiveBytes>()>;
@@ -31,8 +39,10 @@ inline constexpr std::int32_t kMaxManifestSize = 16 * 1024 * 1024;
 // into the payload and loads the entry "list" into state.ManifestLines; later calls do
 // nothing, also when the first one failed (its error goes to the caller once: an error box
 // that came back at every activation would never let the user close the window). After a
-// failure ManifestLines stays absent, so no run can start. A manifest entry larger than
-// kMaxManifestSize is refused as a malformed archive.
+// failure ManifestLines stays absent, so no run can start. Errors of opening the archive are
+// passed on as they come; an archive that opens but is damaged (a malformed directory, no entry
+// "list", no entry at all, a manifest larger than kMaxManifestSize or that fails to inflate)
+// throws DamagedSetupError.
 void LoadPayload(SetupState& state, Payload& payload, const ArchiveOpener& openArchive);
 
 } // namespace ket

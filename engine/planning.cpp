@@ -13,6 +13,10 @@ bool Has(std::u16string_view flags, char16_t letter) {
 
 } // namespace
 
+bool AdmitsEdition(std::u16string_view flags, char16_t edition) {
+  return !(Has(flags, u'P') || Has(flags, u'F') || Has(flags, u'L')) || Has(flags, edition);
+}
+
 LineFields CutLine(std::u16string_view line) {
   LineFields f;
   const std::size_t bar = line.find(u'|');
@@ -59,9 +63,7 @@ bool PlanLine(const SetupState& state, const Payload& payload, FileSystem& files
   }
   const LineFields f = CutLine(line);
 
-  // Edition rule.
-  if ((Has(f.flags, u'P') || Has(f.flags, u'F') || Has(f.flags, u'L')) &&
-      !Has(f.flags, state.EditionCode)) {
+  if (!AdmitsEdition(f.flags, state.EditionCode)) {
     return false;
   }
   // A name that would leave the installation folder stays for the run to refuse and report;

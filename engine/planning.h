@@ -24,6 +24,10 @@ struct LineFields {
 inline constexpr std::size_t kFlagsWindow = 50;
 LineFields CutLine(std::u16string_view line);
 
+// The edition rule: whether flags that name editions (P, F, L) name `edition`; flags that name
+// none admit every edition.
+bool AdmitsEdition(std::u16string_view flags, char16_t edition);
+
 // The last-write time (local, with milliseconds) and the low 32 bits of the size of the first
 // entry matching Path; 0 and 0 when nothing matches. Never fails.
 void GetFileStamp(FileSystem& files, std::u16string_view Path, DateTime& Stamp, std::int32_t& Size);

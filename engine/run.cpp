@@ -1,11 +1,14 @@
 #include "engine/run.h"
 
 #include "base/error.h"
+#include "engine/commit.h"
 #include "engine/install_name.h"
 #include "engine/planning.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
+#include <cstring>
 #include <exception>
 #include <optional>
 #include <span>
@@ -15,19 +18,17 @@ namespace ket {
 
 namespace {
 
-// Attributes that can keep MoveFileExW from replacing a file.
-constexpr std::uint32_t kBlockingAttributes = kAttrReadOnly | kAttrHidden | kAttrSystem;
-// Attributes SetFileAttributesW gives back, for a file whose move failed.
-constexpr std::uint32_t kSettableAttributes = kBlockingAttributes | kAttrArchive;
 // The database engine's result code for a file that is not a database.
 constexpr int kNotADatabase = 26;
+// Space is counted in clusters of this size, a file's last one whole.
+constexpr std::uint64_t kCluster = 4096;
 
-// Durability, by kind of file. The city database must survive a power failure once it is in
-// place: the database engine flushes it at the re-key's commit, a copy that goes in place
-// without a re-key is flushed here, and its move is made durable too. The other files are not
-// flushed: flushing every file made a fresh install four times slower. Their moves are atomic
-// all the same, so a kill or a failure never leaves one short; only a power failure in the
-// moments after a run can, which "Forced installation" repairs.
+// Durability, by kind of file. The commit record and the city database must survive a power
+// failure: the record is flushed before the first move, the database by its engine at the
+// re-key's commit (a copy that goes in place without a re-key is flushed here). The other files
+// are not flushed: flushing every file made a fresh install four times slower. Their moves are
+// renames all the same, so a kill never leaves one short; only a power failure in the moments
+// after a run can, which "Forced installation" repairs.
 
 bool IsSeparator(char16_t c) {
   return c == u'\\' || c == u'/';
@@ -36,6 +37,11 @@ bool IsSeparator(char16_t c) {
 bool IsFolder(FileSystem& files, std::u16string_view path) {
   const auto attributes = files.GetAttributes(path);
   return attributes && (*attributes & kAttrDirectory);
+}
+
+bool IsFile(FileSystem& files, std::u16string_view path) {
+  const auto attributes = files.GetAttributes(path);
+  return attributes && !(*attributes & (kAttrDirectory | kAttrReparsePoint));
 }
 
 // Everything up to the last separator, without it; empty when there is none.
@@ -81,212 +87,23 @@ int DatabaseResultCode(const std::exception& e) {
   return code;
 }
 
+constexpr std::size_t kDatabaseMagicSize = 16;
+
 // Whether the bytes begin with the header of a plain (not enciphered) database file.
 bool BeginsAsPlainDatabase(std::span<const std::uint8_t> bytes) {
-  constexpr std::string_view kMagic{"SQLite format 3\0", 16};
+  constexpr std::string_view kMagic{"SQLite format 3\0", kDatabaseMagicSize};
   return bytes.size() >= kMagic.size() &&
          std::equal(kMagic.begin(), kMagic.end(), bytes.begin(),
                     [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; });
 }
 
-// Removes what may be left at path by a killed run or beside an old database: a file, or a link
-// as itself (never what it points to). A real folder is not removed. True when the name is free.
-bool RemoveLeftover(FileSystem& files, std::u16string_view path) {
-  const auto attributes = files.GetAttributes(path);
-  if (!attributes) {
-    return true;
-  }
-  const bool link = (*attributes & kAttrReparsePoint) != 0;
-  if ((*attributes & kAttrDirectory) && !link) {
-    return false;
-  }
-  if (!link && (*attributes & kAttrReadOnly)) {
-    files.SetAttributes(path, 0);
-  }
-  // A link that stands for a folder goes with RemoveDirectoryW, which removes the link alone.
-  if (!files.RemoveFile(path) && link && (*attributes & kAttrDirectory)) {
-    files.RemoveFolder(path);
-  }
-  return !files.GetAttributes(path).has_value();
-}
+enum class PrepareResult { kDone, kDamaged, kFailed };
 
-// The temporary file of one line and, for the database, what its engine kept beside it; removed
-// unless the file has been moved into place.
-class TemporaryFile {
- public:
-  TemporaryFile(FileSystem& files, std::u16string path, bool database)
-      : files_(files), path_(std::move(path)), database_(database) {}
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  ~TemporaryFile() {
-    try {
-      // Once the file is in place, only what the database engine may have left beside it.
-      if (!placed_) {
-        Clear();
-      } else if (database_) {
-        ClearSides();
-      }
-    } catch (...) {
-      // What cannot be removed now is removed when the line is next carried out.
-    }
-  }
-
-  const std::u16string& Path() const { return path_; }
-  // Frees the temporary name and the names beside it; false when one cannot be freed.
-  bool Clear() { return RemoveLeftover(files_, path_) && ClearSides(); }
-  void Placed() { placed_ = true; }
-
- private:
-  bool ClearSides() {
-    bool free = true;
-    if (database_) {
-      for (const auto side : kDatabaseSideFiles) {
-        free = RemoveLeftover(files_, path_ + std::u16string(side)) && free;
-      }
-    }
-    return free;
-  }
-
-  FileSystem& files_;
-  std::u16string path_;
-  bool database_;
-  bool placed_ = false;
-};
-
-// Writes `data` as a new file, flushed to the disk when `flush`. False on any failure.
-bool WriteNewFile(FileSystem& files, std::u16string_view path, std::span<const std::uint8_t> data,
-                  bool flush) {
-  auto file = files.CreateNewFile(path);
-  if (!file) {
-    return false;
-  }
-  bool written = data.empty() || file->Write(data);
-  written = written && (!flush || file->Flush());
-  // Closed in every case, so that the temporary file can go.
-  return file->Close() && written;
-}
-
-enum class RekeyResult { kDone, kNoDatabase, kFailed };
-
-// Re-keys the plain city database at `path` (its temporary name) under the product's password.
-RekeyResult RekeyCityDatabase(const RunServices& services, std::u16string_view path) {
-  if (!services.rekeyer) {
-    return RekeyResult::kFailed;
-  }
-  try {
-    services.rekeyer->RekeyDatabase(path, kCityDatabasePassword);
-  } catch (const std::exception& e) {
-    // The product's own file is no database: it goes in place as it is. Any other failure
-    // (disk full, I/O, memory, interrupt) keeps the old database.
-    return DatabaseResultCode(e) == kNotADatabase ? RekeyResult::kNoDatabase : RekeyResult::kFailed;
-  }
-  return RekeyResult::kDone;
-}
-
-// The old database's journal and log belong to the content being replaced: they go before the
-// new file takes its name. False when one stays, or a folder on the way has become a link.
-bool RemoveOldDatabaseSides(FileSystem& files, std::u16string_view folder, std::u16string_view name,
-                            const std::u16string& path) {
-  for (const auto side : kDatabaseSideFiles) {
-    if (CrossesLink(files, folder, name) || !RemoveLeftover(files, path + std::u16string(side))) {
-      return false;
-    }
-  }
-  return true;
-}
-
-// The temporary file takes the final name in one step.
-bool MoveIntoPlace(FileSystem& files, std::u16string_view from, std::u16string_view to,
-                   bool durable) {
-  if (files.MoveOver(from, to, durable)) {
-    return true;
-  }
-  // MoveFileExW refuses a read-only file: its attributes are cleared only then (so nothing is
-  // changed that the move did not need), and come back if it fails all the same.
-  const auto old = files.GetAttributes(to);
-  if (!old || !(*old & kBlockingAttributes) || !files.SetAttributes(to, 0)) {
-    return false;
-  }
-  if (!files.MoveOver(from, to, durable)) {
-    files.SetAttributes(to, *old & kSettableAttributes);
-    return false;
-  }
-  return true;
-}
-
-// One file line: the entry is inflated, written under a temporary name beside the file, the city
-// database re-keyed there, and only then moved over the old file in one step. Any failure
-// leaves the old file as it was. True when the new file is in place.
-bool WriteFileLine(const SetupState& state, const Payload& payload, const RunServices& services,
-                   std::u16string_view name) {
-  FileSystem& files = services.files;
-  const std::u16string& folder = state.InstallDir;
-  const std::u16string path = folder + std::u16string(name);
-  const bool database = name == kCityDatabaseName;
-  try {
-    // Nothing below the installation folder is followed: not a linked folder, not a link at
-    // the file's own name (it stays as it is).
-    if (CrossesLink(files, folder, name)) {
-      return false;
-    }
-    // A name without an entry writes nothing, so the user's file stays whole.
-    std::optional<std::vector<std::uint8_t>> data =
-        payload.InflateArchiveItem(*payload.ArchiveStream, name);
-    if (!data || IsFolder(files, path)) {
-      return false;
-    }
-    try {
-      CreateFolderWithParents(files, ParentOf(path));
-    } catch (const Error&) {
-      // The result is ignored: creating the file below fails if the folder is missing.
-    }
-
-    TemporaryFile temporary(files, path + std::u16string(kTemporarySuffix), database);
-    if (!temporary.Clear()) {
-      return false;
-    }
-    // A file that does not begin as a plain database (the product's own file is no database, or
-    // is already enciphered) is put in place as it is, without opening it as one.
-    const bool plainDatabase = database && BeginsAsPlainDatabase(*data);
-    const bool durable = database;
-    // (A re-key that finds no database after all leaves its copy unflushed: the rare file that
-    // looks like a database and is none is not worth a second pass over 24 MB.)
-    if (!WriteNewFile(files, temporary.Path(), *data, durable && !plainDatabase)) {
-      return false;
-    }
-    data.reset(); // the database re-key below needs the memory more
-
-    // A database that goes in place as extracted keeps the creation time it was made with.
-    bool timed = !database || plainDatabase;
-    if (plainDatabase) {
-      const RekeyResult rekeyed = RekeyCityDatabase(services, temporary.Path());
-      if (rekeyed == RekeyResult::kFailed) {
-        return false;
-      }
-      timed = rekeyed == RekeyResult::kDone;
-    }
-    if (database && !RemoveOldDatabaseSides(files, folder, name, path)) {
-      return false;
-    }
-    // The folders are checked again right before the move, the moment that counts.
-    if (CrossesLink(files, folder, name) ||
-        !MoveIntoPlace(files, temporary.Path(), path, durable)) {
-      return false;
-    }
-    temporary.Placed();
-
-    // Set on the final name: a file that takes the name of one just replaced may inherit that
-    // one's creation time (Windows' file-name tunnelling).
-    if (timed) {
-      TFileItem item;
-      payload.FindArchiveItem(name, item);
-      SetFileCreationTime(files, path, item.FDate);
-    }
-    return true;
-  } catch (...) {
-    // Inflating or the file system failed: the temporary file goes, the old file stays.
-    return false;
-  }
+std::u16string NotCarriedOut(const SetupState& state, std::u16string_view name) {
+  std::u16string text(state.RussianUi ? kNotCarriedOutRussian : kNotCarriedOutEnglish);
+  const std::size_t at = text.find(u"%1");
+  text.replace(at, 2, name);
+  return text;
 }
 
 bool IsDotEntry(std::u16string_view name) {
@@ -310,9 +127,424 @@ bool IsEmptyFolder(FileSystem& files, std::u16string_view path) {
   return true;
 }
 
+enum class RekeyResultCode { kDone, kNoDatabase, kFailed };
+
+// One file line of the run: its entry, and where it goes.
+struct FileJob {
+  std::u16string name;  // relative to the installation folder
+  std::size_t line = 0; // its index among the planned lines
+  TFileItem item;
+  bool database = false; // the city database, as the file system compares names
+  std::size_t entry = 0; // its CommitEntry
+};
+
+class Installation {
+ public:
+  Installation(SetupState& state, const Payload& payload, const RunServices& services,
+               std::vector<std::u16string> madeFolders)
+      : state_(state), payload_(payload), services_(services), files_(services.files),
+        window_(services.window), folder_(state.InstallDir), madeFolders_(std::move(madeFolders)) {}
+
+  RunOutcome Run();
+
+ private:
+  RunOutcome Refuse(ExitCode code);
+  RunOutcome FailOn(std::u16string_view name);
+  void PlanJobs(const std::vector<std::u16string>& lines);
+  std::u16string FreeWorkName(std::u16string_view relativeFolder);
+  std::uint64_t SpaceNeeded() const;
+  std::optional<std::u16string> MakeFolders();
+  PrepareResult Prepare(FileJob& job);
+  RekeyResultCode Rekey(std::u16string_view path);
+  std::optional<RunOutcome> Commit();
+  void CarryOutDeletions(const std::vector<std::u16string>& lines, RunOutcome& outcome);
+  void FinishRecord();
+
+  SetupState& state_;
+  const Payload& payload_;
+  const RunServices& services_;
+  FileSystem& files_;
+  WindowOperations& window_;
+  const std::u16string folder_;             // ends in "\"
+  std::vector<std::u16string> madeFolders_; // the installation folder's levels made by this run
+  std::unique_ptr<FolderLock> lock_;
+  std::optional<std::vector<std::u16string>> manifest_; // as it was before planning
+  std::vector<CommitEntry> leftovers_; // set-aside files of an earlier run still to remove
+  CommitRecord record_;
+  bool recordWritten_ = false;
+  std::vector<FileJob> jobs_;
+  std::uint32_t nextName_ = 0;
+};
+
+RunOutcome Installation::Refuse(ExitCode code) {
+  if (recordWritten_) {
+    DiscardPrepared(files_, folder_, record_);
+  }
+  FinishRecord();
+  lock_.reset(); // its file goes before the folders it may be in
+  for (auto it = madeFolders_.rbegin(); it != madeFolders_.rend(); ++it) {
+    files_.RemoveFolder(*it);
+  }
+  if (manifest_) {
+    state_.ManifestLines = std::move(*manifest_);
+  }
+  window_.ReturnToOptionsState();
+  RunOutcome outcome;
+  outcome.exitCode = code;
+  return outcome;
+}
+
+RunOutcome Installation::FailOn(std::u16string_view name) {
+  window_.ShowError(NotCarriedOut(state_, name));
+  return Refuse(ExitCode::kUndone);
+}
+
+// The record goes, or keeps only the set-aside files that could not be removed yet.
+void Installation::FinishRecord() {
+  std::vector<CommitEntry> all = leftovers_;
+  if (record_.stage == CommitStage::kCleanup) {
+    all.insert(all.end(), record_.entries.begin(), record_.entries.end());
+  }
+  const auto left = RemoveSetAside(files_, folder_, all);
+  if (!left.empty()) {
+    WriteCommitRecord(files_, folder_, CommitRecord{CommitStage::kCleanup, {}, left}, false);
+  } else if (recordWritten_ || !leftovers_.empty()) {
+    RemoveCommitRecord(files_, folder_);
+  }
+}
+
+std::u16string Installation::FreeWorkName(std::u16string_view relativeFolder) {
+  for (;;) {
+    std::u16string name = std::u16string(relativeFolder) + WorkName(nextName_++);
+    if (!files_.GetAttributes(folder_ + name)) {
+      return name;
+    }
+  }
+}
+
+// A job and its commit entries for every file line that planning kept: the database's side
+// files first (the old ones go aside with the old database), then the file itself. Also the
+// folders the files need that are not there yet.
+void Installation::PlanJobs(const std::vector<std::u16string>& lines) {
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::u16string& line = lines[i];
+    const std::u16string_view name = CutLine(line).name;
+    if (name.empty() || line.find(u"|K|") != std::u16string::npos) {
+      continue;
+    }
+    FileJob job;
+    job.name = name;
+    job.line = i;
+    payload_.FindArchiveItem(name, job.item);
+    job.database = files_.SameName(name, kCityDatabaseName);
+    const std::size_t parent = ParentOf(name).size();
+    const std::u16string relativeFolder(parent == 0 ? u"" : name.substr(0, parent + 1));
+    // The folders on the way, outermost first, each once.
+    for (std::size_t k = 0; k < relativeFolder.size(); ++k) {
+      if (IsSeparator(relativeFolder[k])) {
+        std::u16string level = relativeFolder.substr(0, k);
+        if (std::find(record_.folders.begin(), record_.folders.end(), level) ==
+                record_.folders.end() &&
+            !IsFolder(files_, folder_ + level)) {
+          record_.folders.push_back(std::move(level));
+        }
+      }
+    }
+    if (job.database) {
+      for (const auto side : kDatabaseSideFiles) {
+        record_.entries.push_back(
+            CommitEntry{job.name + std::u16string(side), u"", FreeWorkName(relativeFolder)});
+      }
+    }
+    job.entry = record_.entries.size();
+    record_.entries.push_back(CommitEntry{job.name, FreeWorkName(relativeFolder),
+                                          FreeWorkName(relativeFolder), job.database,
+                                          job.item.FDate});
+    jobs_.push_back(std::move(job));
+  }
+}
+
+std::uint64_t Installation::SpaceNeeded() const {
+  std::uint64_t needed = 0;
+  for (const auto& job : jobs_) {
+    const auto size = static_cast<std::uint64_t>(job.item.Size);
+    needed += (size + kCluster - 1) / kCluster * kCluster;
+    if (job.database) {
+      needed += size; // the re-key's journal, at most a copy of every page
+    }
+  }
+  return needed;
+}
+
+// The folders the files need; the first that cannot be made, if any.
+std::optional<std::u16string> Installation::MakeFolders() {
+  for (const auto& level : record_.folders) {
+    // A folder is never made through a link: it would be made outside.
+    if (CrossesLink(files_, folder_, level) ||
+        (!files_.CreateFolder(folder_ + level) && !IsFolder(files_, folder_ + level))) {
+      return level;
+    }
+  }
+  return std::nullopt;
+}
+
+// Re-keys the plain city database at `path` (its temporary name) under the product's password.
+RekeyResultCode Installation::Rekey(std::u16string_view path) {
+  if (!services_.rekeyer) {
+    return RekeyResultCode::kFailed;
+  }
+  try {
+    services_.rekeyer->RekeyDatabase(path, kCityDatabasePassword);
+  } catch (const std::exception& e) {
+    // A file that begins as a database and is none is a damaged setup; any other failure (disk
+    // full, I/O, memory, interrupt) is this machine's.
+    return DatabaseResultCode(e) == kNotADatabase ? RekeyResultCode::kNoDatabase
+                                                  : RekeyResultCode::kFailed;
+  }
+  return RekeyResultCode::kDone;
+}
+
+// Phase 1 for one file: the entry inflated into its temporary name, checked, the city database
+// re-keyed there. Nothing of the installed product changes.
+PrepareResult Installation::Prepare(FileJob& job) {
+  CommitEntry& entry = record_.entries[job.entry];
+  const std::u16string target = folder_ + job.name;
+  const std::u16string temporary = folder_ + entry.temporary;
+  try {
+    // Nothing below the installation folder is followed: not a linked folder, not a link at
+    // the file's own name; and a folder is not replaced by a file.
+    if (CrossesLink(files_, folder_, job.name) || IsFolder(files_, target)) {
+      return PrepareResult::kFailed;
+    }
+    auto file = files_.CreateNewFile(temporary);
+    if (!file) {
+      return PrepareResult::kFailed;
+    }
+    std::array<std::uint8_t, kDatabaseMagicSize> head{};
+    std::size_t headSize = 0;
+    bool written = false;
+    try {
+      written = payload_.InflateArchiveItemTo(
+          *payload_.ArchiveStream, job.item, job.name, [&](std::span<const std::uint8_t> piece) {
+            const std::size_t take = std::min(piece.size(), head.size() - headSize);
+            std::memcpy(head.data() + headSize, piece.data(), take);
+            headSize += take;
+            return file->Write(piece);
+          });
+    } catch (const Error&) {
+      file->Close();
+      return PrepareResult::kDamaged;
+    }
+    const bool plain =
+        job.database && BeginsAsPlainDatabase(std::span<const std::uint8_t>(head.data(), headSize));
+    // A database is on the disk before the record that moves it: the re-key flushes a plain
+    // one, one that goes in as it is is flushed here.
+    written = written && (!job.database || plain || file->Flush());
+    written = file->Close() && written;
+    if (!written) {
+      return PrepareResult::kFailed;
+    }
+    if (plain) {
+      switch (Rekey(temporary)) {
+      case RekeyResultCode::kDone:
+        break;
+      case RekeyResultCode::kNoDatabase:
+        return PrepareResult::kDamaged;
+      case RekeyResultCode::kFailed:
+        return PrepareResult::kFailed;
+      }
+    } else if (job.database) {
+      entry.date = 0; // a database that goes in as extracted keeps the time it was made
+    }
+    return PrepareResult::kDone;
+  } catch (...) {
+    return PrepareResult::kFailed;
+  }
+}
+
+// Phase 2: the record, then the moves. nullopt once every file is in place; otherwise the
+// outcome of a run that ended undone.
+std::optional<RunOutcome> Installation::Commit() {
+  for (;;) {
+    record_.stage = CommitStage::kCommit;
+    if (!WriteCommitRecord(files_, folder_, record_, true)) {
+      record_.stage = CommitStage::kPrepare;
+      return FailOn(jobs_.front().name);
+    }
+    std::size_t failed = 0;
+    const MoveResult moved = ApplyEntries(files_, folder_, record_.entries, failed);
+    if (moved == MoveResult::kDone) {
+      return std::nullopt;
+    }
+    const std::u16string name = record_.entries[failed].target;
+    if (!UndoEntries(files_, folder_, record_.entries)) {
+      // Neither way through: the record stays, and the next run completes the commit.
+      window_.ShowError(NotCarriedOut(state_, name));
+      recordWritten_ = false;
+      record_ = CommitRecord{};
+      leftovers_.clear();
+      lock_.reset();
+      if (manifest_) {
+        state_.ManifestLines = std::move(*manifest_);
+      }
+      window_.ReturnToOptionsState();
+      RunOutcome outcome;
+      outcome.exitCode = ExitCode::kUndone;
+      return outcome;
+    }
+    // Back to where nothing is committed, so that a kill now undoes rather than completes.
+    record_.stage = CommitStage::kPrepare;
+    WriteCommitRecord(files_, folder_, record_, false);
+    if (moved != MoveResult::kInUse) {
+      return FailOn(name);
+    }
+    if (!window_.AskRetryFileInUse(name)) {
+      return Refuse(ExitCode::kClosed);
+    }
+  }
+}
+
+void Installation::CarryOutDeletions(const std::vector<std::u16string>& lines,
+                                     RunOutcome& outcome) {
+  for (const auto& line : lines) {
+    if (line.find(u"|K|") == std::u16string::npos) {
+      continue;
+    }
+    auto failed = DeleteByMask(files_, folder_, CutLine(line).name);
+    outcome.failures.insert(outcome.failures.end(), std::make_move_iterator(failed.begin()),
+                            std::make_move_iterator(failed.end()));
+  }
+}
+
+RunOutcome Installation::Run() {
+  auto [status, lock] = files_.LockFolder(folder_ + std::u16string(kFolderLockName));
+  if (status == LockStatus::kBusy) {
+    window_.ShowFolderBusy();
+    return Refuse(ExitCode::kFolderBusy);
+  }
+  lock_ = std::move(lock); // none when the folder cannot hold one: nobody else can write there
+  const Recovery recovery = RecoverInterruptedCommit(files_, folder_);
+  if (recovery.status == Recovery::Status::kFailed) {
+    return FailOn(recovery.blocking);
+  }
+  leftovers_ = recovery.leftovers;
+
+  manifest_ = *state_.ManifestLines;
+  Comp(state_, payload_, files_);
+  const std::vector<std::u16string>& lines = *state_.ManifestLines;
+  PlanJobs(lines);
+  if (!jobs_.empty()) {
+    const std::uint64_t needed = SpaceNeeded();
+    if (const auto available = files_.FreeSpace(folder_); available && *available < needed) {
+      window_.ShowNotEnoughSpace(needed, *available);
+      return Refuse(ExitCode::kUndone);
+    }
+  }
+
+  const int n = static_cast<int>(lines.size());
+  if (n > 0) {
+    window_.ShowProgressPanel(n - 1);
+  }
+  if (!jobs_.empty()) {
+    // The earlier run's set-aside files ride along in this run's record.
+    record_.entries.insert(record_.entries.begin(), leftovers_.begin(), leftovers_.end());
+    for (auto& job : jobs_) {
+      job.entry += leftovers_.size();
+    }
+    leftovers_.clear();
+    // (A folder the record cannot be written in takes no file either: the first is named.)
+    if (!WriteCommitRecord(files_, folder_, record_, false)) {
+      return FailOn(jobs_.front().name);
+    }
+    recordWritten_ = true;
+    if (const auto failed = MakeFolders()) {
+      return FailOn(*failed);
+    }
+  }
+  std::size_t next = 0; // the next job, in line order
+  for (int i = 0; i < n; ++i) {
+    window_.SetProgressPosition(i);
+    if (next >= jobs_.size() || jobs_[next].line != static_cast<std::size_t>(i)) {
+      continue; // a deletion line, carried out after the commit, or a line naming nothing
+    }
+    FileJob& job = jobs_[next++];
+    window_.ShowCurrentFile(job.name);
+    window_.ProcessPendingMessages();
+    switch (Prepare(job)) {
+    case PrepareResult::kDone:
+      break;
+    case PrepareResult::kDamaged:
+      window_.ShowDamagedSetup();
+      return Refuse(ExitCode::kCannotStart);
+    case PrepareResult::kFailed:
+      return FailOn(job.name);
+    }
+  }
+
+  RunOutcome outcome;
+  if (!jobs_.empty()) {
+    if (auto undone = Commit()) {
+      return std::move(*undone);
+    }
+    outcome.filesWritten = static_cast<int>(jobs_.size());
+    // What the database engine may have left beside a temporary database goes too.
+    DiscardPrepared(files_, folder_, CommitRecord{CommitStage::kCleanup, {}, record_.entries});
+    record_.stage = CommitStage::kCleanup;
+  }
+  FinishRecord();
+  CarryOutDeletions(lines, outcome);
+
+  if (const auto shortcut = ShortcutFor(state_.EditionCode); shortcut && services_.shortcuts) {
+    // A shortcut to a program that is not there would only replace one that works.
+    const std::u16string target = folder_ + std::u16string(shortcut->FN);
+    if (IsFile(files_, target) || IsFile(files_, target + u".exe")) {
+      try {
+        services_.shortcuts->CreateShortcut(shortcut->FN, shortcut->Cap);
+      } catch (...) {
+        // Shortcut failures never reach the user.
+      }
+    } else {
+      outcome.shortcutMissing = state_.DesktopShortcut || state_.StartMenuShortcut;
+    }
+  }
+  lock_.reset();
+  outcome.exitCode = outcome.failures.empty() && !outcome.shortcutMissing ? ExitCode::kDone
+                                                                          : ExitCode::kIncomplete;
+  state_.InstallDone = true;
+  window_.EnterFinishedState(outcome.failures);
+  return outcome;
+}
+
+// The installation folder exists, or is made, and ends in "\". False when it can be neither
+// found nor made: the window has said so and is back in the options state.
+bool PrepareInstallFolder(SetupState& state, const RunServices& services,
+                          std::vector<std::u16string>& made) {
+  WindowOperations& window = services.window;
+  if (!IsFolder(services.files, state.InstallDir)) {
+    if (state.InstallDir.empty()) {
+      window.ShowError(kCannotCreateDirectory);
+      window.ReturnToOptionsState();
+      return false;
+    }
+    if (!CreateFolderWithParents(services.files, state.InstallDir, &made)) {
+      for (auto it = made.rbegin(); it != made.rend(); ++it) {
+        services.files.RemoveFolder(*it);
+      }
+      window.ShowMessage(kBadFolderMessage);
+      window.ReturnToOptionsState();
+      return false;
+    }
+  }
+  if (state.InstallDir.back() != u'\\') {
+    state.InstallDir.push_back(u'\\');
+  }
+  return true;
+}
+
 } // namespace
 
-bool CreateFolderWithParents(FileSystem& files, std::u16string_view path) {
+bool CreateFolderWithParents(FileSystem& files, std::u16string_view path,
+                             std::vector<std::u16string>* made) {
   if (path.empty()) {
     throw Error(std::string("Unable to create directory"));
   }
@@ -332,9 +564,11 @@ bool CreateFolderWithParents(FileSystem& files, std::u16string_view path) {
   const std::u16string_view parent = ParentOf(folder);
   const bool isDrive = folder.size() == 2 && folder[1] == u':';
   if (!isDrive && !parent.empty() && !IsFolder(files, parent)) {
-    CreateFolderWithParents(files, parent);
+    CreateFolderWithParents(files, parent, made);
   }
-  files.CreateFolder(folder);
+  if (files.CreateFolder(folder) && made) {
+    made->emplace_back(folder);
+  }
   return IsFolder(files, folder);
 }
 
@@ -389,7 +623,8 @@ std::vector<std::u16string> DeleteByMask(FileSystem& files, std::u16string_view 
     std::optional<FindEntry> entry = std::move(first);
     for (; entry; entry = search ? search->Next() : std::nullopt) {
       // "." and ".." are the folder and its parent, not something the mask means to delete.
-      if (IsDotEntry(entry->name)) {
+      // Nor are the run's own files (its lock, its record).
+      if (IsDotEntry(entry->name) || IsRunOwnName(entry->name)) {
         continue;
       }
       const std::u16string relative = std::u16string(maskFolder) + entry->name;
@@ -426,58 +661,37 @@ void SetFileCreationTime(FileSystem& files, std::u16string_view FileName, DateTi
   }
 }
 
-namespace {
-
-// The installation folder exists, or is made, and ends in "\\". False when it can be neither
-// found nor made: the window has said so and is back in the options state.
-bool PrepareInstallFolder(SetupState& state, const RunServices& services) {
-  WindowOperations& window = services.window;
-  if (!IsFolder(services.files, state.InstallDir)) {
-    if (state.InstallDir.empty()) {
-      window.ShowError(kCannotCreateDirectory);
-      window.ReturnToOptionsState();
-      return false;
-    }
-    if (!CreateFolderWithParents(services.files, state.InstallDir)) {
-      window.ShowMessage(kBadFolderMessage);
-      window.ReturnToOptionsState();
-      return false;
-    }
+bool ManifestIsWhole(const SetupState& state, const Payload& payload) {
+  if (!state.ManifestLines) {
+    return false;
   }
-  if (state.InstallDir.back() != u'\\') {
-    state.InstallDir.push_back(u'\\');
+  // The manifest lists the entries in archive order, so the next entry is tried first.
+  std::size_t next = 0;
+  const std::size_t count = std::min(payload.ArchiveContent.size(), payload.ArchiveItems.size());
+  for (const auto& line : *state.ManifestLines) {
+    const LineFields f = CutLine(line);
+    if (f.name.empty() || !AdmitsEdition(f.flags, state.EditionCode)) {
+      continue;
+    }
+    const bool deletion = line.find(u"|K|") != std::u16string::npos;
+    if (!InstallNameProblem(f.name, deletion ? NameKind::Mask : NameKind::File).empty()) {
+      return false;
+    }
+    if (deletion) {
+      continue;
+    }
+    if (next < count &&
+        payload.Comparer().EqualIgnoringCase(payload.ArchiveContent[next], f.name)) {
+      ++next;
+      continue;
+    }
+    TFileItem item;
+    if (!payload.FindArchiveItem(f.name, item)) {
+      return false;
+    }
   }
   return true;
 }
-
-// One manifest line that planning kept: a deletion or a file; what fails goes to `outcome`.
-void CarryOutLine(const SetupState& state, const Payload& payload, const RunServices& services,
-                  const std::u16string& line, RunOutcome& outcome) {
-  if (line.empty()) {
-    return; // names nothing
-  }
-  const std::u16string_view name = CutLine(line).name;
-  if (line.find(u"|K|") != std::u16string::npos) {
-    auto failed = DeleteByMask(services.files, state.InstallDir, name);
-    outcome.failures.insert(outcome.failures.end(), std::make_move_iterator(failed.begin()),
-                            std::make_move_iterator(failed.end()));
-    return;
-  }
-  const bool refused = !InstallNameProblem(name, NameKind::File).empty();
-  if (!refused) {
-    services.window.ShowCurrentFile(name);
-  }
-  services.window.ProcessPendingMessages();
-  if (refused) {
-    outcome.failures.emplace_back(name.empty() ? std::u16string_view(line) : name);
-  } else if (WriteFileLine(state, payload, services, name)) {
-    ++outcome.filesWritten;
-  } else {
-    outcome.failures.emplace_back(name);
-  }
-}
-
-} // namespace
 
 RunOutcome DoCopy(SetupState& state, const Payload& payload, const RunServices& services) {
   if (!state.ManifestLines || !payload.ArchiveStream) {
@@ -490,33 +704,20 @@ RunOutcome DoCopy(SetupState& state, const Payload& payload, const RunServices& 
   state.ForceInstall = choices.force;
   state.DesktopShortcut = choices.desktop;
   state.StartMenuShortcut = choices.startMenu;
-  if (!PrepareInstallFolder(state, services)) {
-    return {};
-  }
-
-  Comp(state, payload, services.files);
-
   RunOutcome outcome;
-  const std::vector<std::u16string>& lines = *state.ManifestLines;
-  const int n = static_cast<int>(lines.size());
-  if (n > 0) {
-    window.ShowProgressPanel(n - 1);
-    for (int i = 0; i < n; ++i) {
-      window.SetProgressPosition(i);
-      CarryOutLine(state, payload, services, lines[static_cast<std::size_t>(i)], outcome);
-    }
+  // Found before anything is made, so a damaged setup changes nothing at all.
+  if (!ManifestIsWhole(state, payload)) {
+    window.ShowDamagedSetup();
+    window.ReturnToOptionsState();
+    outcome.exitCode = ExitCode::kCannotStart;
+    return outcome;
   }
-
-  if (const auto shortcut = ShortcutFor(state.EditionCode); shortcut && services.shortcuts) {
-    try {
-      services.shortcuts->CreateShortcut(shortcut->FN, shortcut->Cap);
-    } catch (...) {
-      // Shortcut failures never reach the user.
-    }
+  std::vector<std::u16string> made;
+  if (!PrepareInstallFolder(state, services, made)) {
+    outcome.exitCode = ExitCode::kFolderRefused;
+    return outcome;
   }
-  state.InstallDone = true;
-  window.EnterFinishedState(outcome.failures);
-  return outcome;
+  return Installation(state, payload, services, std::move(made)).Run();
 }
 
 } // namespace ket

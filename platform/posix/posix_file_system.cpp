@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <vector>
 
@@ -19,6 +21,27 @@ namespace ket {
 namespace {
 
 constexpr mode_t kWriteBits = S_IWUSR | S_IWGRP | S_IWOTH;
+
+// Whether another process holds the file as Windows' share mode 0 would (its flock). A file
+// that cannot be opened to ask is not held.
+bool HeldByAnother(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    return false;
+  }
+  const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+  ::close(fd);
+  return held;
+}
+
+bool SyncFolder(const std::string& folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const bool synced = fd >= 0 && ::fsync(fd) == 0;
+  if (fd >= 0) {
+    ::close(fd);
+  }
+  return synced;
+}
 
 bool HasWildcard(std::u16string_view s) {
   return s.find_first_of(u"*?") != std::u16string_view::npos;
@@ -253,16 +276,8 @@ bool PosixFileSystem::MoveOver(std::u16string_view from, std::u16string_view to,
   if (!moved) {
     return false;
   }
-  if (durable) {
-    // The new name is on the disk once the folder that holds it is.
-    const int folder = ::open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const bool synced = folder >= 0 && ::fsync(folder) == 0;
-    if (folder >= 0) {
-      ::close(folder);
-    }
-    return synced;
-  }
-  return true;
+  // The new name is on the disk once the folder that holds it is.
+  return !durable || SyncFolder(FolderOf(target));
 }
 
 bool PosixFileSystem::SetCreationTime(std::u16string_view path, const CalendarTime&) {
@@ -337,6 +352,126 @@ bool PosixFileSystem::RemoveFile(std::u16string_view path) {
 
 bool PosixFileSystem::RemoveFolder(std::u16string_view path) {
   return ::rmdir(NativePath(path).c_str()) == 0;
+}
+
+bool PosixFileSystem::MoveNew(std::u16string_view from, std::u16string_view to, bool durable) {
+  const std::string source = NativePath(from);
+  const std::string target = NativePath(to);
+  struct stat st {};
+  if (::lstat(source.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
+    return false;
+  }
+  // A file held as with share mode 0 cannot be renamed on Windows either.
+  if (!S_ISLNK(st.st_mode) && HeldByAnother(source)) {
+    return false;
+  }
+  // RENAME_NOREPLACE where the file system has it; elsewhere a second name and the first one
+  // removed, which refuses a taken name as well.
+  if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
+    if (errno != EINVAL && errno != ENOSYS) {
+      return false;
+    }
+    if (::link(source.c_str(), target.c_str()) != 0) {
+      return false;
+    }
+    if (::unlink(source.c_str()) != 0) {
+      ::unlink(target.c_str());
+      return false;
+    }
+  }
+  return !durable || (SyncFolder(FolderOf(target)) &&
+                      (FolderOf(source) == FolderOf(target) || SyncFolder(FolderOf(source))));
+}
+
+bool PosixFileSystem::LinkNew(std::u16string_view from, std::u16string_view to) {
+  const std::string source = NativePath(from);
+  struct stat st {};
+  // A link's own name is not linked (link would follow it on some systems).
+  if (::lstat(source.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    return false;
+  }
+  return ::link(source.c_str(), NativePath(to).c_str()) == 0;
+}
+
+std::optional<std::string> PosixFileSystem::ReadSmallFile(std::u16string_view path,
+                                                          std::size_t maxBytes) {
+  const int fd = ::open(NativePath(path).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    return std::nullopt;
+  }
+  std::string bytes;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0 || bytes.size() + static_cast<std::size_t>(n) > maxBytes) {
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) {
+      break;
+    }
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return bytes;
+}
+
+std::optional<std::uint64_t> PosixFileSystem::FreeSpace(std::u16string_view folder) {
+  struct statvfs vfs {};
+  if (::statvfs(NativePath(folder).c_str(), &vfs) != 0) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+}
+
+namespace {
+
+// The flock of an open lock file; the file goes while the lock is still held, so that the next
+// holder never locks a name that is about to vanish (it checks that its file is the one there).
+class PosixFolderLock final : public FolderLock {
+ public:
+  PosixFolderLock(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  PosixFolderLock(const PosixFolderLock&) = delete;
+  PosixFolderLock& operator=(const PosixFolderLock&) = delete;
+  ~PosixFolderLock() override {
+    ::unlink(path_.c_str());
+    ::close(fd_);
+  }
+
+ private:
+  int fd_;
+  std::string path_;
+};
+
+} // namespace
+
+std::pair<LockStatus, std::unique_ptr<FolderLock>>
+PosixFileSystem::LockFolder(std::u16string_view path) {
+  const std::string p = NativePath(path);
+  // A holder that releases removes the file it locked; a file locked after it was removed is
+  // no lock, so the name is checked to be that file, and tried again otherwise.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const int fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      return {LockStatus::kUnavailable, nullptr};
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const bool busy = errno == EWOULDBLOCK;
+      ::close(fd);
+      return {busy ? LockStatus::kBusy : LockStatus::kUnavailable, nullptr};
+    }
+    struct stat held {
+    }, named{};
+    if (::fstat(fd, &held) == 0 && ::lstat(p.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino) {
+      return {LockStatus::kHeld, std::make_unique<PosixFolderLock>(fd, p)};
+    }
+    ::close(fd);
+  }
+  return {LockStatus::kBusy, nullptr};
 }
 
 } // namespace ket

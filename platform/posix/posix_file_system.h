@@ -39,6 +39,13 @@ class PosixFileSystem final : public FileSystem {
   FindFirst(std::u16string_view pattern) override;
   bool RemoveFile(std::u16string_view path) override;
   bool RemoveFolder(std::u16string_view path) override;
+  bool MoveNew(std::u16string_view from, std::u16string_view to, bool durable) override;
+  bool LinkNew(std::u16string_view from, std::u16string_view to) override;
+  std::optional<std::string> ReadSmallFile(std::u16string_view path, std::size_t maxBytes) override;
+  std::optional<std::uint64_t> FreeSpace(std::u16string_view folder) override;
+  std::pair<LockStatus, std::unique_ptr<FolderLock>> LockFolder(std::u16string_view path) override;
+  // Letter case counts: a case-sensitive file system is assumed.
+  bool SameName(std::u16string_view a, std::u16string_view b) const override { return a == b; }
 };
 
 } // namespace ket

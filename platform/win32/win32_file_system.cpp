@@ -204,4 +204,84 @@ bool Win32FileSystem::RemoveFolder(std::u16string_view path) {
   return ::RemoveDirectoryW(ToWide(path).c_str()) != 0;
 }
 
+bool Win32FileSystem::MoveNew(std::u16string_view from, std::u16string_view to, bool durable) {
+  // Without MOVEFILE_REPLACE_EXISTING a taken name fails the call (ERROR_ALREADY_EXISTS).
+  return ::MoveFileExW(ToWide(from).c_str(), ToWide(to).c_str(),
+                       durable ? MOVEFILE_WRITE_THROUGH : 0) != 0;
+}
+
+bool Win32FileSystem::LinkNew(std::u16string_view, std::u16string_view) {
+  // CreateHardLinkW would give a running program's file a second name that could then be
+  // neither replaced nor removed; renaming it aside is what Windows allows.
+  return false;
+}
+
+std::optional<std::string> Win32FileSystem::ReadSmallFile(std::u16string_view path,
+                                                          std::size_t maxBytes) {
+  UniqueHandle h(::CreateFileW(ToWide(path).c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!h.Valid()) {
+    return std::nullopt;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(h.Get(), &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
+      info.nFileSizeHigh != 0 || info.nFileSizeLow > maxBytes) {
+    return std::nullopt;
+  }
+  std::string bytes(info.nFileSizeLow, '\0');
+  DWORD read = 0;
+  if (!bytes.empty() &&
+      (!::ReadFile(h.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
+       read != bytes.size())) {
+    return std::nullopt;
+  }
+  return bytes;
+}
+
+std::optional<std::uint64_t> Win32FileSystem::FreeSpace(std::u16string_view folder) {
+  ULARGE_INTEGER available{};
+  if (!::GetDiskFreeSpaceExW(ToWide(folder).c_str(), &available, nullptr, nullptr)) {
+    return std::nullopt;
+  }
+  return available.QuadPart;
+}
+
+namespace {
+
+class Win32FolderLock final : public FolderLock {
+ public:
+  explicit Win32FolderLock(UniqueHandle handle) : handle_(std::move(handle)) {}
+
+ private:
+  UniqueHandle handle_; // closing it deletes the file
+};
+
+} // namespace
+
+std::pair<LockStatus, std::unique_ptr<FolderLock>>
+Win32FileSystem::LockFolder(std::u16string_view path) {
+  const std::wstring p = ToWide(path);
+  UniqueHandle h(::CreateFileW(p.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                               OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE,
+                               nullptr));
+  if (h.Valid()) {
+    return {LockStatus::kHeld, std::make_unique<Win32FolderLock>(std::move(h))};
+  }
+  const DWORD error = ::GetLastError();
+  // Held: a sharing violation, or access denied while the holder's file is about to go.
+  const bool busy =
+      error == ERROR_SHARING_VIOLATION ||
+      (error == ERROR_ACCESS_DENIED && ::GetFileAttributesW(p.c_str()) != INVALID_FILE_ATTRIBUTES);
+  return {busy ? LockStatus::kBusy : LockStatus::kUnavailable, nullptr};
+}
+
+bool Win32FileSystem::SameName(std::u16string_view a, std::u16string_view b) const {
+  return ::CompareStringOrdinal(reinterpret_cast<const wchar_t*>(a.data()),
+                                static_cast<int>(a.size()),
+                                reinterpret_cast<const wchar_t*>(b.data()),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
 } // namespace ket

@@ -4,6 +4,7 @@
 #include "engine/archive_writer.h"
 #include "engine/name_comparer.h"
 
+#include <algorithm>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -294,6 +295,39 @@ TEST(Archive, CorruptStreamsAreErrorsNotPaddedOrCutFiles) {
     EXPECT_NE(error.find(c.expected), std::string::npos) << error;
     EXPECT_EQ(target.Bytes(), Bytes("old"));
   }
+}
+
+TEST(Archive, InflationHoldsOnlyWhatTheStreamHasProved) {
+  // Pieces of at most kInflateChunk bytes, in order; an entry that claims more than its stream
+  // holds has handed over no more than the stream held when it fails, and a sink that refuses
+  // stops it.
+  std::vector<std::uint8_t> data(3 * static_cast<std::size_t>(kInflateChunk) + 5);
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    data[i] = static_cast<std::uint8_t>(i * 7 % 251);
+  }
+  const auto packed = Deflate(data);
+  const auto size = static_cast<std::int32_t>(data.size());
+  for (const std::int32_t claimed : {size, size + 3 * kInflateChunk}) {
+    SCOPED_TRACE(claimed);
+    std::vector<std::uint8_t> out;
+    std::size_t largest = 0;
+    const auto collect = [&](std::span<const std::uint8_t> piece) {
+      largest = std::max(largest, piece.size());
+      out.insert(out.end(), piece.begin(), piece.end());
+      return true;
+    };
+    if (claimed == size) {
+      EXPECT_TRUE(InflateTo(packed, claimed, u"f.bin", collect));
+      EXPECT_EQ(out, data);
+    } else {
+      EXPECT_THROW(InflateTo(packed, claimed, u"f.bin", collect), Error);
+      EXPECT_LE(out.size(), data.size());
+    }
+    EXPECT_LE(largest, static_cast<std::size_t>(kInflateChunk));
+  }
+  int pieces = 0;
+  EXPECT_FALSE(InflateTo(packed, size, u"f.bin", [&](auto) { return ++pieces < 2; }));
+  EXPECT_EQ(pieces, 2);
 }
 
 TEST(Archive, StreamPositionsAreChecked) {

@@ -63,11 +63,17 @@ TEST_F(Fixture, LoadPayloadReadsDirectoryAndManifestOnce) {
   EXPECT_EQ(state.ManifestLines->size(), 1u);
 }
 
-TEST_F(Fixture, ArchiveWithoutManifestGivesNoLines) {
-  archive = BuildArchive(std::vector<ArchiveEntry>{{"other", {'x'}, 0}});
-  LoadPayload(state, payload, Opener());
-  ASSERT_TRUE(state.ManifestLines);
-  EXPECT_TRUE(state.ManifestLines->empty());
+TEST_F(Fixture, AnArchiveWithoutManifestOrEmptyIsADamagedSetup) {
+  // Neither is a payload: it would install nothing and call that up to date.
+  for (const bool empty : {false, true}) {
+    SCOPED_TRACE(empty);
+    archive = empty ? std::vector<std::uint8_t>{}
+                    : BuildArchive(std::vector<ArchiveEntry>{{"other", {'x'}, 0}});
+    state = SetupState();
+    payload = Payload();
+    EXPECT_THROW(LoadPayload(state, payload, Opener()), DamagedSetupError);
+    EXPECT_FALSE(state.ManifestLines);
+  }
 }
 
 TEST_F(Fixture, AManifestLargerThanTheLimitIsRefusedBeforeItIsInflated) {

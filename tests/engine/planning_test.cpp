@@ -187,6 +187,16 @@ class OneEntryFileSystem final : public FileSystem {
   }
   bool RemoveFile(std::u16string_view) override { return false; }
   bool RemoveFolder(std::u16string_view) override { return false; }
+  bool MoveNew(std::u16string_view, std::u16string_view, bool) override { return false; }
+  bool LinkNew(std::u16string_view, std::u16string_view) override { return false; }
+  std::optional<std::string> ReadSmallFile(std::u16string_view, std::size_t) override {
+    return std::nullopt;
+  }
+  std::optional<std::uint64_t> FreeSpace(std::u16string_view) override { return std::nullopt; }
+  std::pair<LockStatus, std::unique_ptr<FolderLock>> LockFolder(std::u16string_view) override {
+    return {LockStatus::kUnavailable, nullptr};
+  }
+  bool SameName(std::u16string_view a, std::u16string_view b) const override { return a == b; }
 };
 
 TEST(FileStamp, SizeIsTheLow32BitsReadAsSigned) {

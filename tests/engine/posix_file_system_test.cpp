@@ -209,6 +209,42 @@ TEST_F(Posix, FoldersAndCreationTime) {
   EXPECT_EQ(NativePath(u"C:\\a\\b"), "C:/a/b");
 }
 
+TEST_F(Posix, TheCommitsCallsRenameWithoutReplacingLinkReadAndLock) {
+  PutFile(dir / u"a", "A");
+  PutFile(dir / u"b", "B");
+  // A taken name is never replaced; a free one is taken in one step.
+  EXPECT_FALSE(fs.MoveNew(dir / u"a", dir / u"b", false));
+  EXPECT_EQ(GetFile(dir / u"b"), "B");
+  EXPECT_TRUE(fs.MoveNew(dir / u"a", dir / u"c", true));
+  EXPECT_FALSE(PathExists(dir / u"a"));
+  // A file held as with share mode 0 cannot be renamed either.
+  {
+    const auto held = HoldOpen(dir / u"c");
+    EXPECT_FALSE(fs.MoveNew(dir / u"c", dir / u"d", false));
+  }
+  // A second name of the same file, never over a taken one nor for a link.
+  EXPECT_TRUE(fs.LinkNew(dir / u"c", dir / u"c2"));
+  EXPECT_EQ(GetFile(dir / u"c2"), "A");
+  EXPECT_FALSE(fs.LinkNew(dir / u"c", dir / u"b"));
+  ASSERT_TRUE(MakeLink(dir / u"link", dir / u"b", false));
+  EXPECT_FALSE(fs.LinkNew(dir / u"link", dir / u"link2"));
+  // Small files are read whole, within their limit, never through a link.
+  EXPECT_EQ(fs.ReadSmallFile(dir / u"b", 1), std::optional<std::string>("B"));
+  EXPECT_EQ(fs.ReadSmallFile(dir / u"b", 0), std::nullopt);
+  EXPECT_EQ(fs.ReadSmallFile(dir / u"link", 100), std::nullopt);
+  EXPECT_EQ(fs.ReadSmallFile(dir / u"none", 100), std::nullopt);
+  EXPECT_GT(fs.FreeSpace(dir.Path()).value_or(0), 0u);
+  // One holder of a folder's lock at a time; its file goes with the lock.
+  auto [status, lock] = fs.LockFolder(dir / u"lock");
+  ASSERT_EQ(status, LockStatus::kHeld);
+  EXPECT_EQ(fs.LockFolder(dir / u"lock").first, LockStatus::kBusy);
+  lock.reset();
+  EXPECT_FALSE(PathExists(dir / u"lock"));
+  EXPECT_EQ(fs.LockFolder(dir / u"none\\lock").first, LockStatus::kUnavailable);
+  EXPECT_EQ(fs.LockFolder(dir / u"lock").first, LockStatus::kHeld);
+  EXPECT_FALSE(PathExists(dir / u"lock")); // the temporary lock above went at once
+}
+
 TEST_F(Posix, MappedFileIsTheArchiveInPlace) {
   PutFile(dir / u"arch", "abc");
   PutFile(dir / u"empty", "");

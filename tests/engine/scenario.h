@@ -84,6 +84,18 @@ class RecordingWindow final : public WindowOperations {
   void ShowError(std::u16string_view message) override {
     calls.push_back("ShowError " + Utf16ToUtf8(message));
   }
+  // The answer to the files-in-use question (true: Retry); Cancel when unset.
+  std::function<bool()> answerRetry;
+  bool AskRetryFileInUse(std::u16string_view name) override {
+    calls.push_back("AskRetryFileInUse " + Utf16ToUtf8(name));
+    return answerRetry && answerRetry();
+  }
+  void ShowDamagedSetup() override { calls.push_back("ShowDamagedSetup"); }
+  void ShowNotEnoughSpace(std::uint64_t needed, std::uint64_t available) override {
+    calls.push_back("ShowNotEnoughSpace " + std::to_string(needed) + " " +
+                    std::to_string(available));
+  }
+  void ShowFolderBusy() override { calls.push_back("ShowFolderBusy"); }
 
   int Count(std::string_view prefix) const {
     int n = 0;
@@ -96,7 +108,8 @@ class RecordingWindow final : public WindowOperations {
 
 // Passes everything to the platform's file system, records the creation times set and the
 // calls that change something, and fails the calls a test picks (a full disk, an I/O error, a
-// file another program holds) as the platform would report them.
+// file another program holds) as the platform would report them. "MoveNew" and "MoveOver" name
+// the path moved to.
 class RecordingFileSystem final : public FileSystem {
  public:
   std::unique_ptr<FileSystem> real = MakePlatformFileSystem();
@@ -144,6 +157,26 @@ class RecordingFileSystem final : public FileSystem {
   }
   bool RemoveFolder(std::u16string_view p) override {
     return !Fails("RemoveFolder", p) && real->RemoveFolder(p);
+  }
+  bool MoveNew(std::u16string_view from, std::u16string_view to, bool durable) override {
+    return !Fails("MoveNew", to) && real->MoveNew(from, to, durable);
+  }
+  bool LinkNew(std::u16string_view from, std::u16string_view to) override {
+    return !Fails("LinkNew", to) && real->LinkNew(from, to);
+  }
+  std::optional<std::string> ReadSmallFile(std::u16string_view p, std::size_t maxBytes) override {
+    return real->ReadSmallFile(p, maxBytes);
+  }
+  // What FreeSpace answers instead of the platform, when set.
+  std::optional<std::optional<std::uint64_t>> freeSpace;
+  std::optional<std::uint64_t> FreeSpace(std::u16string_view folder) override {
+    return freeSpace ? *freeSpace : real->FreeSpace(folder);
+  }
+  std::pair<LockStatus, std::unique_ptr<FolderLock>> LockFolder(std::u16string_view p) override {
+    return real->LockFolder(p);
+  }
+  bool SameName(std::u16string_view a, std::u16string_view b) const override {
+    return real->SameName(a, b);
   }
 
   int Count(std::string_view prefix) const {
@@ -199,7 +232,7 @@ class FakeRekeyer final : public DatabaseRekeyer {
     if (failCode != 0) {
       throw Error("SQLite3 Error " + std::to_string(failCode) + " - failed");
     }
-    PutFile(path, "rekeyed"); // what a re-key leaves in place of the plain bytes
+    PutFile(path, "rekeyed " + contents.back()); // what a re-key leaves of the plain bytes
   }
 };
 

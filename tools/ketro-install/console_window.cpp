@@ -32,10 +32,26 @@ std::string Tail(const std::string& s, std::size_t width) {
 
 // The window's English text for the same case.
 constexpr std::u16string_view kFailuresNote =
-    u"Some files could not be written. Close the programs that use them, free disk space if "
-    u"needed, and run the setup again.";
+    u"Some obsolete files could not be deleted. Close the programs that use them and run the "
+    u"setup again.";
 
 } // namespace
+
+std::string PrintableName(std::u16string_view name) {
+  std::u16string safe;
+  safe.reserve(name.size());
+  for (const char16_t c : name) {
+    if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) {
+      constexpr char16_t kHex[] = u"0123456789ABCDEF";
+      safe += u"\\x";
+      safe.push_back(kHex[(c >> 4) & 0xF]);
+      safe.push_back(kHex[c & 0xF]);
+    } else {
+      safe.push_back(c);
+    }
+  }
+  return Utf16ToUtf8(safe);
+}
 
 ConsoleWindow::ConsoleWindow(Choices choices, std::FILE* out, bool terminal)
     : choices_(std::move(choices)), out_(out), terminal_(terminal) {}
@@ -56,7 +72,7 @@ void ConsoleWindow::SetProgressPosition(int index) {
 }
 
 void ConsoleWindow::ShowCurrentFile(std::u16string_view name) {
-  current_ = Utf16ToUtf8(name);
+  current_ = PrintableName(name);
   if (terminal_) {
     DrawBar();
   } else {
@@ -98,10 +114,14 @@ void ConsoleWindow::PrintSummary(const RunOutcome& outcome, std::FILE* errors) c
                  outcome.filesWritten);
   }
   std::fflush(out_);
+  if (outcome.shortcutMissing) {
+    std::fputs("The shortcuts were not made: the program they start is not in the folder.\n",
+               errors);
+  }
   if (!outcome.failures.empty()) {
     std::fprintf(errors, "%s\n", Utf16ToUtf8(kFailuresNote).c_str());
     for (const auto& name : outcome.failures) {
-      std::fprintf(errors, "  %s\n", Utf16ToUtf8(name).c_str());
+      std::fprintf(errors, "  %s\n", PrintableName(name).c_str());
     }
     std::fflush(errors);
   }
@@ -112,7 +132,31 @@ void ConsoleWindow::ShowMessage(std::u16string_view text) {
 }
 
 void ConsoleWindow::ShowError(std::u16string_view message) {
-  std::fprintf(stderr, "%s\n", Utf16ToUtf8(message).c_str());
+  std::fprintf(stderr, "%s\n", PrintableName(message).c_str());
+}
+
+bool ConsoleWindow::AskRetryFileInUse(std::u16string_view name) {
+  std::fprintf(stderr,
+               "%s is in use by another program and can be neither replaced nor moved aside; "
+               "nothing was changed. Close that program and run the setup again.\n",
+               PrintableName(name).c_str());
+  return false;
+}
+
+void ConsoleWindow::ShowDamagedSetup() {
+  std::fputs("The setup's archive is damaged; nothing was changed. Obtain the setup again.\n",
+             stderr);
+}
+
+void ConsoleWindow::ShowNotEnoughSpace(std::uint64_t needed, std::uint64_t available) {
+  std::fprintf(stderr,
+               "Not enough disk space: the update needs %llu bytes, the disk has %llu free; "
+               "nothing was changed.\n",
+               static_cast<unsigned long long>(needed), static_cast<unsigned long long>(available));
+}
+
+void ConsoleWindow::ShowFolderBusy() {
+  std::fputs("Another setup is working on this folder; nothing was changed.\n", stderr);
 }
 
 } // namespace ket

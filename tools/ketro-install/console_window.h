@@ -7,8 +7,13 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 namespace ket {
+
+// A name from the archive as UTF-8 that a terminal shows as text: control characters (C0, DEL,
+// C1) become "\xHH", so no name can move the cursor or send an escape sequence.
+std::string PrintableName(std::u16string_view name);
 
 class ConsoleWindow final : public WindowOperations {
  public:
@@ -26,8 +31,13 @@ class ConsoleWindow final : public WindowOperations {
   // Refusals go to stderr as they are, the window's boxes in words.
   void ShowMessage(std::u16string_view text) override;
   void ShowError(std::u16string_view message) override;
+  // No one is there to close a program: the run is cancelled, as by Cancel.
+  bool AskRetryFileInUse(std::u16string_view name) override;
+  void ShowDamagedSetup() override;
+  void ShowNotEnoughSpace(std::uint64_t needed, std::uint64_t available) override;
+  void ShowFolderBusy() override;
 
-  // After the run: what it did on `out`, the names it could not write or delete on `errors`.
+  // After a complete run: what it did on `out`, the names it could not delete on `errors`.
   void PrintSummary(const RunOutcome& outcome, std::FILE* errors) const;
 
   bool refused() const { return refused_; }

@@ -4,12 +4,22 @@
 //                 [--desktop-dir D] [--programs-dir D]
 //   ketro-install --version
 //
-// Edition "P". Exit codes: 0 the run reached its Finished state with everything done, 1 the
-// archive could not be loaded, 2 the folder was refused (the refusal text on stderr), 3 wrong
-// usage, 4 the run finished but some files could not be written or deleted (their names on
-// stderr).
+// Edition "P". An update is all or nothing; the exit code says what happened (engine/exit_code.h,
+// the same table as KetroSetup.exe's):
+//   0 everything done
+//   1 the archive could not be loaded, or it is damaged: nothing changed
+//   2 the folder was refused (the refusal text on stderr)
+//   3 wrong usage
+//   4 the update could not be carried out (a file that could not be written, too little disk
+//     space): it was undone, the folder is as before (the reason on stderr)
+//   5 carried out, but some obsolete files could not be deleted (their names on stderr)
+//   6 a file of the product is held by another program: cancelled, nothing changed
+//   8 another setup is working on the folder: nothing changed
+// Before anything else, a run that was killed in the folder is completed or undone.
 #include "base/text.h"
 #include "db/city_database_rekeyer.h"
+#include "engine/commit.h"
+#include "engine/exit_code.h"
 #include "engine/payload.h"
 #include "engine/run.h"
 #include "engine/setup_state.h"
@@ -28,10 +38,8 @@
 
 namespace {
 
-constexpr int kCannotLoad = 1;
-constexpr int kRefused = 2;
-constexpr int kUsage = 3;
-constexpr int kIncomplete = 4;
+using ket::ExitCode;
+using ket::ToInt;
 
 const char* const kUsageText =
     "usage: ketro-install --archive ARCHIVE --dir DIR [--force] [--no-desktop]\n"
@@ -117,7 +125,22 @@ int main(int argc, char** argv) {
     options = ParseOptions(argc, argv);
   } catch (const UsageError& e) {
     std::cerr << "ketro-install: " << e.what() << "\n" << kUsageText;
-    return kUsage;
+    return ToInt(ExitCode::kUsage);
+  }
+
+  ket::PosixFileSystem files;
+  // An interrupted run is completed or undone before anything else, also when this run's
+  // archive turns out unreadable; a folder another run holds is that run's to recover.
+  const std::u16string folder = ket::Utf8ToUtf16(*options.dir);
+  if (!folder.empty() && files.GetAttributes(folder)) {
+    std::u16string base = folder;
+    if (base.back() != u'\\' && base.back() != u'/') {
+      base.push_back(u'\\');
+    }
+    auto [status, lock] = files.LockFolder(base + std::u16string(ket::kFolderLockName));
+    if (status != ket::LockStatus::kBusy) {
+      ket::RecoverInterruptedCommit(files, base);
+    }
   }
 
   ket::SetupState& state = ket::Setup();
@@ -126,34 +149,36 @@ int main(int argc, char** argv) {
   try {
     ket::LoadPayload(state, payload,
                      [&] { return std::make_unique<ket::MappedFileBytes>(options.archive); });
+  } catch (const ket::DamagedSetupError& e) {
+    std::cerr << "ketro-install: " << options.archive << ": " << e.what()
+              << "\nThe setup's archive is damaged; nothing was changed.\n";
+    return ToInt(ExitCode::kCannotStart);
   } catch (const std::exception& e) {
     std::cerr << "ketro-install: " << options.archive << ": " << e.what() << "\n";
-    return kCannotLoad;
+    return ToInt(ExitCode::kCannotStart);
   }
 
-  ket::PosixFileSystem files;
   ket::ConsoleWindow window(ket::Choices{ket::Utf8ToUtf16(*options.dir), options.force,
                                          options.desktop, options.startMenu},
                             stdout, ::isatty(STDOUT_FILENO) == 1);
   // The city database is re-keyed through TKetDatabase.
   std::unique_ptr<ket::DatabaseRekeyer> rekeyer = std::make_unique<ket::CityDatabaseRekeyer>();
   // Links in the Shell Link format into the folders given; none where no folder is given.
-  auto shortcuts = std::make_unique<ket::ShellLinkShortcutCreator>(state, options.desktopDir,
-                                                                   options.programsDir);
+  std::unique_ptr<ket::ShellLinkShortcutCreator> shortcuts;
+  if (!options.desktopDir.empty() || !options.programsDir.empty()) {
+    shortcuts = std::make_unique<ket::ShellLinkShortcutCreator>(state, options.desktopDir,
+                                                                options.programsDir);
+  }
 
   ket::RunOutcome outcome;
   try {
     outcome = ket::DoCopy(state, payload, {files, window, shortcuts.get(), rekeyer.get()});
   } catch (const std::exception& e) {
     std::cerr << "ketro-install: " << e.what() << "\n";
-    return kCannotLoad;
+    return ToInt(ExitCode::kCannotStart);
   }
-  if (window.refused()) {
-    return kRefused;
+  if (window.finished()) {
+    window.PrintSummary(outcome, stderr);
   }
-  if (!window.finished()) {
-    return kCannotLoad;
-  }
-  window.PrintSummary(outcome, stderr);
-  return outcome.failures.empty() ? 0 : kIncomplete;
+  return ToInt(outcome.exitCode);
 }
