@@ -60,11 +60,10 @@ std::u16string ClosingNote(bool russian) {
 }
 
 std::u16string_view FailuresNote(bool russian) {
-  return russian ? u"Некоторые файлы не удалось записать. Закройте программы, которые их "
-                   u"используют, при необходимости освободите место на диске и запустите "
-                   u"установку ещё раз."
-                 : u"Some files could not be written. Close the programs that use them, free "
-                   u"disk space if needed, and run the setup again.";
+  return russian ? u"Некоторые устаревшие файлы не удалось удалить. Закройте программы, которые "
+                   u"их используют, и запустите установку ещё раз."
+                 : u"Some obsolete files could not be deleted. Close the programs that use them "
+                   u"and run the setup again.";
 }
 
 std::u16string FileInUseText(bool russian, std::u16string_view name) {

@@ -31,8 +31,8 @@ inline constexpr int kRussianItemIndex = 1;
 std::u16string_view CloseCaption(bool russian);
 // Paragraph 1, two CRs, paragraph 2 ending in the support e-mail address.
 std::u16string ClosingNote(bool russian);
-// Shown above the closing note when the run could not write or delete some files, followed by
-// up to kFailedNamesShown of their names.
+// Shown above the closing note when a completed run could not delete some obsolete files,
+// followed by up to kFailedNamesShown of their names.
 std::u16string_view FailuresNote(bool russian);
 inline constexpr std::size_t kFailedNamesShown = 10;
 

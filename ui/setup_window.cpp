@@ -98,13 +98,6 @@ class TClosingNoteMemo final : public TMemo {
   bool scrolls_;
 };
 
-// The exit code of a run that has returned.
-ExitCode RunExitCode(const SetupState& state, const RunOutcome& outcome) {
-  if (!state.InstallDone)
-    return ExitCode::kFolderRefused;
-  return outcome.failures.empty() ? ExitCode::kDone : ExitCode::kIncomplete;
-}
-
 } // namespace
 
 TKetSetup::TKetSetup(SetupState& state, SetupWindowServices services)
@@ -309,8 +302,8 @@ void TKetSetup::SB1Click(TObject*) {
     const RunningScope running(running_);
     const RunOutcome outcome = DoCopy(state_, payload_, {*files_, *this, &shortcuts_, &rekeyer_});
     // A refused folder is corrected in the window and tried again: it is no outcome of its own.
-    if (const ExitCode code = RunExitCode(state_, outcome); code != ExitCode::kFolderRefused)
-      result_ = code;
+    if (outcome.exitCode != ExitCode::kFolderRefused)
+      result_ = outcome.exitCode;
   }
   if (closeAfterRun_)
     Close();
