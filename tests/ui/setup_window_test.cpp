@@ -2,6 +2,7 @@
 // it through, a complete run into a temporary folder, and a payload that cannot be loaded.
 #include "base/product.h"
 #include "engine/archive_writer.h"
+#include "engine/commit.h"
 #include "engine/run.h"
 #include "ui/language.h"
 #include "ui/setup_window.h"
@@ -373,10 +374,11 @@ TEST_F(SetupWindowTest, TheFailureNoteIsInTheWindowsLanguage) {
   EXPECT_EQ(text.substr(head.size()), AsShown(ClosingNote(true)));
 }
 
-// A file of the product held open: the box names it in the window's language with Retry and
-// Cancel. Cancel goes back to the Options state with the file as it was (exit code "closed");
-// Retry once the program has let go completes the run.
-TEST_F(SetupWindowTest, AFileInUseAsksRetryOrCancel) {
+// The boxes of runs that change nothing, in the window's language, and the exit code each
+// leaves. A folder another run holds: its box, back to the Options state. A file of the product
+// held open: the box names it, with Retry and Cancel; Cancel goes back to the Options state with
+// the file as it was (exit code "closed"); Retry once the program has let go completes the run.
+TEST_F(SetupWindowTest, ARunThatChangesNothingSaysWhyInItsBox) {
   struct Box {
     std::u16string text;
     unsigned flags;
@@ -403,6 +405,20 @@ TEST_F(SetupWindowTest, AFileInUseAsksRetryOrCancel) {
   p.cbDesktop().SetChecked(false);
   p.cbStart().SetChecked(false);
 
+  answer = [] { return IDOK; };
+  const HANDLE otherRun =
+      CreateFileW((dir / kFolderLockName).wstring().c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                  0, nullptr, OPEN_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  ASSERT_NE(otherRun, INVALID_HANDLE_VALUE);
+  p.PressInstall();
+  CloseHandle(otherRun);
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, FolderBusyText(true));
+  EXPECT_EQ(boxes[0].flags, static_cast<unsigned>(MB_OK | MB_ICONWARNING));
+  EXPECT_EQ(w.Result(), ExitCode::kFolderBusy);
+  EXPECT_TRUE(p.SB1().Enabled());
+
+  boxes.clear();
   answer = [] { return IDCANCEL; };
   p.PressInstall();
   ASSERT_EQ(boxes.size(), 1u);
