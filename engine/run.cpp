@@ -99,8 +99,11 @@ bool BeginsAsPlainDatabase(std::span<const std::uint8_t> bytes) {
 
 enum class PrepareResult { kDone, kDamaged, kFailed };
 
-std::u16string NotCarriedOut(const SetupState& state, std::u16string_view name) {
-  std::u16string text(state.RussianUi ? kNotCarriedOutRussian : kNotCarriedOutEnglish);
+std::u16string NotCarriedOut(const SetupState& state, std::u16string_view name,
+                             bool completedLater = false) {
+  std::u16string text(completedLater
+                          ? (state.RussianUi ? kNotCompletedRussian : kNotCompletedEnglish)
+                          : (state.RussianUi ? kNotCarriedOutRussian : kNotCarriedOutEnglish));
   const std::size_t at = text.find(u"%1");
   text.replace(at, 2, name);
   return text;
@@ -379,7 +382,7 @@ std::optional<RunOutcome> Installation::Commit() {
     const std::u16string name = record_.entries[failed].target;
     if (!UndoEntries(files_, folder_, record_.entries)) {
       // Neither way through: the record stays, and the next run completes the commit.
-      window_.ShowError(NotCarriedOut(state_, name));
+      window_.ShowError(NotCarriedOut(state_, name, true));
       recordWritten_ = false;
       record_ = CommitRecord{};
       leftovers_.clear();
@@ -425,7 +428,8 @@ RunOutcome Installation::Run() {
   lock_ = std::move(lock); // none when the folder cannot hold one: nobody else can write there
   const Recovery recovery = RecoverInterruptedCommit(files_, folder_);
   if (recovery.status == Recovery::Status::kFailed) {
-    return FailOn(recovery.blocking);
+    window_.ShowError(NotCarriedOut(state_, recovery.blocking, true));
+    return Refuse(ExitCode::kUndone);
   }
   leftovers_ = recovery.leftovers;
 

@@ -54,6 +54,21 @@ inline constexpr std::u16string_view kNotCarriedOutRussian =
     u"\u043F\u0440\u043E\u0433\u0440\u0430\u043C\u043C\u0430 "
     u"\u043E\u0441\u0442\u0430\u043B\u0430\u0441\u044C \u043F\u0440\u0435\u0436\u043D\u0435\u0439.";
 
+// The box of a commit that could be neither completed nor undone (a disk that fails every move):
+// the record stays, and the next run completes the update. "%1" stands for the name.
+inline constexpr std::u16string_view kNotCompletedEnglish =
+    u"The update could not be completed: \"%1\" could not be moved. Run the setup again to "
+    u"complete it.";
+inline constexpr std::u16string_view kNotCompletedRussian =
+    u"\u041E\u0431\u043D\u043E\u0432\u043B\u0435\u043D\u0438\u0435 \u043D\u0435 "
+    u"\u0437\u0430\u0432\u0435\u0440\u0448\u0435\u043D\u043E: \u043D\u0435 "
+    u"\u0443\u0434\u0430\u043B\u043E\u0441\u044C "
+    u"\u043F\u0435\u0440\u0435\u043C\u0435\u0441\u0442\u0438\u0442\u044C "
+    u"\u00AB%1\u00BB. \u0417\u0430\u043F\u0443\u0441\u0442\u0438\u0442\u0435 "
+    u"\u0443\u0441\u0442\u0430\u043D\u043E\u0432\u043A\u0443 \u0441\u043D\u043E\u0432\u0430, "
+    u"\u0447\u0442\u043E\u0431\u044B \u0437\u0430\u0432\u0435\u0440\u0448\u0438\u0442\u044C "
+    u"\u0435\u0433\u043E.";
+
 // What a run did, and the exit code that says it.
 struct RunOutcome {
   ExitCode exitCode = ExitCode::kDone;
@@ -117,7 +132,9 @@ bool ManifestIsWhole(const SetupState& state, const Payload& payload);
 // - The commit record is written, the files are moved into place. An old file that can be
 //   neither replaced nor set aside: the moves are undone and AskRetryFileInUse asks; Retry
 //   tries the commit again, Cancel ends the run with ReturnToOptionsState; kClosed. Any other
-//   move that fails: undone, ShowError(kNotCarriedOut...), ReturnToOptionsState; kUndone.
+//   move that fails: undone, ShowError(kNotCarriedOut...), ReturnToOptionsState; kUndone. Moves
+//   that can be neither completed nor undone: ShowError(kNotCompleted...), ReturnToOptionsState;
+//   kUndone, the record left for the next run to complete (every file whole meanwhile).
 // - Complete: the deletion lines, then the shortcut of the edition when its target ("FN", or
 //   FN + ".exe") is in place, InstallDone, EnterFinishedState with the names of what could not
 //   be deleted; kDone, or kIncomplete when some stayed or a shortcut asked for was not made.

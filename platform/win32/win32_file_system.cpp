@@ -204,10 +204,49 @@ bool Win32FileSystem::RemoveFolder(std::u16string_view path) {
   return ::RemoveDirectoryW(ToWide(path).c_str()) != 0;
 }
 
+namespace {
+
+// The final path of what `path` opens (links followed); empty when it cannot be told.
+std::wstring FinalPath(const std::wstring& path) {
+  UniqueHandle h(::CreateFileW(path.c_str(), 0,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!h.Valid()) {
+    return {};
+  }
+  wchar_t buffer[1024];
+  const DWORD n = ::GetFinalPathNameByHandleW(h.Get(), buffer, 1024, FILE_NAME_NORMALIZED);
+  return n == 0 || n >= 1024 ? std::wstring() : std::wstring(buffer, n);
+}
+
+// Whether the file is where its name says, not a link to somewhere else that the system does
+// not show as one (Wine shows a host's symbolic link to a file as a plain file, and renaming it
+// moves what it points at). True when it cannot be told.
+bool IsWhereItsNameSays(const std::wstring& path) {
+  const std::size_t slash = path.find_last_of(L"\\/");
+  if (slash == std::wstring::npos) {
+    return true;
+  }
+  const std::wstring file = FinalPath(path);
+  const std::wstring folder = FinalPath(path.substr(0, slash));
+  if (file.empty() || folder.empty()) {
+    return true;
+  }
+  const std::wstring expected = folder + L"\\" + path.substr(slash + 1);
+  return ::CompareStringOrdinal(file.c_str(), static_cast<int>(file.size()), expected.c_str(),
+                                static_cast<int>(expected.size()), TRUE) == CSTR_EQUAL;
+}
+
+} // namespace
+
 bool Win32FileSystem::MoveNew(std::u16string_view from, std::u16string_view to, bool durable) {
+  const std::wstring source = ToWide(from);
+  if (!IsWhereItsNameSays(source)) {
+    return false;
+  }
   // Without MOVEFILE_REPLACE_EXISTING a taken name fails the call (ERROR_ALREADY_EXISTS).
-  return ::MoveFileExW(ToWide(from).c_str(), ToWide(to).c_str(),
-                       durable ? MOVEFILE_WRITE_THROUGH : 0) != 0;
+  return ::MoveFileExW(source.c_str(), ToWide(to).c_str(), durable ? MOVEFILE_WRITE_THROUGH : 0) !=
+         0;
 }
 
 bool Win32FileSystem::LinkNew(std::u16string_view, std::u16string_view) {

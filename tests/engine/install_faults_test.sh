@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# ketro-install where things go wrong: a full disk (a small tmpfs), a kill and I/O errors in the
-# middle of a run (strace's fault injection), a user without rights (setpriv), hand-made
-# archives whose names leave the folder, links that point outside it, a missing entry, empty and
-# comment lines, and manifests too long to plan. Every case checks that nothing of the user's
-# is lost, nothing outside the folder is touched and that a failure is said (exit 4, the names
-# on stderr). Mounting and setpriv need root; what cannot be set up here is skipped and said.
+# ketro-install where things go wrong: a full disk (a small tmpfs), kills and I/O errors at
+# points spread over both phases of an update (strace's fault injection), a user without rights
+# (setpriv), a damaged entry, hand-made archives whose names leave the folder, links that point
+# outside it, a missing entry, a busy folder, names with control characters, and manifests too
+# long to plan. An update is all or nothing: every case checks that the folder holds the old
+# version byte for byte (contents and times) or the new one, that nothing outside it is touched
+# and that the exit code says which. Mounting and setpriv need root; what cannot be set up here
+# is skipped and said.
 #   install_faults_test.sh BIN_DIR
 set -uo pipefail
 bin=$(cd "$1" && pwd)
@@ -37,10 +39,22 @@ run() {
 said() { grep -qF -- "$1" "$work/err" || fail "$2: stderr does not name $1 ($(head -c 300 "$work/err"))"; }
 crlf() { printf '%s\r\n' "$@"; }
 random_file() { head -c "$2" /dev/urandom >"$1"; }
+# The run's own files: temporary and set-aside files, the commit record, the lock.
 no_temporaries() {
   local left
-  left=$(find "$1" -name '*.ketro-tmp*' 2>/dev/null)
-  [ -z "$left" ] || fail "$2: temporary files left: $left"
+  left=$(find "$1" \( -name '~ket????????.tmp*' -o -name '~ketro.*' \) 2>/dev/null)
+  [ -z "$left" ] || fail "$2: the run's own files left: $left"
+}
+# snapshot DIR: every file's name, size, mode, time and bytes; folders by name alone (creating
+# and removing a temporary file changes a folder's own time).
+snapshot() {
+  (cd "$1" && find . -type d | sort && find . ! -type d -printf '%p %s %m %T@\n' | sort &&
+    find . -type f -print0 | sort -z | xargs -0 -r sha1sum)
+}
+# unchanged DIR BEFORE WHAT: the folder is byte for byte as in the snapshot BEFORE.
+unchanged() {
+  snapshot "$1" >"$work/after.snap"
+  cmp -s "$2" "$work/after.snap" || fail "$3: the folder changed: $(diff "$2" "$work/after.snap" | head -6 | tr '\n' ' ')"
 }
 have_root() { [ "$(id -u)" -eq 0 ]; }
 have_strace() { command -v strace >/dev/null && strace -o /dev/null true 2>/dev/null; }
@@ -136,110 +150,129 @@ installed_v() { # installed_v DIR VERSION: every file is that version's, the kep
   [ "$(rows "$1/Ketro.cts")" -eq $((100 * $2 + 100)) ] || fail "$1/Ketro.cts is not version $2's"
 }
 
+# whole DIR: every file of the product holds one version whole, and the database opens with the
+# password (as version 1's or version 2's).
+whole() {
+  local f
+  for f in readme.txt Ketro.exe data/cities.txt; do
+    cmp -s "$1/$f" "$work/v1/$f" || cmp -s "$1/$f" "$work/v2/$f" || fail "$2: $f is not whole"
+  done
+  case "$(rows "$1/Ketro.cts")" in
+  200 | 300) ;;
+  *) fail "$2: Ketro.cts does not open with the password" ;;
+  esac
+}
+fresh_v1() { rm -rf "$1" && "$install" --archive "$work/v1.bin" --dir "$1" >/dev/null 2>&1; }
+
 # --- A full disk --------------------------------------------------------------------------------
 if have_root && tmpfs "$work/full" 1m; then
-  # A first install that does not fit: nothing is left half-written, the settings files are
-  # there whole or not at all, and once there is room a rerun completes the installation.
+  # A first install that does not fit changes nothing, not even the folder it would make; the
+  # message gives both figures. Once there is room a rerun installs.
   d=$work/full/inst
   fill "$work/full" 8192
   run 4 "first install on a full disk" "$install" --archive "$work/v1.bin" --dir "$d"
-  said "Some files could not be written" "first install on a full disk"
-  said "Ketro.exe" "first install on a full disk"
-  no_temporaries "$d" "first install on a full disk"
-  for f in readme.txt Ketro.exe Ketro.ini user/bookmarks.txt data/cities.txt Ketro.cts; do
-    [ ! -e "$d/$f" ] || [ "$f" = Ketro.cts ] || cmp -s "$d/$f" "$work/v1/$f" ||
-      fail "full disk: $f is there but not whole"
-  done
-  written=$(grep -o '[0-9]* of them files' "$work/out" | cut -d' ' -f1)
-  present=$(find "$d" -type f | wc -l)
-  [ "$written" = "$present" ] || fail "full disk: $written files counted, $present written"
+  grep -q 'Not enough disk space: the update needs [0-9]* bytes, the disk has [0-9]* free' \
+    "$work/err" || fail "full disk: no figures: $(cat "$work/err")"
+  [ ! -e "$d" ] || fail "full disk: the folder it made stayed"
   rm "$work/full/filler"
   run 0 "rerun with room" "$install" --archive "$work/v1.bin" --dir "$d"
   installed_v "$d" 1
   no_temporaries "$d" "rerun with room"
 
-  # An update with 100 KiB free over a working installation: what does not fit keeps the old
-  # version, the encrypted database included.
-  cp "$d/Ketro.cts" "$work/v1-installed.cts"
+  # An update with 100 KiB free over a working installation: refused, the old one byte for byte.
+  snapshot "$d" >"$work/v1.snap"
   fill "$work/full" 100000
   run 4 "update on a full disk" "$install" --archive "$work/v2.bin" --dir "$d"
-  said "Ketro.cts" "update on a full disk"
-  cmp -s "$d/Ketro.cts" "$work/v1-installed.cts" || fail "full disk: the old database was changed"
-  [ "$(rows "$d/Ketro.cts")" -eq 200 ] || fail "full disk: the old database does not open"
-  for f in Ketro.exe data/cities.txt; do
-    cmp -s "$d/$f" "$work/v1/$f" || cmp -s "$d/$f" "$work/v2/$f" || fail "full disk: $f broken"
-  done
-  no_temporaries "$d" "update on a full disk"
+  said "Not enough disk space" "update on a full disk"
+  unchanged "$d" "$work/v1.snap" "update on a full disk"
   rm "$work/full/filler"
   run 0 "update with room" "$install" --archive "$work/v2.bin" --dir "$d"
-  cmp -s "$d/Ketro.ini" "$work/v1/Ketro.ini" || fail "the user's settings were replaced"
-  [ "$(rows "$d/Ketro.cts")" -eq 300 ] || fail "update with room: not version 2's database"
+  installed_v "$d" 2
 else
   skip "full disk: a tmpfs cannot be mounted here (root needed)"
 fi
 
-# --- Kills and I/O errors in the middle of a run -------------------------------------------------
-# nth_write ARCHIVE DIR FILE: the number of the write() call that first writes FILE's temporary
-# file, in a run over a copy of DIR (the runs are the same call for call).
-nth_write() {
-  rm -rf "$work/probe" && cp -a "$2" "$work/probe"
-  strace -f -qq -e trace=openat,write -o "$work/trace" "$install" --archive "$1" \
-    --dir "$work/probe" >/dev/null 2>&1
-  awk -v name="/$3.ketro-tmp\"" '
-    / write\(/ { n++; if (fd != "" && $0 ~ " write\\(" fd ",") { print n; exit } }
-    / openat\(/ && index($0, name) { fd = $NF }' "$work/trace"
-}
+# --- Kills and I/O errors at points spread over both phases --------------------------------------
 if have_strace; then
-  fresh_v1() { rm -rf "$1" && "$install" --archive "$work/v1.bin" --dir "$1" >/dev/null 2>&1; }
   d=$work/kill/inst
-
-  # Killed while writing Ketro.exe: it keeps version 1 whole; the files before it are version
-  # 2's. The rerun removes the temporary file and completes the update.
-  fresh_v1 "$d"
-  n=$(nth_write "$work/v2.bin" "$d" Ketro.exe)
-  if [ -z "$n" ]; then
-    fail "no write of Ketro.exe's temporary file was seen"
-  else
-    run 137 "killed while writing" strace -f -qq -o /dev/null -e trace=write \
-      -e inject=write:signal=SIGKILL:when="$n" "$install" --archive "$work/v2.bin" --dir "$d"
-    same "$d/Ketro.exe" 1
-    same "$d/readme.txt" 2
-    [ -e "$d/Ketro.exe.ketro-tmp" ] || fail "the kill came before the temporary file was made"
-    run 0 "rerun after the kill" "$install" --archive "$work/v2.bin" --dir "$d"
-    same "$d/Ketro.exe" 2
-    no_temporaries "$d" "rerun after the kill"
-
-    # An I/O error on the same write: Ketro.exe stays version 1 and is named; the run goes on.
+  # count SYSCALLS: how many of them a clean update makes.
+  count() {
     fresh_v1 "$d"
-    run 4 "I/O error while writing" strace -f -qq -o /dev/null -e trace=write \
-      -e inject=write:error=EIO:when="$n" "$install" --archive "$work/v2.bin" --dir "$d"
-    said "Ketro.exe" "I/O error while writing"
-    same "$d/Ketro.exe" 1
-    same "$d/data/cities.txt" 2
-    no_temporaries "$d" "I/O error while writing"
-  fi
+    strace -f -qq -o "$work/trace" -e trace="$1" "$install" --archive "$work/v2.bin" \
+      --dir "$d" >/dev/null 2>&1
+    grep -c -E "^[0-9]+ +($(tr , '|' <<<"$1"))\(" "$work/trace"
+  }
+  # spread N: about six points from 1 to N, the first and the last among them.
+  spread() { awk -v n="$1" 'BEGIN { for (i = 0; i < 6; i++) { p = int(1 + i * (n - 1) / 5); if (p != q) print p; q = p } }'; }
+  # (strace counts each system call apart: the moves are renames, each after a link that gives
+  # the old file its set-aside name.)
+  nwrites=$(count write)
+  nrenames=$(count rename)
+  nlinks=$(count link)
+  [ "$nwrites" -gt 4 ] && [ "$nrenames" -gt 4 ] && [ "$nlinks" -gt 2 ] ||
+    fail "an update made $nwrites writes, $nrenames renames and $nlinks links"
+  # Killed at a write (phase 1: the temporary files, the record), at a link or at a rename
+  # (phase 2): every file is whole and the database opens; the rerun gives exactly the new
+  # version.
+  for call in write link rename; do
+    n=$(eval echo "\$n${call}s")
+    for k in $(spread "$n"); do
+      fresh_v1 "$d"
+      run 137 "killed at $call $k" strace -f -qq -o /dev/null -e trace=$call \
+        -e inject=$call:signal=SIGKILL:when="$k" "$install" --archive "$work/v2.bin" --dir "$d"
+      whole "$d" "killed at $call $k"
+      run 0 "rerun after the kill at $call $k" "$install" --archive "$work/v2.bin" --dir "$d"
+      installed_v "$d" 2
+      no_temporaries "$d" "rerun after the kill at $call $k"
+    done
+  done
 
-  # Killed between the write and the move: the old file is whole, the rerun puts the new one.
-  fresh_v1 "$d"
-  run 137 "killed before the move" strace -f -qq -o /dev/null -e trace=rename \
-    -e inject=rename:signal=SIGKILL:when=2 "$install" --archive "$work/v2.bin" --dir "$d"
-  same "$d/readme.txt" 2
-  same "$d/Ketro.exe" 1
-  run 0 "rerun after the kill before the move" "$install" --archive "$work/v2.bin" --dir "$d"
-  installed_v "$d" 2
-  no_temporaries "$d" "rerun after the kill before the move"
+  # An I/O error at a write, at one move, or at every move from some point on (a failing disk):
+  # the update is carried out another way (0, the new version whole), or undone (4; 6 when an old
+  # file could be neither replaced nor set aside) with the old version byte for byte; only when
+  # even the undoing fails does the record stay, no file cut short, for the next run to complete.
+  # (Then a name may be empty for a moment: its old file waits, whole, under its set-aside name.)
+  # The rerun always gives the new version and leaves nothing behind.
+  undone=0
+  no_partial() {
+    local f
+    for f in readme.txt Ketro.exe data/cities.txt; do
+      [ ! -e "$1/$f" ] || cmp -s "$1/$f" "$work/v1/$f" || cmp -s "$1/$f" "$work/v2/$f" ||
+        fail "$2: $f is not whole"
+    done
+  }
+  fault() { # fault WHAT STRACE_ARGS...: one run of the update under strace's injection
+    local what=$1
+    shift
+    fresh_v1 "$d"
+    snapshot "$d" >"$work/v1.snap"
+    { strace -f -qq -o /dev/null "$@" "$install" --archive "$work/v2.bin" --dir "$d" \
+      >"$work/out" 2>"$work/err"; } 2>/dev/null
+    local rc=$?
+    case $rc in
+    0) installed_v "$d" 2 ;;
+    4 | 6)
+      undone=$((undone + 1))
+      if [ -e "$d/~ketro.commit" ]; then no_partial "$d" "$what"; else unchanged "$d" "$work/v1.snap" "$what"; fi
+      ;;
+    *) fail "$what: exit $rc" ;;
+    esac
+    run 0 "rerun after $what" "$install" --archive "$work/v2.bin" --dir "$d"
+    installed_v "$d" 2
+    no_temporaries "$d" "rerun after $what"
+  }
+  for k in $(spread "$nwrites"); do
+    fault "an I/O error at write $k" -e trace=write -e inject=write:error=EIO:when="$k"
+  done
+  for k in $(spread "$nrenames"); do
+    fault "an I/O error at rename $k" -e trace=rename -e inject=rename:error=EIO:when="$k"
+    fault "I/O errors from move $k on" -e trace=rename,renameat2,link \
+      -e inject=rename,renameat2,link:error=EIO:when="$k+"
+  done
+  [ "$undone" -gt 4 ] || fail "only $undone of the I/O errors undid the update"
 
-  # A move that fails: the old file stays, the temporary file goes.
-  fresh_v1 "$d"
-  run 4 "failed move" strace -f -qq -o /dev/null -e trace=rename \
-    -e inject=rename:error=EIO:when=1 "$install" --archive "$work/v2.bin" --dir "$d"
-  said "readme.txt" "failed move"
-  same "$d/readme.txt" 1
-  no_temporaries "$d" "failed move"
-
-  # Killed in the middle of the database's re-key, at the engine's flushes of its journal and
-  # of the database: the old database stays whole and readable; the rerun puts the new one in
-  # place and leaves neither temporary file nor journal.
+  # Killed in the middle of the database's re-key, at the engine's flushes: the old database
+  # stays whole and readable; the rerun puts the new one in place and leaves nothing behind.
   for n in 1 2 3; do
     fresh_v1 "$d"
     cp "$d/Ketro.cts" "$work/v1-installed.cts"
@@ -247,21 +280,11 @@ if have_strace; then
       -e inject=fsync,fdatasync:signal=SIGKILL:when="$n" "$install" --archive "$work/v2.bin" \
       --dir "$d" --force
     cmp -s "$d/Ketro.cts" "$work/v1-installed.cts" || fail "killed in the re-key: database changed"
-    [ -e "$d/Ketro.cts.ketro-tmp" ] || fail "killed in the re-key ($n): it had not begun"
     run 0 "rerun after the kill in the re-key" "$install" --archive "$work/v2.bin" --dir "$d"
     [ "$(rows "$d/Ketro.cts")" -eq 300 ] || fail "after the kill in the re-key: not version 2's"
     no_temporaries "$d" "rerun after the kill in the re-key"
     [ ! -e "$d/Ketro.cts-journal" ] || fail "a journal is left beside the database"
   done
-
-  # The re-key's first flush fails (an I/O error): the old database stays and is named.
-  fresh_v1 "$d"
-  cp "$d/Ketro.cts" "$work/v1-installed.cts"
-  run 4 "I/O error on the database's flush" strace -f -qq -o /dev/null -e trace=fsync,fdatasync \
-    -e inject=fsync,fdatasync:error=EIO:when=1 "$install" --archive "$work/v2.bin" --dir "$d"
-  said "Ketro.cts" "I/O error on the database's flush"
-  cmp -s "$d/Ketro.cts" "$work/v1-installed.cts" || fail "I/O error on the flush: database changed"
-  no_temporaries "$d" "I/O error on the database's flush"
 
   # An older setup was killed while re-keying the database in place: a hot journal of the old
   # version lies beside it. Installing the new version must give the new database, not the
@@ -283,22 +306,62 @@ else
   skip "kills and I/O errors: strace cannot trace here"
 fi
 
-# --- A user who may not write the folder ---------------------------------------------------------
+# --- A user who may not write the folder, or one of its subfolders --------------------------------
 if have_root && command -v setpriv >/dev/null; then
   d=$work/locked/inst
-  "$install" --archive "$work/v1.bin" --dir "$d" >/dev/null 2>&1
+  fresh_v1 "$d"
   mkdir -p "$d/old" && touch "$d/old/a.tmp"
   chmod -R a+rX "$work/locked" "$work/v2.bin"
-  run 4 "no rights" setpriv --reuid=65534 --regid=65534 --clear-groups \
-    "$install" --archive "$work/v2.bin" --dir "$d"
-  grep -q '0 of them files' "$work/out" || fail "no rights: files counted as written: $(cat "$work/out")"
-  for f in readme.txt Ketro.exe Ketro.cts data\\cities.txt 'old\a.tmp'; do said "$f" "no rights"; done
-  installed_v "$d" 1
+  nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
+  snapshot "$d" >"$work/v1.snap"
+  run 4 "no rights" nobody "$install" --archive "$work/v2.bin" --dir "$d"
+  said "could not be carried out" "no rights"
+  unchanged "$d" "$work/v1.snap" "no rights"
+  # The folder is the user's, one subfolder is read-only: nothing changes anywhere.
+  chown -R 65534:65534 "$work/locked" && chmod 555 "$d/data"
+  snapshot "$d" >"$work/v1.snap"
+  run 4 "read-only subfolder" nobody "$install" --archive "$work/v2.bin" --dir "$d"
+  said 'data\cities.txt' "read-only subfolder"
+  unchanged "$d" "$work/v1.snap" "read-only subfolder"
+  chmod 755 "$d/data"
+  run 0 "the subfolder writable again" nobody "$install" --archive "$work/v2.bin" --dir "$d"
+  installed_v "$d" 2
+  no_temporaries "$d" "the subfolder writable again"
 else
   skip "no rights: setpriv or root missing"
 fi
 
-# --- Names and masks that leave the folder (a hand-made archive) ---------------------------------
+# --- A damaged setup file ----------------------------------------------------------------------------
+# One byte flipped inside Ketro.exe's compressed entry, an archive without "list", an empty one.
+python3 - "$work/v2.bin" "$work/flipped.bin" <<'PY'
+import struct, sys
+data = bytearray(open(sys.argv[1], 'rb').read())
+pos = 0
+while pos < len(data):
+    n = data[pos]; name = bytes(data[pos + 1:pos + 1 + n])
+    size, dos, packed = struct.unpack('<iIi', data[pos + 1 + n:pos + 13 + n])
+    start = pos + 13 + n
+    if name == b'Ketro.exe':
+        data[start + packed // 2] ^= 0x40
+    pos = start + packed
+open(sys.argv[2], 'wb').write(data)
+PY
+python3 - "$work/nolist.bin" <<'PY'
+import struct, sys, zlib
+packed = zlib.compress(b'x')
+open(sys.argv[1], 'wb').write(bytes([5]) + b'other' + struct.pack('<iIi', 1, 0, len(packed)) + packed)
+PY
+: >"$work/empty.bin"
+d=$work/damaged/inst
+fresh_v1 "$d"
+snapshot "$d" >"$work/v1.snap"
+for a in flipped nolist empty; do
+  run 1 "damaged setup ($a)" "$install" --archive "$work/$a.bin" --dir "$d" --force
+  said "damaged" "damaged setup ($a)"
+  unchanged "$d" "$work/v1.snap" "damaged setup ($a)"
+done
+
+# --- Names and masks that leave the folder (a hand-made archive): a damaged setup ---------------
 e=$work/escape
 mkdir -p "$e/a/b/inst" "$e/a/b/emptydir" "$e/src"
 echo "outside" >"$e/a/parent.txt"
@@ -308,19 +371,11 @@ echo ok >"$e/src/ok.txt"
 crlf '..\..\x.txt||#|' 'sub\..\..\y.txt||#|' '..\newdir\f.txt||#|' 'ok.txt||#|' '..\*|K|' \
   '..\..\*|K|' '..\parent.txt|K|' '\..\parent.txt|K|' >"$e/src/list"
 pack "$work/escape.bin" "$e/src/list" "$e/src"
-# Everything outside the installation folder, with sizes and times.
-outside() { find "$e" -path "$e/a/b/inst" -prune -o -printf '%p %s %T@\n' | sort; }
-outside >"$work/escape-before"
+snapshot "$e" >"$work/escape.snap"
 for force in "" --force; do
-  run 4 "escaping names $force" "$install" --archive "$work/escape.bin" --dir "$e/a/b/inst" $force
-  for n in '..\..\x.txt' 'sub\..\..\y.txt' '..\newdir\f.txt' '..\*' '..\..\*' '..\parent.txt' \
-    '\..\parent.txt'; do
-    said "$n" "escaping names"
-  done
-  outside >"$work/escape-after"
-  cmp -s "$work/escape-before" "$work/escape-after" ||
-    fail "escaping names: outside changed: $(diff "$work/escape-before" "$work/escape-after" | head -5)"
-  cmp -s "$e/a/b/inst/ok.txt" "$e/src/ok.txt" || fail "escaping names: the good line was not done"
+  run 1 "escaping names $force" "$install" --archive "$work/escape.bin" --dir "$e/a/b/inst" $force
+  said "damaged" "escaping names"
+  unchanged "$e" "$work/escape.snap" "escaping names"
 done
 
 # --- Links inside the folder that point outside --------------------------------------------------
@@ -339,15 +394,15 @@ cp "$work/v1/Ketro.cts" "$l/src/Ketro.cts"
 crlf 'linked\a.txt||#|' 'linked\new\b.txt||#|' 'file.txt||#|' 'Ketro.cts||#|' 'old\*.tmp|K|' \
   'old|K|' 'mask\*.tmp|K|' 'linked\*.*|K|' >"$l/src/list"
 pack "$l/links.bin" "$l/src/list" "$l/src"
-( cd "$l/out" && find . -printf '%p %s %m %T@\n' | sort ) >"$l/before"
+crlf 'old\*.tmp|K|' 'old|K|' 'mask\*.tmp|K|' 'linked\*.*|K|' >"$l/src/masks"
+pack "$l/masks.bin" "$l/src/masks" "$l/src"
+snapshot "$l" >"$work/links.snap"
 run 4 "links" "$install" --archive "$l/links.bin" --dir "$l/inst" --force
-( cd "$l/out" && find . -printf '%p %s %m %T@\n' | sort ) >"$l/after"
-cmp -s "$l/before" "$l/after" || fail "links: outside changed: $(diff "$l/before" "$l/after" | head -5)"
-[ "$(cat "$l/out/user.cts")" = "the user's own database" ] || fail "links: the user's database changed"
-for n in 'linked\a.txt' 'linked\new\b.txt' 'file.txt' 'Ketro.cts' 'old\*.tmp' 'mask\keep.tmp'; do
-  said "$n" "links"
-done
-for f in linked file.txt Ketro.cts old mask/keep.tmp; do [ -L "$l/inst/$f" ] || fail "the link $f went"; done
+said 'could not be carried out' "links"
+unchanged "$l" "$work/links.snap" "links"
+run 5 "masks through links" "$install" --archive "$l/masks.bin" --dir "$l/inst" --force
+for n in 'old\*.tmp' 'mask\keep.tmp' 'linked\*.*'; do said "$n" "masks through links"; done
+unchanged "$l" "$work/links.snap" "masks through links"
 
 # --- A line without an entry, empty and comment lines --------------------------------------------
 m=$work/missing
@@ -356,17 +411,46 @@ echo "the user's own text, longer than any entry" >"$m/inst/ghost.txt"
 echo ok >"$m/src/ok.txt"
 crlf '' 'ghost.txt||#|' 'just a comment' '' 'ok.txt||#|' >"$m/src/list"
 pack "$m/missing.bin" "$m/src/list" "$m/src" ghost.txt
+crlf '' 'just a comment' '' 'ok.txt||#|' >"$m/src/comments"
+pack "$m/comments.bin" "$m/src/comments" "$m/src"
 chmod 750 "$m/inst"
+snapshot "$m/inst" >"$m/before"
 for force in "" --force; do
-  run 4 "missing entry $force" "$install" --archive "$m/missing.bin" --dir "$m/inst" $force
-  said "ghost.txt" "missing entry"
-  said "just a comment" "comment line"
-  [ "$(cat "$m/inst/ghost.txt")" = "the user's own text, longer than any entry" ] ||
-    fail "a line without an entry changed the user's file"
-  [ "$(stat -c %a "$m/inst")" = 750 ] || fail "an empty line changed the folder's own mode"
-  [ "$(ls -A "$m/inst" | sort | tr '\n' ' ')" = "ghost.txt ok.txt " ] ||
-    fail "unexpected files: $(ls -A "$m/inst")"
+  run 1 "missing entry $force" "$install" --archive "$m/missing.bin" --dir "$m/inst" $force
+  unchanged "$m/inst" "$m/before" "missing entry $force"
+  [ "$(stat -c %a "$m/inst")" = 750 ] || fail "the folder's own mode changed"
 done
+run 0 "comment lines" "$install" --archive "$m/comments.bin" --dir "$m/inst" --force
+cmp -s "$m/inst/ok.txt" "$m/src/ok.txt" || fail "comment lines: ok.txt not installed"
+
+# --- One run at a time per folder ------------------------------------------------------------------
+d=$work/busy/inst
+fresh_v1 "$d"
+snapshot "$d" >"$work/v1.snap"
+run 8 "a busy folder" flock "$d/~ketro.lock" "$install" --archive "$work/v2.bin" --dir "$d"
+said "Another setup is working on this folder" "a busy folder"
+rm -f "$d/~ketro.lock"
+unchanged "$d" "$work/v1.snap" "a busy folder"
+# Two runs at once: each exits 0 or 8, and the folder ends as the new version, encrypted.
+"$install" --archive "$work/v2.bin" --dir "$d" >/dev/null 2>&1 &
+first=$!
+"$install" --archive "$work/v2.bin" --dir "$d" >/dev/null 2>&1
+second=$?
+wait "$first"
+firstrc=$?
+case "$firstrc$second" in 00 | 08 | 80) ;; *) fail "two runs at once: exits $firstrc and $second" ;; esac
+installed_v "$d" 2
+no_temporaries "$d" "two runs at once"
+
+# --- Names with control characters reach the terminal escaped ---------------------------------------
+d=$work/names/inst
+fresh_v1 "$d"
+mkdir -p "$d/old"
+touch "$d/old/$(printf 'x\033]0;pwned\007.tmp')" && chmod 444 "$d/old/"*
+run 5 "a name with control characters" "$install" --archive "$work/v2.bin" --dir "$d"
+! grep -q $'\033' "$work/err" || fail "an escape character reached the terminal"
+said 'x\x1B]0;pwned\x07.tmp' "a name with control characters"
+chmod 644 "$d/old/"*
 
 # --- Manifests too long to plan --------------------------------------------------------------------
 python3 "$work/pack.py" lines "$work/huge.bin" $'\n' 100000000 ''

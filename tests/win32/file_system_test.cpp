@@ -153,6 +153,42 @@ TEST_F(FileSystemTest, AFileHeldOpenOrReadOnlyIsRefusedUntilItsAttributesAreClea
   EXPECT_EQ(test::ReadFileBytes(At(L"ro.txt")), "ok");
 }
 
+TEST_F(FileSystemTest, TheCommitsCallsSetAsideReadAndLock) {
+  test::WriteFileBytes(At(L"a.txt"), "A");
+  test::WriteFileBytes(At(L"b.txt"), "B");
+  // Renamed to a free name only; a file held without delete sharing stays where it is, one
+  // held with it (as a running program's image is) can go aside.
+  EXPECT_FALSE(fs.MoveNew(U(L"a.txt"), U(L"b.txt"), false));
+  EXPECT_EQ(test::ReadFileBytes(At(L"b.txt")), "B");
+  HANDLE held =
+      ::CreateFileW(At(L"a.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(fs.MoveNew(U(L"a.txt"), U(L"aside.tmp"), false));
+  ::CloseHandle(held);
+  held = ::CreateFileW(At(L"a.txt").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(fs.MoveNew(U(L"a.txt"), U(L"aside.tmp"), true));
+  ::CloseHandle(held);
+  EXPECT_EQ(test::ReadFileBytes(At(L"aside.tmp")), "A");
+  EXPECT_FALSE(fs.LinkNew(U(L"aside.tmp"), U(L"second.tmp")));
+  // Small files whole, within their limit.
+  EXPECT_EQ(fs.ReadSmallFile(U(L"b.txt"), 1), std::optional<std::string>("B"));
+  EXPECT_EQ(fs.ReadSmallFile(U(L"b.txt"), 0), std::nullopt);
+  EXPECT_EQ(fs.ReadSmallFile(U(L"none.txt"), 10), std::nullopt);
+  EXPECT_GT(fs.FreeSpace(U(L"")).value_or(0), 0u);
+  // Names compare as NTFS compares them.
+  EXPECT_TRUE(fs.SameName(u"KETRO.CTS", u"Ketro.cts"));
+  EXPECT_FALSE(fs.SameName(u"Ketro.cts", u"Ketro.ct"));
+  // One holder of the lock; its file goes when it is released.
+  auto [status, lock] = fs.LockFolder(U(L"~ketro.lock"));
+  ASSERT_EQ(status, LockStatus::kHeld);
+  EXPECT_EQ(fs.LockFolder(U(L"~ketro.lock")).first, LockStatus::kBusy);
+  lock.reset();
+  EXPECT_FALSE(test::Exists(At(L"~ketro.lock")));
+  EXPECT_EQ(fs.LockFolder(U(L"none\\~ketro.lock")).first, LockStatus::kUnavailable);
+}
+
 TEST(CreationFileTime, TheFieldsAreReadAsUtc) {
   // 2025-11-10 14:02:50 UTC, whatever the zone the test runs in (Europe/Moscow).
   EXPECT_EQ(CreationFileTime({2025, 11, 10, 14, 2, 50, 0}), 134072569700000000ULL);
