@@ -1311,8 +1311,10 @@ def scenario_long_name(args):
                 bar = tree.of_class("msctls_progress32")[0]
                 # The file-name line lies right above the progress bar, as wide.
                 height = scaled(68, tree) - scaled(45, tree)
-                wait_for(lambda: os.path.isdir(first), INSTALL_TIMEOUT,
-                         "the folder of the first long name", interval=0.005)
+                # The run makes the folders before it prepares any file: a file in the first
+                # long name's folder (the one being inflated) says its name is on the line.
+                wait_for(lambda: os.path.isdir(first) and os.listdir(first), INSTALL_TIMEOUT,
+                         "the first long name's file being written", interval=0.005)
                 probe.ok("suspend %d" % pid)
                 suspended = pid
                 picture = grab(bar["sx"], bar["sy"] - height, bar["w"], height)
