@@ -669,28 +669,29 @@ bool ManifestIsWhole(const SetupState& state, const Payload& payload) {
   if (!state.ManifestLines) {
     return false;
   }
-  // The manifest lists the entries in archive order, so the next entry is tried first.
+  // The manifest lists the entries in archive order, so the search starts after the entry the
+  // line before found: one comparison a line, not one per entry.
+  const auto& names = payload.ArchiveContent;
+  const std::size_t count = std::min(names.size(), payload.ArchiveItems.size());
   std::size_t next = 0;
-  const std::size_t count = std::min(payload.ArchiveContent.size(), payload.ArchiveItems.size());
+  const auto has = [&](std::u16string_view name) {
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::size_t k = (next + i) % count;
+      if (payload.Comparer().EqualIgnoringCase(names[k], name)) {
+        next = k + 1;
+        return true;
+      }
+    }
+    return false;
+  };
   for (const auto& line : *state.ManifestLines) {
     const LineFields f = CutLine(line);
     if (f.name.empty() || !AdmitsEdition(f.flags, state.EditionCode)) {
       continue;
     }
     const bool deletion = line.find(u"|K|") != std::u16string::npos;
-    if (!InstallNameProblem(f.name, deletion ? NameKind::Mask : NameKind::File).empty()) {
-      return false;
-    }
-    if (deletion) {
-      continue;
-    }
-    if (next < count &&
-        payload.Comparer().EqualIgnoringCase(payload.ArchiveContent[next], f.name)) {
-      ++next;
-      continue;
-    }
-    TFileItem item;
-    if (!payload.FindArchiveItem(f.name, item)) {
+    if (!InstallNameProblem(f.name, deletion ? NameKind::Mask : NameKind::File).empty() ||
+        (!deletion && !has(f.name))) {
       return false;
     }
   }

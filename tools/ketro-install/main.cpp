@@ -129,19 +129,22 @@ int main(int argc, char** argv) {
   }
 
   ket::PosixFileSystem files;
-  // An interrupted run is completed or undone before anything else, also when this run's
-  // archive turns out unreadable; a folder another run holds is that run's to recover.
-  const std::u16string folder = ket::Utf8ToUtf16(*options.dir);
-  if (!folder.empty() && files.GetAttributes(folder)) {
-    std::u16string base = folder;
-    if (base.back() != u'\\' && base.back() != u'/') {
-      base.push_back(u'\\');
+  // A run killed in the folder is completed or undone before anything else: by the run itself
+  // (DoCopy), or here when this run's archive cannot even be loaded. A folder another run holds
+  // is that run's to recover.
+  const auto recover = [&] {
+    std::u16string folder = ket::Utf8ToUtf16(*options.dir);
+    if (folder.empty() || !files.GetAttributes(folder)) {
+      return;
     }
-    auto [status, lock] = files.LockFolder(base + std::u16string(ket::kFolderLockName));
+    if (folder.back() != u'\\' && folder.back() != u'/') {
+      folder.push_back(u'\\');
+    }
+    auto [status, lock] = files.LockFolder(folder + std::u16string(ket::kFolderLockName));
     if (status != ket::LockStatus::kBusy) {
-      ket::RecoverInterruptedCommit(files, base);
+      ket::RecoverInterruptedCommit(files, folder);
     }
-  }
+  };
 
   ket::SetupState& state = ket::Setup();
   state.EditionCode = u'P';
@@ -150,10 +153,12 @@ int main(int argc, char** argv) {
     ket::LoadPayload(state, payload,
                      [&] { return std::make_unique<ket::MappedFileBytes>(options.archive); });
   } catch (const ket::DamagedSetupError& e) {
+    recover();
     std::cerr << "ketro-install: " << options.archive << ": " << e.what()
               << "\nThe setup's archive is damaged; nothing was changed.\n";
     return ToInt(ExitCode::kCannotStart);
   } catch (const std::exception& e) {
+    recover();
     std::cerr << "ketro-install: " << options.archive << ": " << e.what() << "\n";
     return ToInt(ExitCode::kCannotStart);
   }
