@@ -45,6 +45,13 @@ class DatabaseRekeyer {
   virtual void RekeyDatabase(std::u16string_view path, std::string_view password) = 0;
 };
 
+// What a try to take the single-instance lock found.
+enum class LockResult {
+  kTaken,        // this process holds the lock now
+  kBusy,         // another process holds it: a setup is running
+  kCannotCreate, // the file cannot be made at all (say, the temporary folder is not writable)
+};
+
 // What start-up needs of the platform.
 class StartupPlatform {
  public:
@@ -52,10 +59,12 @@ class StartupPlatform {
   // The command-line arguments after the program's own name.
   virtual std::vector<std::u16string> Arguments() = 0;
   // The single-instance lock: "ketro.tmp" in the short temporary folder, created exclusively and
-  // held open for the life of the process. False when it is busy or cannot be created.
-  virtual bool TryCreateLock() = 0;
+  // held open for the life of the process. Busy only when another process has the file open;
+  // every other failure is kCannotCreate, which no waiting mends.
+  virtual LockResult TryCreateLock() = 0;
   virtual void Sleep(unsigned milliseconds) = 0;
-  // Posts the activation message to the running setup's window and ends the process, code 0.
+  // Posts the activation message to the running setup's window and ends the process with the
+  // exit code "handed over" (7).
   [[noreturn]] virtual void SignalRunningInstance() = 0;
   virtual void SetThreadLocale(std::uint32_t lcid) = 0;
   // The string value "OEMCP"; nullopt when the key or the value cannot be read.

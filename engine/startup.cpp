@@ -75,8 +75,11 @@ StartupResult PrepareSetup(SetupState& state, StartupPlatform& platform) {
     result.folder = args[1];
   }
 
+  // A lock that cannot be created at all says nothing about another setup: without it the
+  // setup goes on, since ending here would leave the user with no window and no word. Two runs
+  // into one folder are still kept apart by the run's own lock in that folder.
   int failures = 0;
-  while (!platform.TryCreateLock()) {
+  while (platform.TryCreateLock() == LockResult::kBusy) {
     ++failures;
     if (failures > kLockWaits || !update) {
       platform.SignalRunningInstance();

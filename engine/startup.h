@@ -38,8 +38,8 @@ std::vector<std::u16string> SplitCommandLine(std::u16string_view commandLine);
 std::vector<std::u16string> CommandLineArguments(std::u16string_view commandLine);
 
 // Runs once, before the window is shown. Hands over to a running setup and ends the process
-// (platform.SignalRunningInstance) when the lock stays busy: at the first failure without
-// "/update", after 60 waits of 500 ms with it.
+// (platform.SignalRunningInstance) when the lock stays busy: at the first busy try without
+// "/update", after 60 waits of 500 ms with it. A lock that cannot be created is gone on without.
 StartupResult PrepareSetup(SetupState& state, StartupPlatform& platform);
 
 } // namespace ket

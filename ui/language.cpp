@@ -60,11 +60,79 @@ std::u16string ClosingNote(bool russian) {
 }
 
 std::u16string_view FailuresNote(bool russian) {
-  return russian ? u"Некоторые файлы не удалось записать. Закройте программы, которые их "
-                   u"используют, при необходимости освободите место на диске и запустите "
-                   u"установку ещё раз."
-                 : u"Some files could not be written. Close the programs that use them, free "
-                   u"disk space if needed, and run the setup again.";
+  return russian ? u"Некоторые устаревшие файлы не удалось удалить. Закройте программы, которые "
+                   u"их используют, и запустите установку ещё раз."
+                 : u"Some obsolete files could not be deleted. Close the programs that use them "
+                   u"and run the setup again.";
+}
+
+std::u16string FileInUseText(bool russian, std::u16string_view name) {
+  std::u16string text = russian ? u"Файл «" : u"The file \"";
+  text += name;
+  text += russian ? u"» используется другой программой, и его нельзя заменить.\n\n"
+                    u"Закройте программу, которая его использует, и повторите попытку. При "
+                    u"отмене установленная программа останется без изменений."
+                  : u"\" is used by another program and cannot be replaced.\n\n"
+                    u"Close the program that uses it and try again. If you cancel, the installed "
+                    u"program stays as it was.";
+  return text;
+}
+
+std::u16string_view DamagedSetupText(bool russian) {
+  return russian ? u"Файл установки повреждён. Ничего не изменено.\n\n"
+                   u"Загрузите файл установки заново и запустите новую копию."
+                 : u"The setup file is damaged. Nothing has been changed.\n\n"
+                   u"Please download the setup file again and run the new copy.";
+}
+
+namespace {
+
+std::u16string Digits(std::uint64_t n) {
+  std::u16string text;
+  do {
+    text.insert(text.begin(), static_cast<char16_t>(u'0' + n % 10));
+    n /= 10;
+  } while (n != 0);
+  return text;
+}
+
+constexpr std::uint64_t kMegabyte = 1024 * 1024;
+
+std::u16string Megabytes(bool russian, std::uint64_t bytes, bool roundUp) {
+  // In tenths of a megabyte, without the overflow of bytes * 10 near 2^64.
+  const std::uint64_t whole = bytes / kMegabyte;
+  const std::uint64_t rest = (bytes % kMegabyte) * 10;
+  std::uint64_t tenths = whole * 10 + rest / kMegabyte;
+  if (roundUp && rest % kMegabyte != 0)
+    ++tenths;
+  return Digits(tenths / 10) + (russian ? u"," : u".") + Digits(tenths % 10) +
+         (russian ? u"\u00A0МБ" : u"\u00A0MB");
+}
+
+} // namespace
+
+std::u16string NotEnoughSpaceText(bool russian, std::uint64_t needed, std::uint64_t available) {
+  const bool inBytes = needed < kMegabyte && available < kMegabyte;
+  const auto size = [&](std::uint64_t bytes, bool roundUp) {
+    return inBytes ? Digits(bytes) + (russian ? u"\u00A0байт" : u"\u00A0bytes")
+                   : Megabytes(russian, bytes, roundUp);
+  };
+  std::u16string text = russian ? u"Недостаточно места на диске: для установки нужно "
+                                : u"There is not enough free space on the disk: the installation "
+                                  u"needs ";
+  text += size(needed, true);
+  text += russian ? u", а свободно " : u", and ";
+  text += size(available, false);
+  text += russian ? u".\n\nОсвободите место на диске и повторите попытку. Ничего не изменено."
+                  : u" is free.\n\nFree some disk space and try again. Nothing has been changed.";
+  return text;
+}
+
+std::u16string_view FolderBusyText(bool russian) {
+  return russian ? u"В этот каталог сейчас уже идёт другая установка. Ничего не изменено.\n\n"
+                   u"Дождитесь её окончания и повторите попытку."
+                 : u"Another setup is already installing into this folder. Nothing has been "
+                   u"changed.\n\nWait until it has finished and try again.";
 }
 
 } // namespace ket

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -30,10 +31,20 @@ inline constexpr int kRussianItemIndex = 1;
 std::u16string_view CloseCaption(bool russian);
 // Paragraph 1, two CRs, paragraph 2 ending in the support e-mail address.
 std::u16string ClosingNote(bool russian);
-// Shown above the closing note when the run could not write or delete some files, followed by
-// up to kFailedNamesShown of their names.
+// Shown above the closing note when a completed run could not delete some obsolete files,
+// followed by up to kFailedNamesShown of their names.
 std::u16string_view FailuresNote(bool russian);
 inline constexpr std::size_t kFailedNamesShown = 10;
+
+// The boxes of a run that changed nothing, by RussianUi. The files-in-use box names the file
+// (relative to the installation folder); its buttons are Retry and Cancel.
+std::u16string FileInUseText(bool russian, std::u16string_view name);
+std::u16string_view DamagedSetupText(bool russian);
+// Both figures in one unit: megabytes (1,048,576 bytes) with one decimal and the language's
+// decimal mark, or bytes when both are below a megabyte. The need is rounded up and the free
+// space down, so that a need just above the free space never reads as the same figure.
+std::u16string NotEnoughSpaceText(bool russian, std::uint64_t needed, std::uint64_t available);
+std::u16string_view FolderBusyText(bool russian);
 
 // Texts that do not depend on the language.
 inline constexpr std::u16string_view kApplicationTitle = u"Ketro FULL";

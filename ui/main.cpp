@@ -19,5 +19,5 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   ket::TKetSetup window(state,
                         {startup, [] { return std::make_unique<ket::Win32ResourceArchive>(); }});
   ket::Application().Run(window);
-  return 0;
+  return ket::ToInt(window.Result());
 }

@@ -263,6 +263,7 @@ void TKetSetup::FormActivate(TObject*) {
     // Without the archive and the manifest there is nothing to install: Install stays out of
     // reach, the window can still be closed.
     SB1.SetEnabled(false);
+    result_ = ExitCode::kCannotStart;
     throw;
   }
 }
@@ -299,7 +300,10 @@ void TKetSetup::SB1Click(TObject*) {
     return;
   {
     const RunningScope running(running_);
-    DoCopy(state_, payload_, {*files_, *this, &shortcuts_, &rekeyer_});
+    const RunOutcome outcome = DoCopy(state_, payload_, {*files_, *this, &shortcuts_, &rekeyer_});
+    // A refused folder is corrected in the window and tried again: it is no outcome of its own.
+    if (outcome.exitCode != ExitCode::kFolderRefused)
+      result_ = outcome.exitCode;
   }
   if (closeAfterRun_)
     Close();
@@ -425,6 +429,32 @@ void TKetSetup::ShowMessage(std::u16string_view text) {
 
 void TKetSetup::ShowError(std::u16string_view message) {
   Application().ShowError(message);
+}
+
+int TKetSetup::ShowBox(std::u16string_view text, unsigned flags) {
+  if (services_.messageBox)
+    return services_.messageBox(text, flags);
+  Application().CancelHint();
+  const std::wstring wideText = ToWide(text);
+  const std::wstring caption = ToWide(Application().Title());
+  return MessageBoxW(HandleAllocated() ? Handle() : nullptr, wideText.c_str(), caption.c_str(),
+                     flags);
+}
+
+bool TKetSetup::AskRetryFileInUse(std::u16string_view name) {
+  return ShowBox(FileInUseText(state_.RussianUi, name), MB_RETRYCANCEL | MB_ICONWARNING) == IDRETRY;
+}
+
+void TKetSetup::ShowDamagedSetup() {
+  ShowBox(DamagedSetupText(state_.RussianUi), MB_OK | MB_ICONERROR);
+}
+
+void TKetSetup::ShowNotEnoughSpace(std::uint64_t needed, std::uint64_t available) {
+  ShowBox(NotEnoughSpaceText(state_.RussianUi, needed, available), MB_OK | MB_ICONWARNING);
+}
+
+void TKetSetup::ShowFolderBusy() {
+  ShowBox(FolderBusyText(state_.RussianUi), MB_OK | MB_ICONWARNING);
 }
 
 } // namespace ket

@@ -8,6 +8,7 @@
 #include "controls/link.h"
 #include "controls/styled_button.h"
 #include "db/city_database_rekeyer.h"
+#include "engine/exit_code.h"
 #include "engine/file_system.h"
 #include "engine/payload.h"
 #include "engine/setup_state.h"
@@ -15,15 +16,21 @@
 #include "toolkit/toolkit.h"
 #include "ui/shortcuts.h"
 
+#include <functional>
 #include <memory>
 
 namespace ket {
 
+// The modal boxes of the run: the text and the MB_ flags in, the button pressed (IDOK, IDRETRY,
+// IDCANCEL) out; the window gives the caption and the owner.
+using MessageBoxFunction = std::function<int(std::u16string_view text, unsigned flags)>;
+
 // Where the window gets the platform's start-up services and the archive from; the program
-// passes the real ones, tests their own.
+// passes the real ones, tests their own. Without a message-box function the system's boxes show.
 struct SetupWindowServices {
   StartupPlatform& startup;
   ArchiveOpener openArchive;
+  MessageBoxFunction messageBox = nullptr;
 };
 
 class TKetSetup final : public TForm, public WindowOperations {
@@ -43,6 +50,15 @@ class TKetSetup final : public TForm, public WindowOperations {
   void EnterFinishedState(std::span<const std::u16string> failures) override;
   void ShowMessage(std::u16string_view text) override;
   void ShowError(std::u16string_view message) override;
+  bool AskRetryFileInUse(std::u16string_view name) override;
+  void ShowDamagedSetup() override;
+  void ShowNotEnoughSpace(std::uint64_t needed, std::uint64_t available) override;
+  void ShowFolderBusy() override;
+
+  // What the process ends with once the window is closed: the outcome of the last run that
+  // passed its folder check; "closed" while there was none, "cannot start" when the payload
+  // could not be loaded.
+  ExitCode Result() const { return result_; }
 
   // Half-to-even centring of a length inside another, as the Copying state places its panel.
   static int CentredOffset(int outer, int inner);
@@ -107,6 +123,10 @@ class TKetSetup final : public TForm, public WindowOperations {
   // Owns the database connection objects of the run until the window goes.
   CityDatabaseRekeyer rekeyer_;
 
+  // A modal box of the run, captioned with the application title, owned by the window.
+  int ShowBox(std::u16string_view text, unsigned flags);
+
+  ExitCode result_ = ExitCode::kClosed;
   bool running_ = false;
   // The close box was used during the run: the window closes when the run is over, so that no
   // file is left half-written and the product not half-updated.

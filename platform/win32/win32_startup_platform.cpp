@@ -1,6 +1,7 @@
 #include "platform/win32/win32_startup_platform.h"
 
 #include "base/wide.h"
+#include "engine/exit_code.h"
 #include "engine/startup.h"
 #include "platform/win32/registry.h"
 #include "platform/win32/setup_messages.h"
@@ -65,14 +66,22 @@ std::vector<std::u16string> Win32StartupPlatform::Arguments() {
   return CommandLineArguments(FromWide(::GetCommandLineW()));
 }
 
-bool Win32StartupPlatform::TryCreateLock() {
+LockResult Win32StartupPlatform::TryCreateLock() {
   if (lock_.Valid()) {
-    return true;
+    return LockResult::kTaken;
   }
   const std::wstring path = ToWide(LockFilePath());
   lock_.Reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr));
-  return lock_.Valid();
+  if (lock_.Valid()) {
+    return LockResult::kTaken;
+  }
+  // Only an open handle of another process refuses a file that could otherwise be made; a
+  // folder that is missing or not writable, or a read-only file in the way, is no setup.
+  const DWORD error = ::GetLastError();
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION
+             ? LockResult::kBusy
+             : LockResult::kCannotCreate;
 }
 
 void Win32StartupPlatform::Sleep(unsigned milliseconds) {
@@ -83,7 +92,7 @@ void Win32StartupPlatform::SignalRunningInstance() {
   if (HWND running = ::FindWindowW(kSetupWindowClass, nullptr)) {
     ::PostMessageW(running, WM_SETUP_ACTIVATE, 0, 0);
   }
-  ::ExitProcess(0);
+  ::ExitProcess(static_cast<UINT>(ToInt(ExitCode::kHandedOver)));
 }
 
 void Win32StartupPlatform::SetThreadLocale(std::uint32_t lcid) {

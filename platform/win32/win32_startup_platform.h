@@ -17,9 +17,9 @@ class Win32StartupPlatform final : public StartupPlatform {
  public:
   std::vector<std::u16string> Arguments() override;
   // Creates the lock exclusively (no sharing, CREATE_ALWAYS) and keeps its handle until the
-  // object, normally living as long as the process, is destroyed. True at once when this
-  // object already holds the lock.
-  bool TryCreateLock() override;
+  // object, normally living as long as the process, is destroyed. Taken at once when this
+  // object already holds the lock; busy on a sharing or lock violation, else cannot create.
+  LockResult TryCreateLock() override;
   void Sleep(unsigned milliseconds) override;
   [[noreturn]] void SignalRunningInstance() override;
   void SetThreadLocale(std::uint32_t lcid) override;

@@ -55,6 +55,13 @@ HINT_MARGIN = 2
 WINDOW_TIMEOUT = 60
 INSTALL_TIMEOUT = 120
 
+# Exit codes of KetroSetup.exe.
+EXIT_DONE = 0
+EXIT_CANNOT_START = 1
+EXIT_UNDONE = 4
+EXIT_CLOSED = 6
+EXIT_HANDED_OVER = 7
+
 
 class Failure(Exception):
     pass
@@ -491,7 +498,7 @@ def close_with_enter(setup):
     make_foreground(setup)
     setup.probe.ok("key Return")
     rc = setup.exit_code()
-    check(rc == 0, "exit code after Enter in the Finished state: %d" % rc)
+    check(rc == EXIT_DONE, "exit code after Enter in the Finished state: %d" % rc)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -739,10 +746,10 @@ def scenario_first_start(args):
                 try:
                     check_first_start(setup, lang)
                     check_hint(setup, lang)
-                    # The close box ends the program normally.
+                    # The close box ends the program: closed before installing.
                     probe.ok("close %d" % setup.hwnd)
                     rc = setup.exit_code()
-                    check(rc == 0, "exit code after closing: %d" % rc)
+                    check(rc == EXIT_CLOSED, "exit code after closing: %d" % rc)
                 finally:
                     setup.kill()
             finally:
@@ -934,7 +941,7 @@ def scenario_bad_folder(args):
                       % sorted(set(before) - set(after)))
                 probe.ok("close %d" % setup.hwnd)
                 rc = setup.exit_code()
-                check(rc == 0, "exit code after closing: %d" % rc)
+                check(rc == EXIT_DONE, "exit code after closing the finished run: %d" % rc)
             finally:
                 setup.kill()
         finally:
@@ -959,7 +966,7 @@ def scenario_single_instance(args):
 
             second = setup((), "second")
             rc = second.exit_code(60)
-            check(rc == 0, "a second start ended with exit code %d" % rc)
+            check(rc == EXIT_HANDED_OVER, "a second start ended with exit code %d" % rc)
             wait_for(lambda: probe.ok("zorder %d" % first.hwnd)["above"], 20,
                      "the first window above the probe's after a second start")
             wait_for(lambda: first.tree().answer["foreground"], 20,
@@ -970,7 +977,7 @@ def scenario_single_instance(args):
                      "the first window minimised")
             third = setup((), "third")
             rc = third.exit_code(60)
-            check(rc == 0, "a third start ended with exit code %d" % rc)
+            check(rc == EXIT_HANDED_OVER, "a third start ended with exit code %d" % rc)
             wait_for(lambda: not probe.ok("iconic %d" % first.hwnd)["iconic"], 20,
                      "the minimised first window restored")
             check(len(probe.windows(SETUP_CLASS)) == 1, "more than one setup window")
@@ -989,13 +996,13 @@ def scenario_single_instance(args):
 
             probe.ok("close %d" % first.hwnd)
             rc = first.exit_code()
-            check(rc == 0, "the first setup's exit code after closing: %d" % rc)
+            check(rc == EXIT_CLOSED, "the first setup's exit code after closing: %d" % rc)
             update.find_window(60)
             folder = update.tree().folder_edit()["text"]
             check(folder == other, "the /update window's folder is %r" % folder)
             probe.ok("close %d" % update.hwnd)
             rc = update.exit_code()
-            check(rc == 0, "the /update setup's exit code after closing: %d" % rc)
+            check(rc == EXIT_CLOSED, "the /update setup's exit code after closing: %d" % rc)
         finally:
             for s in started:
                 s.kill()
@@ -1228,7 +1235,7 @@ def scenario_quoted_folder(args):
             check(got == DEFAULT_FOLDER, "the command line %s gave the folder %r" % (line, got))
             probe.ok("close %d" % empty.hwnd)
             rc = empty.exit_code()
-            check(rc == 0, "exit code after closing: %d" % rc)
+            check(rc == EXIT_CLOSED, "exit code after closing: %d" % rc)
         finally:
             for s in started:
                 s.kill()
@@ -1304,8 +1311,10 @@ def scenario_long_name(args):
                 bar = tree.of_class("msctls_progress32")[0]
                 # The file-name line lies right above the progress bar, as wide.
                 height = scaled(68, tree) - scaled(45, tree)
-                wait_for(lambda: os.path.isdir(first), INSTALL_TIMEOUT,
-                         "the folder of the first long name", interval=0.005)
+                # The run makes the folders before it prepares any file: a file in the first
+                # long name's folder (the one being inflated) says its name is on the line.
+                wait_for(lambda: os.path.isdir(first) and os.listdir(first), INSTALL_TIMEOUT,
+                         "the first long name's file being written", interval=0.005)
                 probe.ok("suspend %d" % pid)
                 suspended = pid
                 picture = grab(bar["sx"], bar["sy"] - height, bar["w"], height)
@@ -1358,7 +1367,7 @@ def scenario_close_during_run(args):
                 check(setup.process.poll() is None and rekey_running(folder),
                       "the setup ended while it re-keyed the database")
                 rc = setup.exit_code(INSTALL_TIMEOUT)
-                check(rc == 0, "exit code after closing during the run: %d" % rc)
+                check(rc == EXIT_DONE, "exit code after closing during the run: %d" % rc)
                 check_installed(args, folder, product=os.path.join(prefix.dir, "product"))
             finally:
                 setup.kill()
@@ -1367,7 +1376,270 @@ def scenario_close_during_run(args):
     log("close during the run: ok")
 
 
+# ---------------------------------------------------------------------------------------------
+# Updates that cannot be carried out, and the exit codes
+
+
+def snapshot(folder):
+    """Every file and folder below folder, each file with its bytes and last-write time: the
+    same snapshot later means the folder is byte-identical."""
+    result = {}
+    for root, dirs, files in os.walk(folder):
+        for name in dirs:
+            result[os.path.relpath(os.path.join(root, name), folder)] = "folder"
+        for name in files:
+            path = os.path.join(root, name)
+            with open(path, "rb") as f:
+                result[os.path.relpath(path, folder)] = (f.read(), os.stat(path).st_mtime_ns)
+    return result
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def check_unchanged(before, folder, link, what):
+    """The installation as it was before: the folder byte-identical, the desktop link too."""
+    after = snapshot(folder)
+    changed = sorted(n for n in set(before[0]) | set(after) if before[0].get(n) != after.get(n))
+    check(not changed, "%s changed the installation: %s" % (what, changed[:10]))
+    check(read_bytes(link) == before[1], "%s changed the desktop link" % what)
+
+
+def message_box(setup, timeout=INSTALL_TIMEOUT):
+    """The setup's message box once it shows: its window, its text and its buttons' texts."""
+    probe = setup.probe
+
+    def shown():
+        if setup.process.poll() is not None:
+            raise Failure("the setup ended (%d) before its message box"
+                          % setup.process.returncode)
+        found = [w for w in probe.windows("#32770") if w["visible"] and w["pid"] == setup.pid]
+        return found[0] if found else None
+    dialog = wait_for(shown, timeout, "a message box of the setup", interval=0.2)
+    tree = Tree(probe.tree(dialog["hwnd"]))
+    check(dialog["text"] == CAPTION, "message box caption %r" % dialog["text"])
+    text = " ".join(w["text"] for w in tree.of_class("Static") if w["text"])
+    buttons = [w["text"].replace("&", "") for w in tree.of_class("Button")]
+    return dialog, text, buttons
+
+
+def box_shot(args, dialog, name):
+    """A picture of a message box for the README, once its painting has come to rest."""
+    os.makedirs(args.shots, exist_ok=True)
+    settled_shot(os.path.join(args.shots, name + ".png"),
+                 {"sx": dialog["sx"], "sy": dialog["sy"], "w": dialog["w"], "h": dialog["h"]})
+
+
+def answer_box(setup, dialog, key):
+    """A key in the message box (Return: its default button, Escape: Cancel); waits until it
+    has gone."""
+    probe = setup.probe
+    wait_for(lambda: probe.cmd("foreground %d" % dialog["hwnd"]).get("ok") or
+             not any(w["hwnd"] == dialog["hwnd"] for w in probe.windows("#32770")),
+             20, "the message box in the foreground", interval=0.3)
+    probe.ok("key " + key)
+    wait_for(lambda: not any(w["hwnd"] == dialog["hwnd"] and w["visible"]
+                             for w in probe.windows("#32770")), 20, "the message box to close")
+
+
+def forced_update(setup):
+    """Forced installation ticked, then Enter: every file of the product is to be written."""
+    set_force(setup)
+    make_foreground(setup)
+    setup.probe.ok("key Return")
+
+
+def close_window(setup):
+    setup.probe.ok("close %d" % setup.hwnd)
+    return setup.exit_code(INSTALL_TIMEOUT)
+
+
+def damaged_payload(args, work):
+    """The product's payload with one byte flipped in the middle of Ketro.exe's compressed data."""
+    archive = pack(args, args.product, os.path.join(work, "damaged.bin"))
+    listing = subprocess.run([os.path.join(args.native_bin, "ketro-pack"), "list", archive],
+                             stdout=subprocess.PIPE, check=True, text=True).stdout
+    # Index, name, size, packed size, position of the packed data, date.
+    entry = [line.split("\t") for line in listing.splitlines()
+             if line.split("\t")[1:2] == ["Ketro.exe"]]
+    check(len(entry) == 1, "Ketro.exe not listed in the payload:\n" + listing)
+    pack_size, position = int(entry[0][3]), int(entry[0][4])
+    with open(archive, "r+b") as f:
+        f.seek(position + pack_size // 2)
+        byte = f.read(1)
+        f.seek(position + pack_size // 2)
+        f.write(bytes([byte[0] ^ 0x55]))
+    return archive
+
+
+def newer_product(args, work):
+    """The product with another Ketro.exe: the same program with bytes after its image, which
+    Windows does not load."""
+    root = os.path.join(work, "newer")
+    shutil.copytree(args.product, root)
+    with open(os.path.join(root, "Ketro.exe"), "ab") as f:
+        f.write(b"newer Ketro.exe" * 64)
+    return root, pack(args, root, os.path.join(work, "newer.bin"))
+
+
+class SmallDrive:
+    """Drive D: of the prefix on a tmpfs of the given size (mounting needs root)."""
+
+    def __init__(self, prefix, size):
+        self.mount = os.path.join(prefix.dir, "small")
+        os.makedirs(self.mount)
+        done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d" % size, "tmpfs",
+                               self.mount], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              text=True)
+        check(done.returncode == 0, "cannot mount a small tmpfs (root is needed): " + done.stdout)
+        self.link = os.path.join(prefix.path, "dosdevices", "d:")
+        remove_file(self.link)
+        os.symlink(self.mount, self.link)
+
+    def close(self):
+        remove_file(self.link)
+        subprocess.run(["umount", self.mount], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+
+
+def scenario_update_faults(args):
+    """Over one installation in one prefix: the exit codes of a completed run (0), of a window
+    closed before installing (6) and of a start that hands over (7); then updates that cannot
+    be carried out, each leaving the installation byte-identical and the desktop link as it
+    was: a damaged setup file (its box, exit 1), a file held open without delete sharing (the
+    files-in-use box: Cancel goes back to the Options state, exit 6; Retry once it is free
+    completes), a drive too small for the new files beside the old (the space box); and an
+    update while the installed Ketro.exe runs, which puts the new Ketro.exe in place and leaves
+    no set-aside file after the next run."""
+    with Prefix("update-faults") as prefix:
+        probe = Probe(prefix, windows_path(args.probe))
+        folder = prefix.c_path(DEFAULT_FOLDER)
+        link = os.path.join(desktop_dir(), "Ketro.lnk")
+        started = []
+        drive = None
+
+        def setup(exe=None, extra=()):
+            started.append(Setup(prefix, probe, exe or windows_path(args.setup), extra))
+            started[-1].find_window()
+            started[-1].pid = started[-1].tree().answer["pid"]
+            return started[-1]
+        try:
+            base = setup()
+            make_foreground(base)
+            probe.ok("key Return")
+            wait_finished(base, "en")
+            close_with_enter(base)
+            check_installed(args, folder)
+            before = (snapshot(folder), read_bytes(link))
+
+            running = setup()
+            second = Setup(prefix, probe, windows_path(args.setup), (), "second")
+            started.append(second)
+            rc = second.exit_code(60)
+            check(rc == EXIT_HANDED_OVER, "a second start ended with exit code %d" % rc)
+            rc = close_window(running)
+            check(rc == EXIT_CLOSED, "closed before installing: exit code %d" % rc)
+
+            probe.ok("embed %s %s %s" % (windows_path(args.setup),
+                                         windows_path(damaged_payload(args, prefix.dir)),
+                                         "C:\\KetroDamaged.exe"), timeout=120)
+            damaged = setup("C:\\KetroDamaged.exe")
+            forced_update(damaged)
+            dialog, text, _ = message_box(damaged)
+            check("setup file is damaged" in text, "the damaged setup's box says %r" % text)
+            answer_box(damaged, dialog, "Return")
+            rc = close_window(damaged)
+            check(rc == EXIT_CANNOT_START, "a damaged setup file: exit code %d" % rc)
+            check_unchanged(before, folder, link, "a damaged setup file")
+            log("damaged setup file: ok")
+
+            held = "readme.txt"
+            probe.ok("hold " + DEFAULT_FOLDER + held)
+            cancelled = setup()
+            forced_update(cancelled)
+            dialog, text, buttons = message_box(cancelled)
+            check('"%s"' % held in text and "used by another program" in text,
+                  "the files-in-use box says %r" % text)
+            check(buttons == ["Retry", "Cancel"], "the files-in-use box offers %s" % buttons)
+            box_shot(args, Tree(probe.tree(dialog["hwnd"])).top, "file-in-use-en")
+            answer_box(cancelled, dialog, "Escape")
+            wait_for(lambda: cancelled.tree().folder_edit()["visible"] and
+                     cancelled.tree().of_class("ComboBox"), 20, "the Options state after Cancel")
+            check_unchanged(before, folder, link, "Cancel at the files-in-use box")
+            rc = close_window(cancelled)
+            check(rc == EXIT_CLOSED, "closed after Cancel: exit code %d" % rc)
+            log("files in use, Cancel: ok")
+
+            # Room for the installation once, not for its new files beside the old ones.
+            size = sum(os.path.getsize(local(folder, n)) for n, _ in installed_names(args.product))
+            drive = SmallDrive(prefix, size * 3 // 2)
+            small = os.path.join(drive.mount, "Ketro")
+            subprocess.run(["cp", "-a", folder, small], check=True)
+            small_before = (snapshot(small), before[1])
+            tight = setup(extra=("/update", "D:\\Ketro\\"))
+            forced_update(tight)
+            dialog, text, _ = message_box(tight)
+            check("not enough free space" in text and text.count("\u00a0MB") == 2,
+                  "the space box says %r" % text)
+            answer_box(tight, dialog, "Return")
+            rc = close_window(tight)
+            check(rc == EXIT_UNDONE, "not enough space: exit code %d" % rc)
+            check_unchanged(small_before, small, link, "a drive too small")
+            drive.close()
+            drive = None
+            log("small drive: ok")
+
+            retried = setup()
+            forced_update(retried)
+            dialog, text, _ = message_box(retried)
+            check('"%s"' % held in text, "the files-in-use box says %r" % text)
+            probe.ok("release")
+            answer_box(retried, dialog, "Return")
+            wait_finished(retried, "en")
+            close_with_enter(retried)
+            check_installed(args, folder)
+            log("files in use, Retry: ok")
+
+            newer, payload = newer_product(args, prefix.dir)
+            probe.ok("embed %s %s %s" % (windows_path(args.setup), windows_path(payload),
+                                         "C:\\KetroNewer.exe"), timeout=120)
+            program = ProbeProcess(probe, '"%sKetro.exe"' % DEFAULT_FOLDER)
+            wait_for(lambda: any(w["pid"] == program.pid for w in probe.windows("TKetroCities")),
+                     WINDOW_TIMEOUT, "the installed Ketro.exe running")
+            update = setup("C:\\KetroNewer.exe")
+            forced_update(update)
+            wait_finished(update, "en")
+            close_with_enter(update)
+            check(program.poll() is None, "the running Ketro.exe ended during the update")
+            check_installed(args, folder, product=newer)
+            program.kill()
+            # The next run removes what was set aside while it was in use.
+            again = setup("C:\\KetroNewer.exe")
+            make_foreground(again)
+            probe.ok("key Return")
+            wait_finished(again, "en")
+            close_with_enter(again)
+            names = {local(folder, n) for n, _ in installed_names(newer)}
+            extra = [os.path.relpath(os.path.join(root, f), folder)
+                     for root, _, files in os.walk(folder) for f in files
+                     if os.path.join(root, f) not in names]
+            check(not extra, "left in the folder after the update and the next run: %s" % extra)
+            check_installed(args, folder, product=newer)
+            log("running Ketro.exe: ok")
+        finally:
+            probe.cmd("release")
+            for s in started:
+                s.kill()
+            if drive:
+                drive.close()
+            probe.close()
+    log("update faults: ok")
+
+
 SCENARIOS = {
+    "update_faults": scenario_update_faults,
     "first_start": scenario_first_start,
     "install": scenario_install,
     "reinstall": scenario_reinstall,

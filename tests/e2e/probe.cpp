@@ -23,6 +23,10 @@
 //   foreground <hwnd> | minimize <hwnd> | close <hwnd> | iconic <hwnd>
 //   own-window                     shows a window of the probe's own and makes it the active one
 //   zorder <hwnd>                  whether hwnd lies above the probe's own window
+//   hold <path>                    opens the file as a program that keeps it does: reading,
+//                                  others may read it too but neither write nor delete nor
+//                                  rename it; the probe keeps it open until "release"
+//   release                        closes every file that "hold" opened
 //   embed <exe> <archive> <out>    a copy of exe whose archive resource holds the given file
 //   embed <exe> - <out>            a copy of exe without the archive resource
 //   quit
@@ -490,6 +494,24 @@ std::string Windows(const std::wstring& cls) {
   return "{\"ok\":true,\"windows\":[" + list + "]}";
 }
 
+std::vector<HANDLE> g_held;
+
+std::string Hold(const std::wstring& path) {
+  const HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE)
+    return "{\"ok\":false,\"error\":\"open " + std::to_string(GetLastError()) + "\"}";
+  g_held.push_back(h);
+  return "{\"ok\":true}";
+}
+
+std::string Release() {
+  for (const HANDLE h : g_held)
+    CloseHandle(h);
+  g_held.clear();
+  return "{\"ok\":true}";
+}
+
 std::string Run(const std::string& line, bool& quit) {
   const auto args = Split(line);
   const std::string& cmd = args[0];
@@ -543,6 +565,10 @@ std::string Run(const std::string& line, bool& quit) {
     return Embed(FromUtf8(arg(1)), FromUtf8(arg(2)), FromUtf8(arg(3)));
   if (cmd == "zorder")
     return ZOrder(ParseHwnd(arg(1)));
+  if (cmd == "hold")
+    return Hold(FromUtf8(line.size() > 5 ? line.substr(5) : ""));
+  if (cmd == "release")
+    return Release();
   return "{\"ok\":false,\"error\":\"unknown command\"}";
 }
 

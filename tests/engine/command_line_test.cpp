@@ -3,6 +3,7 @@
 #include "base/text.h"
 #include "engine/startup.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <optional>
 #include <stdexcept>
@@ -62,19 +63,29 @@ TEST(CommandLine, TheProgramNameAloneGivesNoArguments) {
   EXPECT_EQ(CommandLineArguments(u"\"C:\\A B\\KetroSetup.exe\" /update"), (Args{u"/update"}));
 }
 
-// Start-up over a platform whose arguments come from a command line, as on Windows.
+// Start-up over a platform whose arguments come from a command line, as on Windows; the lock
+// answers from a script, its last answer repeated.
 class CommandLineStartup final : public StartupPlatform {
  public:
-  explicit CommandLineStartup(std::u16string_view line) : line_(line) {}
+  explicit CommandLineStartup(std::u16string_view line,
+                              std::vector<LockResult> locks = {LockResult::kTaken})
+      : line_(line), locks_(std::move(locks)) {}
   std::vector<std::u16string> Arguments() override { return CommandLineArguments(line_); }
-  bool TryCreateLock() override { return true; }
-  void Sleep(unsigned) override {}
+  LockResult TryCreateLock() override {
+    return locks_[std::min<std::size_t>(tries++, locks_.size() - 1)];
+  }
+  void Sleep(unsigned) override { ++sleeps; }
   [[noreturn]] void SignalRunningInstance() override { throw std::logic_error("handed over"); }
-  void SetThreadLocale(std::uint32_t) override {}
+  void SetThreadLocale(std::uint32_t lcid) override { locale = lcid; }
   std::optional<std::u16string> ReadOemCodePage() override { return std::nullopt; }
+
+  std::size_t tries = 0;
+  int sleeps = 0;
+  std::uint32_t locale = 0;
 
  private:
   std::u16string line_;
+  std::vector<LockResult> locks_;
 };
 
 TEST(CommandLine, StartupTakesTheFolderAsTyped) {
@@ -100,6 +111,40 @@ TEST(CommandLine, StartupTakesTheFolderAsTyped) {
     SetupState state;
     CommandLineStartup platform(c.line);
     EXPECT_EQ(PrepareSetup(state, platform).folder, c.folder) << Utf16ToUtf8(c.line);
+  }
+}
+
+// A lock file that cannot be made (a temporary folder that is not writable) is no running setup:
+// start-up goes on at once, with or without "/update", instead of handing over to nobody.
+// Only a busy lock is waited for or handed over.
+TEST(CommandLine, OnlyABusyLockIsWaitedForOrHandedOver) {
+  constexpr auto kBusy = LockResult::kBusy;
+  constexpr auto kCannot = LockResult::kCannotCreate;
+  struct Case {
+    std::u16string_view line;
+    std::vector<LockResult> locks;
+    std::size_t tries; // 0: handed over
+  };
+  const Case cases[] = {
+      {u"KetroSetup.exe", {kCannot}, 1},
+      {u"KetroSetup.exe /update D:\\Work\\", {kCannot}, 1},
+      // The other setup ended while this one waited, and then the file could not be made.
+      {u"KetroSetup.exe /update D:\\Work\\", {kBusy, kBusy, kCannot}, 3},
+      {u"KetroSetup.exe", {kBusy, kCannot}, 0},
+      {u"KetroSetup.exe /update", {kBusy}, 0},
+  };
+  for (const Case& c : cases) {
+    SetupState state;
+    CommandLineStartup platform(c.line, c.locks);
+    if (c.tries == 0) {
+      EXPECT_THROW(PrepareSetup(state, platform), std::logic_error) << Utf16ToUtf8(c.line);
+      EXPECT_EQ(platform.locale, 0u);
+      continue;
+    }
+    EXPECT_NO_THROW(PrepareSetup(state, platform)) << Utf16ToUtf8(c.line);
+    EXPECT_EQ(platform.tries, c.tries) << Utf16ToUtf8(c.line);
+    EXPECT_EQ(platform.sleeps, static_cast<int>(c.tries) - 1);
+    EXPECT_EQ(platform.locale, 1049u) << "start-up went on after the lock";
   }
 }
 

@@ -128,7 +128,9 @@ class FakeStartup final : public StartupPlatform {
   std::uint32_t locale = 0;
 
   std::vector<std::u16string> Arguments() override { return args; }
-  bool TryCreateLock() override { return ++tries > busyTries; }
+  LockResult TryCreateLock() override {
+    return ++tries > busyTries ? LockResult::kTaken : LockResult::kBusy;
+  }
   void Sleep(unsigned ms) override {
     EXPECT_EQ(ms, 500u);
     ++sleeps;

@@ -1,6 +1,7 @@
 #include "base/product.h"
 #include "ui/language.h"
 
+#include <cstdint>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -59,6 +60,55 @@ TEST(FinishedTexts, CloseCaptionAndClosingNoteByLanguage) {
     EXPECT_EQ(note[breaks - 1], u'!');
   }
   EXPECT_NE(ClosingNote(true), ClosingNote(false));
+}
+
+std::u16string Contains(std::u16string_view text, std::u16string_view part) {
+  return text.find(part) != std::u16string_view::npos ? std::u16string(part) : std::u16string(text);
+}
+
+TEST(RunBoxes, NameTheFileAndBothFiguresInTheWindowLanguage) {
+  for (const bool russian : {false, true}) {
+    const std::u16string inUse = FileInUseText(russian, u"bin\\Ketro.exe");
+    EXPECT_EQ(Contains(inUse, u"bin\\Ketro.exe"), u"bin\\Ketro.exe");
+    EXPECT_FALSE(DamagedSetupText(russian).empty());
+    EXPECT_FALSE(FolderBusyText(russian).empty());
+  }
+  EXPECT_NE(FileInUseText(true, u"a"), FileInUseText(false, u"a"));
+  EXPECT_NE(DamagedSetupText(true), DamagedSetupText(false));
+  EXPECT_NE(FolderBusyText(true), FolderBusyText(false));
+
+  struct Case {
+    std::uint64_t needed, available;
+    std::u16string_view english[2], russian[2];
+  };
+  constexpr std::uint64_t kMB = 1024 * 1024;
+  const Case cases[] = {
+      // A need just above the free space never reads as the same figure: up and down.
+      {10 * kMB + 1,
+       10 * kMB - 1,
+       {u"10.1\u00A0MB", u"9.9\u00A0MB"},
+       {u"10,1\u00A0МБ", u"9,9\u00A0МБ"}},
+      {3 * kMB / 2, 600 * 1024, {u"1.5\u00A0MB", u"0.5\u00A0MB"}, {u"1,5\u00A0МБ", u"0,5\u00A0МБ"}},
+      // Below a megabyte both are bytes; a full drive has 0 of them.
+      {614400,
+       0,
+       {u"614400\u00A0bytes", u"and 0\u00A0bytes"},
+       {u"614400\u00A0байт", u"свободно 0\u00A0байт"}},
+      // The largest figures do not overflow.
+      {~std::uint64_t{0},
+       ~std::uint64_t{0} - 1,
+       {u"17592186044416.0\u00A0MB", u"17592186044415.9\u00A0MB"},
+       {u"17592186044416,0\u00A0МБ", u"17592186044415,9\u00A0МБ"}},
+  };
+  for (const Case& c : cases) {
+    const std::u16string en = NotEnoughSpaceText(false, c.needed, c.available);
+    const std::u16string ru = NotEnoughSpaceText(true, c.needed, c.available);
+    for (int i = 0; i < 2; ++i) {
+      EXPECT_EQ(Contains(en, c.english[i]), c.english[i]);
+      EXPECT_EQ(Contains(ru, c.russian[i]), c.russian[i]);
+    }
+    EXPECT_LT(en.find(c.english[0]), en.find(c.english[1])) << "the need comes first";
+  }
 }
 
 } // namespace

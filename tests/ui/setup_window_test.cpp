@@ -2,6 +2,7 @@
 // it through, a complete run into a temporary folder, and a payload that cannot be loaded.
 #include "base/product.h"
 #include "engine/archive_writer.h"
+#include "engine/commit.h"
 #include "engine/run.h"
 #include "ui/language.h"
 #include "ui/setup_window.h"
@@ -49,7 +50,7 @@ class FakeStartup final : public StartupPlatform {
   std::vector<std::u16string> args;
   std::optional<std::u16string> oemcp;
   std::vector<std::u16string> Arguments() override { return args; }
-  bool TryCreateLock() override { return true; }
+  LockResult TryCreateLock() override { return LockResult::kTaken; }
   void Sleep(unsigned) override {}
   [[noreturn]] void SignalRunningInstance() override { std::abort(); }
   void SetThreadLocale(std::uint32_t) override {}
@@ -97,8 +98,9 @@ class SetupWindowTest : public ::testing::Test {
     return std::make_unique<TKetSetup>(state, SetupWindowServices{startup, opener});
   }
 
-  // A run into a fresh folder where the first `held` of the product's files are held open by
-  // another program, so it cannot replace them. Returns the memo's text in the Finished state.
+  // A run that installs one file and deletes `count` obsolete ones, of which the first `held` are
+  // held open by another program, so that they stay. Returns the memo's text in the Finished
+  // state.
   std::u16string FinishedTextWithHeldFiles(TKetSetup& w, int count, int held, bool russian);
 
   SetupState state;
@@ -125,6 +127,7 @@ TEST_F(SetupWindowTest, StartsInEnglishWithTheDefaultFolderAndSwitchesLanguageBa
   EXPECT_TRUE(p.cbDesktop().Checked());
   EXPECT_TRUE(p.cbStart().Checked());
   EXPECT_FALSE(p.cbForce().Checked());
+  EXPECT_EQ(w->Result(), ExitCode::kClosed) << "closed before installing";
 
   // The user's choices survive the switch; only the texts change.
   p.Edit1().SetText(u"D:\\Elsewhere\\");
@@ -176,6 +179,7 @@ TEST_F(SetupWindowTest, APayloadThatCannotBeLoadedLeavesInstallOutOfReach) {
   // A second activation shows no second error box, and Install stays disabled.
   EXPECT_NO_THROW(p.Activate());
   EXPECT_FALSE(p.SB1().Enabled());
+  EXPECT_EQ(w->Result(), ExitCode::kCannotStart);
 }
 
 TEST_F(SetupWindowTest, ARunInstallsAndEndsInTheFinishedState) {
@@ -199,6 +203,7 @@ TEST_F(SetupWindowTest, ARunInstallsAndEndsInTheFinishedState) {
   EXPECT_FALSE(std::filesystem::exists(dir / "data" / "old.tmp"));
   EXPECT_EQ(state.InstallDir, dir.u16string() + u"\\");
   EXPECT_TRUE(state.InstallDone);
+  EXPECT_EQ(w->Result(), ExitCode::kDone);
 
   // The Finished state: the closing note in English, Close enabled, the options gone, the
   // progress panel hidden again; the bar ran to the last line's index.
@@ -272,76 +277,172 @@ TEST_F(SetupWindowTest, KeysAfterEnterReachNoHiddenControlInRussian) {
   KeysAfterEnter(*w, state, true);
 }
 
+// Holds files open as a program that keeps them: no sharing at all, so that they can be neither
+// replaced, moved aside nor deleted, until Release.
+class HeldFiles {
+ public:
+  HeldFiles(const std::filesystem::path& dir, const std::vector<std::string>& names) {
+    std::filesystem::create_directories(dir / "data");
+    for (const std::string& name : names) {
+      std::ofstream(dir / "data" / name) << "in use";
+      handles_.push_back(CreateFileW((dir / "data" / name).wstring().c_str(), GENERIC_READ, 0,
+                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+      EXPECT_NE(handles_.back(), INVALID_HANDLE_VALUE);
+    }
+  }
+  HeldFiles(const HeldFiles&) = delete;
+  HeldFiles& operator=(const HeldFiles&) = delete;
+  ~HeldFiles() { Release(); }
+  void Release() {
+    for (HANDLE h : handles_)
+      CloseHandle(h);
+    handles_.clear();
+  }
+
+ private:
+  std::vector<HANDLE> handles_;
+};
+
+std::filesystem::path WindowTestFolder(const char* what, bool russian) {
+  const auto dir = std::filesystem::temp_directory_path() /
+                   ("ket-window-" + std::string(what) + "-" +
+                    std::to_string(GetCurrentProcessId()) + (russian ? "-ru" : "-en"));
+  std::filesystem::remove_all(dir);
+  return dir;
+}
+
 std::u16string SetupWindowTest::FinishedTextWithHeldFiles(TKetSetup& w, int count, int held,
                                                           bool russian) {
   TKetSetupTestPeer p{w};
   p.ChangeLanguage(russian ? 1 : 0);
   p.Activate();
-  const std::filesystem::path dir =
-      std::filesystem::temp_directory_path() /
-      ("ket-window-held-" + std::to_string(GetCurrentProcessId()) + (russian ? "-ru" : "-en"));
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir / "data");
-  std::vector<HANDLE> handles;
-  for (int i = 0; i < held; ++i) {
-    const auto path = dir / "data" / ("f" + std::to_string(i) + ".txt");
-    std::ofstream(path) << "in use";
-    handles.push_back(CreateFileW(path.wstring().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    EXPECT_NE(handles.back(), INVALID_HANDLE_VALUE);
-  }
+  const auto dir = WindowTestFolder("held", russian);
+  std::vector<std::string> names;
+  for (int i = 0; i < count; ++i)
+    names.push_back("f" + std::to_string(i) + ".old");
+  HeldFiles files(dir, {names.begin(), names.begin() + held});
+  for (int i = held; i < count; ++i)
+    std::ofstream(dir / "data" / names[i]) << "obsolete";
   p.Edit1().SetText(dir.u16string());
   p.cbDesktop().SetChecked(false);
   p.cbStart().SetChecked(false);
   p.PressInstall();
-  for (HANDLE h : handles)
-    CloseHandle(h);
+  files.Release();
+  EXPECT_EQ(ReadFile(dir / "data" / "new.txt"), "new");
   for (int i = held; i < count; ++i)
-    EXPECT_EQ(ReadFile(dir / "data" / ("f" + std::to_string(i) + ".txt")), "new");
+    EXPECT_FALSE(std::filesystem::exists(dir / "data" / names[i]));
   std::filesystem::remove_all(dir);
   EXPECT_TRUE(state.InstallDone);
+  EXPECT_EQ(w.Result(), ExitCode::kIncomplete);
   EXPECT_EQ(p.SB1().Caption(), russian ? u"Закрыть" : u"Close");
   EXPECT_TRUE(p.SB1().Enabled());
   return p.Note() ? p.Note()->Text() : std::u16string();
 }
 
-std::vector<std::uint8_t> ArchiveOfFiles(int count) {
-  std::string list;
-  std::vector<ArchiveEntry> entries{{"list", {}, 0}};
-  for (int i = 0; i < count; ++i) {
-    const std::string name = "data\\f" + std::to_string(i) + ".txt";
-    list += name + "||#|\r\n";
-    entries.push_back({name, Bytes("new"), 0x5B6A7059});
-  }
-  entries[0].data = Bytes(list);
+// One file line, then one deletion line for each of `count` obsolete files.
+std::vector<std::uint8_t> ArchiveWithObsoleteFiles(int count) {
+  std::string list = "data\\new.txt||#|\r\n";
+  for (int i = 0; i < count; ++i)
+    list += "data\\f" + std::to_string(i) + ".old|K|\r\n";
+  const std::vector<ArchiveEntry> entries{{"list", Bytes(list), 0},
+                                          {"data\\new.txt", Bytes("new"), 0x5B6A7059}};
   return BuildArchive(entries);
 }
 
-TEST_F(SetupWindowTest, FilesThatCouldNotBeWrittenAreNamedAboveTheClosingNote) {
+TEST_F(SetupWindowTest, ObsoleteFilesThatStayedAreNamedAboveTheClosingNote) {
   // Twelve held files: the note, the first ten names and "…" in one paragraph, then the closing
   // note; the memo breaks lines at CR LF.
-  auto w = Make(ArchiveOfFiles(13));
-  std::u16string expected =
-      u"Some files could not be written. Close the programs that use them, free disk space if "
-      u"needed, and run the setup again.";
+  auto w = Make(ArchiveWithObsoleteFiles(13));
+  std::u16string expected = u"Some obsolete files could not be deleted. Close the programs that "
+                            u"use them and run the setup again.";
   for (int i = 0; i < 10; ++i)
     expected += (i == 0 ? u"\r\ndata\\f" : u", data\\f") +
-                std::u16string(1, static_cast<char16_t>(u'0' + i)) + u".txt";
+                std::u16string(1, static_cast<char16_t>(u'0' + i)) + u".old";
   expected += u", \u2026\r\n\r\n";
   EXPECT_EQ(FinishedTextWithHeldFiles(*w, 13, 12, false), expected + AsShown(ClosingNote(false)));
 }
 
 TEST_F(SetupWindowTest, TheFailureNoteIsInTheWindowsLanguage) {
   // One held file in Russian: the note, its name, no "…".
-  auto w = Make(ArchiveOfFiles(2));
+  auto w = Make(ArchiveWithObsoleteFiles(2));
   const std::u16string text = FinishedTextWithHeldFiles(*w, 2, 1, true);
-  const std::u16string head =
-      u"Некоторые файлы не удалось записать. Закройте программы, которые их используют, при "
-      u"необходимости освободите место на диске и запустите установку ещё раз.\r\n"
-      u"data\\f0.txt\r\n\r\n";
+  const std::u16string head = u"Некоторые устаревшие файлы не удалось удалить. Закройте "
+                              u"программы, которые их используют, и запустите установку ещё "
+                              u"раз.\r\ndata\\f0.old\r\n\r\n";
   EXPECT_EQ(text.substr(0, head.size()), head);
   EXPECT_EQ(text.find(u"\u2026"), std::u16string::npos);
   EXPECT_EQ(text.substr(head.size()), AsShown(ClosingNote(true)));
+}
+
+// The boxes of runs that change nothing, in the window's language, and the exit code each
+// leaves. A folder another run holds: its box, back to the Options state. A file of the product
+// held open: the box names it, with Retry and Cancel; Cancel goes back to the Options state with
+// the file as it was (exit code "closed"); Retry once the program has let go completes the run.
+TEST_F(SetupWindowTest, ARunThatChangesNothingSaysWhyInItsBox) {
+  struct Box {
+    std::u16string text;
+    unsigned flags;
+  };
+  std::vector<Box> boxes;
+  std::function<int()> answer;
+  SetupWindowServices services{startup, nullptr, [&](std::u16string_view text, unsigned flags) {
+                                 boxes.push_back({std::u16string(text), flags});
+                                 return answer();
+                               }};
+  const std::vector<ArchiveEntry> entries{{"list", Bytes("data\\a.txt||#|\r\n"), 0},
+                                          {"data\\a.txt", Bytes("new"), 0x5B6A7059}};
+  const std::vector<std::uint8_t> bytes = BuildArchive(entries);
+  services.openArchive = [&bytes]() -> std::unique_ptr<ArchiveBytes> {
+    return std::make_unique<MemoryArchiveBytes>(bytes);
+  };
+  TKetSetup w(state, services);
+  TKetSetupTestPeer p{w};
+  p.ChangeLanguage(1);
+  p.Activate();
+  const auto dir = WindowTestFolder("in-use", true);
+  HeldFiles held(dir, {"a.txt"});
+  p.Edit1().SetText(dir.u16string());
+  p.cbDesktop().SetChecked(false);
+  p.cbStart().SetChecked(false);
+
+  answer = [] { return IDOK; };
+  const HANDLE otherRun =
+      CreateFileW((dir / kFolderLockName).wstring().c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                  0, nullptr, OPEN_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  ASSERT_NE(otherRun, INVALID_HANDLE_VALUE);
+  p.PressInstall();
+  CloseHandle(otherRun);
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, FolderBusyText(true));
+  EXPECT_EQ(boxes[0].flags, static_cast<unsigned>(MB_OK | MB_ICONWARNING));
+  EXPECT_EQ(w.Result(), ExitCode::kFolderBusy);
+  EXPECT_TRUE(p.SB1().Enabled());
+
+  boxes.clear();
+  answer = [] { return IDCANCEL; };
+  p.PressInstall();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, FileInUseText(true, u"data\\a.txt"));
+  EXPECT_EQ(boxes[0].flags, static_cast<unsigned>(MB_RETRYCANCEL | MB_ICONWARNING));
+  EXPECT_FALSE(state.InstallDone);
+  EXPECT_TRUE(p.GP().Visible());
+  EXPECT_TRUE(p.SB1().Enabled());
+  EXPECT_EQ(p.SB1().Caption(), u"Установить >>");
+  EXPECT_EQ(w.Result(), ExitCode::kClosed);
+  held.Release();
+  EXPECT_EQ(ReadFile(dir / "data" / "a.txt"), "in use");
+
+  HeldFiles again(dir, {"a.txt"});
+  answer = [&] {
+    again.Release();
+    return IDRETRY;
+  };
+  p.PressInstall();
+  EXPECT_EQ(boxes.size(), 2u);
+  EXPECT_TRUE(state.InstallDone);
+  EXPECT_EQ(w.Result(), ExitCode::kDone);
+  EXPECT_EQ(ReadFile(dir / "data" / "a.txt"), "new");
+  std::filesystem::remove_all(dir);
 }
 
 } // namespace

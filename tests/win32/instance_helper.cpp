@@ -1,7 +1,8 @@
 // A second setup process for the start-up tests. What it does is chosen by the environment
 // variable KET_HELPER_MODE, so that its command line can be exactly a setup's:
 //   args    print the arguments, one per line
-//   lock    take the lock; exit 0 when taken, 1 when busy; prints the lock path
+//   lock    take the lock; exit 0 when taken, 1 when busy, 2 when it cannot be created; prints
+//           the lock path
 //   hold    take the lock (exit 1 when busy), print "locked", keep it KET_HOLD_MS milliseconds
 //   signal  hand over to the running setup (SignalRunningInstance)
 //   setup   start as the setup does: PrepareSetup (which may hand over and end the process),
@@ -81,10 +82,18 @@ int main() {
   }
   if (mode == "lock") {
     Print(ket::LockFilePath());
-    return platform.TryCreateLock() ? 0 : 1;
+    switch (platform.TryCreateLock()) {
+    case ket::LockResult::kTaken:
+      return 0;
+    case ket::LockResult::kBusy:
+      return 1;
+    case ket::LockResult::kCannotCreate:
+      return 2;
+    }
+    return 64;
   }
   if (mode == "hold") {
-    if (!platform.TryCreateLock()) {
+    if (platform.TryCreateLock() != ket::LockResult::kTaken) {
       return 1;
     }
     Print(u"locked");

@@ -3,6 +3,7 @@
 #include "base/error.h"
 #include "base/text.h"
 #include "base/wide.h"
+#include "engine/exit_code.h"
 #include "platform/win32/resource_archive.h"
 #include "platform/win32/setup_messages.h"
 #include "platform/win32/win32_startup_platform.h"
@@ -59,8 +60,8 @@ TEST(Lock, LivesInTheShortFormOfTheTemporaryFolder) {
   EXPECT_EQ(path.find(u' '), std::u16string::npos) << Utf16ToUtf8(path);
   {
     Win32StartupPlatform platform;
-    ASSERT_TRUE(platform.TryCreateLock());
-    EXPECT_TRUE(platform.TryCreateLock()) << "the lock held is kept, not taken again";
+    ASSERT_EQ(platform.TryCreateLock(), LockResult::kTaken);
+    EXPECT_EQ(platform.TryCreateLock(), LockResult::kTaken) << "the lock held is kept";
   }
   EXPECT_TRUE(test::Exists(folder + L"ketro.tmp")) << "the lock file is never deleted";
 }
@@ -70,7 +71,7 @@ TEST(Lock, IsExclusiveBetweenProcessesAndFreedWithItsHolder) {
   TempOverride use(tmp.path());
   const std::vector<std::wstring> env = {L"KET_HELPER_MODE=lock"};
   auto platform = std::make_unique<Win32StartupPlatform>();
-  ASSERT_TRUE(platform->TryCreateLock());
+  ASSERT_EQ(platform->TryCreateLock(), LockResult::kTaken);
   {
     ChildProcess second(Helper(), env);
     EXPECT_EQ(second.Wait(30000), 1u) << second.Output();
@@ -88,9 +89,9 @@ TEST(Lock, AHolderInAnotherProcessKeepsItUntilThatProcessEnds) {
   ChildProcess first(Helper(), {L"KET_HELPER_MODE=hold", L"KET_HOLD_MS=1500"});
   ASSERT_TRUE(test::PumpUntil([&] { return first.Output() == "locked\n"; }, 30000));
   Win32StartupPlatform platform;
-  EXPECT_FALSE(platform.TryCreateLock());
+  EXPECT_EQ(platform.TryCreateLock(), LockResult::kBusy);
   ASSERT_EQ(first.Wait(30000), 0u);
-  EXPECT_TRUE(platform.TryCreateLock());
+  EXPECT_EQ(platform.TryCreateLock(), LockResult::kTaken);
 }
 
 TEST(Lock, ALongShortPathIsUsedWholeNotCut) {
@@ -107,7 +108,7 @@ TEST(Lock, ALongShortPathIsUsedWholeNotCut) {
   EXPECT_EQ(path, FromWide(ShortPath(folder) + L"ketro.tmp"));
 
   Win32StartupPlatform platform;
-  ASSERT_TRUE(platform.TryCreateLock());
+  ASSERT_EQ(platform.TryCreateLock(), LockResult::kTaken);
   EXPECT_TRUE(test::Exists(folder + L"ketro.tmp"));
   ChildProcess second(Helper(), {L"KET_HELPER_MODE=lock"});
   EXPECT_EQ(second.Wait(30000), 1u) << "the other process finds the same, busy, lock";
@@ -150,21 +151,23 @@ class SetupWindow {
   HWND hwnd_ = nullptr;
 };
 
-TEST(HandOver, PostsTheActivationMessageToTheRunningSetupAndEndsWithCodeZero) {
+constexpr DWORD kHandedOver = ToInt(ExitCode::kHandedOver);
+
+TEST(HandOver, PostsTheActivationMessageToTheRunningSetupAndEndsWithCodeHandedOver) {
   SetupWindow window;
   ASSERT_NE(window.hwnd(), nullptr);
   ChildProcess second(Helper(), {L"KET_HELPER_MODE=signal"});
-  EXPECT_EQ(second.Wait(30000), 0u);
+  EXPECT_EQ(second.Wait(30000), kHandedOver);
   EXPECT_TRUE(test::PumpUntil([] { return SetupWindow::activations > 0; }, 10000));
   EXPECT_EQ(SetupWindow::activations, 1);
   EXPECT_EQ(SetupWindow::lastParams, (std::pair<WPARAM, LPARAM>{0, 0}));
   EXPECT_EQ(second.Output(), "") << "the second process shows and says nothing";
 }
 
-TEST(HandOver, WithoutARunningWindowStillEndsWithCodeZero) {
+TEST(HandOver, WithoutARunningWindowStillEndsWithCodeHandedOver) {
   ASSERT_EQ(::FindWindowW(kSetupWindowClass, nullptr), nullptr);
   ChildProcess second(Helper(), {L"KET_HELPER_MODE=signal"});
-  EXPECT_EQ(second.Wait(30000), 0u);
+  EXPECT_EQ(second.Wait(30000), kHandedOver);
 }
 
 // Two setups started one after the other, each as a real process through PrepareSetup, with a
@@ -201,7 +204,7 @@ TEST_F(TwoSetups, WithoutUpdateTheSecondHandsOverAtOnceAndShowsNothing) {
   int handOvers = 0;
   for (const wchar_t* args : {L"", L" D:\\Work\\", L" /install D:\\Work\\"}) {
     ChildProcess second(Helper() + args, Env(0));
-    EXPECT_EQ(second.Wait(30000), 0u) << args;
+    EXPECT_EQ(second.Wait(30000), kHandedOver) << args;
     EXPECT_EQ(second.Output(), "") << "the second process shows and says nothing";
     ++handOvers;
     EXPECT_TRUE(
@@ -226,7 +229,7 @@ TEST_F(TwoSetups, WithUpdateTheSecondGivesUpAfterSixtyOneTries) {
   auto first = StartFirst(120000);
   const ULONGLONG start = ::GetTickCount64();
   ChildProcess second(Helper() + L" /update D:\\Work\\", Env(0));
-  EXPECT_EQ(second.Wait(90000), 0u);
+  EXPECT_EQ(second.Wait(90000), kHandedOver);
   const ULONGLONG waited = ::GetTickCount64() - start;
   EXPECT_EQ(second.Output(), "");
   // 60 waits of 500 ms lie between the first try and the last.
@@ -239,6 +242,28 @@ TEST_F(TwoSetups, UpdateAloneGivesNoFolder) {
   ChildProcess only(Helper() + L" /Update", Env(0));
   ASSERT_EQ(only.Wait(30000), 0u);
   EXPECT_EQ(only.Output(), "folder=[<none>] language=0\nready\n");
+}
+
+// A temporary folder where the lock file cannot be made: one that does not exist, or a folder
+// of that name in the way (which no rights mend, not even an administrator's). Nobody holds the
+// lock, so start-up goes on without it and shows its window at once, with or without "/update",
+// instead of handing over to nobody.
+TEST(Lock, ALockThatCannotBeCreatedIsNoRunningSetup) {
+  TempFolder tmp;
+  {
+    TempOverride use(tmp.path() + L"missing\\");
+    Win32StartupPlatform platform;
+    EXPECT_EQ(platform.TryCreateLock(), LockResult::kCannotCreate);
+  }
+  TempOverride use(tmp.path());
+  ASSERT_TRUE(::CreateDirectoryW((tmp.path() + L"ketro.tmp").c_str(), nullptr));
+  Win32StartupPlatform platform;
+  EXPECT_EQ(platform.TryCreateLock(), LockResult::kCannotCreate);
+  for (const wchar_t* args : {L"", L" /update D:\\Work\\"}) {
+    ChildProcess setup(Helper() + args, {L"KET_HELPER_MODE=setup", L"KET_HOLD_MS=0"});
+    EXPECT_EQ(setup.Wait(60000), 0u) << args;
+    EXPECT_NE(setup.Output().find("ready\n"), std::string::npos) << args << setup.Output();
+  }
 }
 
 TEST(CommandLine, ArgumentsAreTheProcessOwnAfterItsName) {
