@@ -259,6 +259,12 @@ void TKetSetup::FormActivate(TObject*) {
   Repaint();
   try {
     LoadPayload(state_, payload_, services_.openArchive);
+  } catch (const DamagedSetupError&) {
+    // The archive is there but damaged: the user can do nothing but get the file again, which
+    // the box says in the window's language.
+    SB1.SetEnabled(false);
+    result_ = ExitCode::kCannotStart;
+    ShowDamagedSetup();
   } catch (...) {
     // Without the archive and the manifest there is nothing to install: Install stays out of
     // reach, the window can still be closed.

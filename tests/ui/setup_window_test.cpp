@@ -180,6 +180,22 @@ TEST_F(SetupWindowTest, APayloadThatCannotBeLoadedLeavesInstallOutOfReach) {
   EXPECT_NO_THROW(p.Activate());
   EXPECT_FALSE(p.SB1().Enabled());
   EXPECT_EQ(w->Result(), ExitCode::kCannotStart);
+
+  // An archive that opens but has no manifest is a damaged setup file, and the box says so.
+  std::vector<std::u16string> boxes;
+  const std::vector<std::uint8_t> bytes =
+      BuildArchive({{"readme.txt", Bytes("Ketro\r\n"), 0x5B6A7059}});
+  SetupState other;
+  TKetSetup damaged(other, {startup, [&] { return std::make_unique<MemoryArchiveBytes>(bytes); },
+                            [&](std::u16string_view text, unsigned) {
+                              boxes.emplace_back(text);
+                              return IDOK;
+                            }});
+  TKetSetupTestPeer d{damaged};
+  EXPECT_NO_THROW(d.Activate());
+  EXPECT_EQ(boxes, std::vector<std::u16string>{std::u16string(DamagedSetupText(false))});
+  EXPECT_FALSE(d.SB1().Enabled());
+  EXPECT_EQ(damaged.Result(), ExitCode::kCannotStart);
 }
 
 TEST_F(SetupWindowTest, ARunInstallsAndEndsInTheFinishedState) {
