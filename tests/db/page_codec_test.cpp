@@ -2,6 +2,7 @@
 // on: every operation code against a published AES-256-CBC vector and against the cipher's own
 // page functions, on both AES paths.
 #include "db/aes.h"
+#include "db/key_state.h"
 #include "db/page_codec.h"
 #include "tests/db/aes_paths.h"
 
@@ -98,8 +99,10 @@ TEST_P(PageTransform, EachCodeIsItsTypedOperation) {
     SCOPED_TRACE(size);
     const KeyMaterial stored = MaterialWithKey(RandomBytes(rng, 32));
     const KeyMaterial next = MaterialWithKey(RandomBytes(rng, 32));
-    const auto codec = PageCodec::Keyed(stored, size);
-    codec->writeSchedule = ScheduleOf(next);
+    KeyState keys;
+    keys.Attach(PageCodec::Keyed(stored, size));
+    ASSERT_TRUE(keys.BeginRekey(next, 0, size));
+    PageCodec* codec = keys.Codec();
     const auto pgno = static_cast<std::uint32_t>(rng());
     const Bytes plain = RandomBytes(rng, static_cast<std::size_t>(size));
     const auto usize = static_cast<std::size_t>(size);
@@ -157,8 +160,10 @@ TEST_P(PageTransform, ASideWithoutAKeyLeavesThePagePlain) {
   EXPECT_EQ(page, plain);
 
   // A re-key to no key: the write side is clear, the journal still gets the stored form.
-  const auto rekey = PageCodec::Keyed(MaterialWithKey(RandomBytes(rng, 32)), 4096);
-  rekey->writeKeySet = 0;
+  KeyState keys;
+  keys.Attach(PageCodec::Keyed(MaterialWithKey(RandomBytes(rng, 32)), 4096));
+  ASSERT_TRUE(keys.BeginRekey(std::nullopt, 0, 4096));
+  PageCodec* rekey = keys.Codec();
   page = plain;
   EXPECT_EQ(TransformPage(*rekey, page.data(), 9, kPageEncipherForFile), page.data());
   EXPECT_EQ(page, plain);
@@ -180,7 +185,7 @@ TEST_P(PageTransform, UnknownCodesAndAMissingBufferGiveNull) {
   // The buffer is gone or too small for the page: the engine's "out of memory" for the
   // encipherments; the decipherment needs no buffer and still works in place.
   Bytes cipher(4096);
-  ASSERT_TRUE(EncipherPage(codec->readSchedule, 9, plain, cipher));
+  ASSERT_TRUE(EncipherPage(codec->ReadSchedule(), 9, plain, cipher));
   for (const std::size_t left : {std::size_t{0}, std::size_t{4080}}) {
     SCOPED_TRACE(left);
     codec->pageBuffer.assign(left, 0);
