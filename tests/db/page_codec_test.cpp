@@ -212,6 +212,48 @@ TEST_P(PageTransform, UnknownCodesAndAMissingBufferGiveNull) {
   EXPECT_EQ(page, cipher);
 }
 
+// The forms a re-key's page writes take: the new one, the journal's own bytes for the token page
+// written back (a rollback), and after an abort the old one, which the page must then also be
+// read and kept in (the abort's repair would otherwise turn it into garbage).
+TEST_P(PageTransform, ARekeysPagesTakeTheFormTheyAreWrittenIn) {
+  std::mt19937 rng(62);
+  const KeyMaterial old = MaterialWithKey(RandomBytes(rng, 32));
+  const KeyMaterial next = MaterialWithKey(RandomBytes(rng, 32));
+  const Bytes plain = RandomBytes(rng, 4096);
+  Bytes inOld(4096), inNew(4096);
+  ASSERT_TRUE(EncipherPage(ScheduleOf(old), 3, plain, inOld));
+  ASSERT_TRUE(EncipherPage(ScheduleOf(next), 3, plain, inNew));
+  KeyState keys;
+  keys.Attach(PageCodec::Keyed(old, 4096));
+  ASSERT_TRUE(keys.BeginRekey(next, 2, 4096));
+  ASSERT_TRUE(keys.ReservePage(3));
+  Bytes stored(4096);
+  keys.StorePage(3, plain, stored);
+  EXPECT_EQ(stored, inNew);
+  EXPECT_TRUE(keys.InNewForm(3));
+
+  Bytes image = inOld;
+  keys.JournalImageRead(3, image);
+  EXPECT_EQ(image, plain);
+  keys.StorePage(3, plain, stored);
+  keys.WriteEnded();
+  EXPECT_EQ(stored, inOld);
+  EXPECT_FALSE(keys.InNewForm(3));
+
+  keys.StorePage(3, plain, stored);
+  EXPECT_TRUE(keys.InNewForm(3));
+  keys.Abort();
+  keys.StorePage(3, plain, stored); // a rollback's write without a token
+  EXPECT_EQ(stored, inOld);
+  EXPECT_FALSE(keys.InNewForm(3));
+  Bytes read = stored;
+  ASSERT_NE(keys.StoredForm(3), nullptr);
+  DecipherPage(*keys.StoredForm(3), 3, read);
+  EXPECT_EQ(read, plain);
+  keys.EndAbort();
+  EXPECT_TRUE(keys.Codec()->Material() == old);
+}
+
 KET_TEST_ON_BOTH_AES_PATHS(PageTransform);
 
 } // namespace
