@@ -170,7 +170,9 @@ struct WalFile {
 };
 
 // Buffers of the layer that hold page images (plain ones among them) wipe themselves when freed
-// (SecretBytes), as do the schedules. Each format's part sees only its own kind's fields.
+// (SecretBytes), as do the schedules. `part` holds the fields of the file's kind only: each
+// format's part reaches its own through the accessor of its kind, and the database a journal
+// or log belongs to through DatabaseOf.
 struct FileState {
   Kind kind = Kind::kOther;
   sqlite3_file* real = nullptr;
