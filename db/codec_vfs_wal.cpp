@@ -17,13 +17,13 @@ void WalChecksum(bool bigEndian, const std::uint8_t* p, std::int64_t n, std::uin
   }
 }
 
-// The log's page size as its header says, when it is one. The database's codec record takes
-// pages of it: a new database may write its log before its file holds a page.
+// The log's page size as its header says, when it is one. While the database's file has shown
+// the layer no page, its codec record takes pages of the log's size.
 void LearnPageSize(FileState& s, const std::uint8_t* header) {
   const std::int64_t size = LoadBe32(header + kWalPageSizeOffset);
   if (IsPageSize(size)) {
     s.Wal().pageSize = size;
-    if (DatabaseFile* db = DatabaseOf(s)) {
+    if (DatabaseFile* db = DatabaseOf(s); db != nullptr && db->pageSize == 0) {
       SizeBuffer(*db, size);
     }
   }
