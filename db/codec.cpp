@@ -385,15 +385,9 @@ CodecFile* RekeyTarget(sqlite3* db, const char* name, Outcome& out) {
   return file;
 }
 
-// The old key goes back on the write side.
-void RestoreWriteSide(PageCodec& codec) {
-  codec.writeKeySet = codec.readKeySet;
-  codec.writeSchedule = codec.readSchedule;
-}
-
 // The pass with the write side on the new key (`material`, or none), and the record settled
 // after it: all sides on the new key after a commit, the old key back after a failure.
-void RunRekeyPass(sqlite3* db, const char* name, CodecFile& file, PageCodec& codec,
+void RunRekeyPass(sqlite3* db, const char* name, CodecFile& file,
                   const std::optional<KeyMaterial>& material, Outcome& out) {
   PassSettings settings(db, name);
   std::string mode;
@@ -401,29 +395,14 @@ void RunRekeyPass(sqlite3* db, const char* name, CodecFile& file, PageCodec& cod
   if (out.rc != SQLITE_OK) {
     return;
   }
-  // The write side takes the new key; pages are still read, and journaled, in the old form.
-  codec.writeKeySet = material ? 1 : 0;
-  PageForm form;
-  if (material) {
-    codec.writeSchedule =
-        AesEncryptSchedule(std::span<const std::uint8_t, 32>(material->data(), 32));
-    form.keyed = true;
-    form.decrypt = AesDecryptSchedule(codec.writeSchedule);
-  }
-  out.rc = BeginRekeyTracking(file, form);
+  const int size = PageSizeOf(file);
+  out.rc = BeginRekey(file, material, size > 0 ? size : kDefaultPageSize);
   if (out.rc != SQLITE_OK) {
-    RestoreWriteSide(codec);
     return;
   }
   out = RunPass(db, name, mode, file, settings);
   if (out.rc == SQLITE_OK) {
-    EndRekeyTracking(file, true);
-    codec.readKeySet = codec.decryptKeySet = material ? 1 : 0;
-    if (material) {
-      codec.keyMaterial = *material;
-      codec.readSchedule = codec.writeSchedule;
-      codec.decryptSchedule = form.decrypt;
-    }
+    CommitRekey(file);
     if (mode == "wal") {
       // Moves the new form into the database file; busy readers only delay that.
       sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
@@ -432,14 +411,14 @@ void RunRekeyPass(sqlite3* db, const char* name, CodecFile& file, PageCodec& cod
   }
   // The old key goes back on the write side first, so that the rollback writes the old
   // form; then whatever the rollback could not restore is.
-  RestoreWriteSide(codec);
+  AbortRekey(file);
   if (!sqlite3_get_autocommit(db)) {
     sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
   }
   // After an I/O error the engine leaves its rollback (the journal's playback) for the
   // connection's next lock: that is taken now, while the layer still knows each page's form.
   PragmaValue(db, name, "schema_version");
-  EndRekeyTracking(file, false);
+  EndAbortedRekey(file);
 }
 
 int Rekey(sqlite3* db, const char* name, const void* key, int nKey, Outcome& out) {
@@ -447,30 +426,17 @@ int Rekey(sqlite3* db, const char* name, const void* key, int nKey, Outcome& out
   if (file == nullptr) {
     return out.rc;
   }
-  PageCodec* codec = CodecOf(*file);
-  const bool hadKey = codec != nullptr && codec->writeKeySet;
+  const PageCodec* codec = CodecOf(*file);
+  const bool hadKey = codec != nullptr && codec->HasWriteKey();
   std::optional<KeyMaterial> material;
   if (key != nullptr && nKey >= 1) {
     material =
         DeriveKeyMaterial({static_cast<const std::uint8_t*>(key), static_cast<std::size_t>(nKey)});
   }
-  if ((hadKey && material && *material == codec->keyMaterial) || (!hadKey && !material)) {
+  if ((hadKey && material && *material == codec->Material()) || (!hadKey && !material)) {
     return SQLITE_OK;
   }
-  if (codec == nullptr) {
-    try {
-      const int size = PageSizeOf(*file);
-      AttachCodec(*file, PageCodec::Empty(size > 0 ? size : kDefaultPageSize));
-    } catch (const std::bad_alloc&) {
-      AttachCodec(*file, nullptr);
-      return out.rc = SQLITE_NOMEM;
-    }
-    codec = CodecOf(*file);
-  }
-  RunRekeyPass(db, name, *file, *codec, material, out);
-  if (!codec->writeKeySet || !codec->decryptKeySet) {
-    AttachCodec(*file, nullptr); // plain from now on
-  }
+  RunRekeyPass(db, name, *file, material, out);
   return out.rc;
 }
 
@@ -526,7 +492,7 @@ void codec_get_key(sqlite3* db, int iDb, const void** key, int* nKey) {
   CodecFile* file = FindCodecFile(db, name, &foreign);
   const PageCodec* codec = file ? CodecOf(*file) : nullptr;
   if (codec != nullptr) {
-    *key = codec->keyMaterial.data();
+    *key = codec->Material().data();
     *nKey = kKeyMaterialLength;
   }
 }

@@ -27,14 +27,8 @@ std::int64_t RoundUpToBlock(std::int64_t n) {
          static_cast<std::int64_t>(kAesBlockSize) * static_cast<std::int64_t>(kAesBlockSize);
 }
 
-std::uint32_t Be32(const std::uint8_t* p) {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-         std::uint32_t{p[3]};
-}
-
-std::uint32_t Le32(const std::uint8_t* p) {
-  return (std::uint32_t{p[3]} << 24) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[1]} << 8) |
-         std::uint32_t{p[0]};
+DatabaseFile* DatabaseOf(const FileState& s) {
+  return s.db != nullptr ? std::get_if<DatabaseFile>(&s.db->state->part) : nullptr;
 }
 
 std::uint32_t LockBytePage(std::int64_t pageSize) {
@@ -69,18 +63,6 @@ void DecipherRegion(const AesDecryptSchedule* form, std::uint32_t pgno, std::uin
   if (whole < len) {
     std::memset(p + whole, 0, static_cast<std::size_t>(len - whole));
   }
-}
-
-int EnsureBuffer(PageCodec& codec, std::int64_t size) {
-  if (codec.pageSize == size && codec.pageBuffer.size() == static_cast<std::size_t>(size)) {
-    return SQLITE_OK;
-  }
-  try {
-    codec.SetPageSize(static_cast<int>(size));
-  } catch (const std::bad_alloc&) {
-    return SQLITE_IOERR_NOMEM;
-  }
-  return SQLITE_OK;
 }
 
 std::uint8_t* HeldRoom(FileState& s, std::int64_t amt, std::int64_t ofst, int& rc) {
@@ -128,7 +110,7 @@ int FlushPending(FileState& s) {
 }
 
 int FlushPartner(FileState& s) {
-  CodecFile* partner = s.kind == Kind::kDatabase  ? s.journal
+  CodecFile* partner = s.kind == Kind::kDatabase  ? s.Database().journal
                        : s.kind == Kind::kJournal ? s.db
                                                   : nullptr;
   return partner != nullptr ? FlushPending(*partner->state) : SQLITE_OK;
@@ -211,11 +193,13 @@ int FileClose(sqlite3_file* file) {
     const int closed = s.real->pMethods->xClose(s.real);
     rc = rc != SQLITE_OK ? rc : closed;
   }
-  if (s.kind == Kind::kWal && s.db != nullptr && s.db->state->wal == codecFile) {
-    s.db->state->wal = nullptr;
-  }
-  if (s.kind == Kind::kJournal && s.db != nullptr && s.db->state->journal == codecFile) {
-    s.db->state->journal = nullptr;
+  if (DatabaseFile* db = DatabaseOf(s)) {
+    if (db->wal == codecFile) {
+      db->wal = nullptr;
+    }
+    if (db->journal == codecFile) {
+      db->journal = nullptr;
+    }
   }
   s.~FileState(); // a database file's codec record ends with its pager's file
   codecFile->state = nullptr;
@@ -265,8 +249,8 @@ int FileTruncate(sqlite3_file* file, sqlite3_int64 size) {
     return rc;
   }
   if (s.kind == Kind::kWal) {
-    s.splitOffset = -1;
-    s.lastFrameHeader = {};
+    s.Wal().splitOffset = -1;
+    s.Wal().lastFrameHeader = {};
   }
   if (const int rc = FlushPending(s); rc != SQLITE_OK) {
     return rc;
@@ -439,6 +423,19 @@ int LayerOpen(sqlite3_vfs* vfs, sqlite3_filename name, sqlite3_file* file, int f
   }
   FileState* s = new (block + kStateOffset) FileState();
   s->kind = kind;
+  switch (kind) {
+  case Kind::kDatabase:
+    s->part.emplace<DatabaseFile>();
+    break;
+  case Kind::kJournal:
+    s->part.emplace<JournalFile>();
+    break;
+  case Kind::kWal:
+    s->part.emplace<WalFile>();
+    break;
+  case Kind::kOther:
+    break;
+  }
   s->real = reinterpret_cast<sqlite3_file*>(block + kRealOffset);
   s->real->pMethods = nullptr;
   sqlite3_vfs* base = Base(vfs);
@@ -456,12 +453,13 @@ int LayerOpen(sqlite3_vfs* vfs, sqlite3_filename name, sqlite3_file* file, int f
     // The engine allocates these names behind its database's, so the database file is found
     // from them.
     sqlite3_file* dbFile = sqlite3_database_file_object(name);
-    if (IsCodecFile(dbFile)) {
+    if (IsCodecFile(dbFile) &&
+        std::holds_alternative<DatabaseFile>(reinterpret_cast<CodecFile*>(dbFile)->state->part)) {
       s->db = reinterpret_cast<CodecFile*>(dbFile);
       if (kind == Kind::kWal) {
-        s->db->state->wal = codecFile;
+        s->db->state->Database().wal = codecFile;
       } else {
-        s->db->state->journal = codecFile;
+        s->db->state->Database().journal = codecFile;
       }
     }
   }
@@ -614,15 +612,15 @@ CodecFile* FindCodecFile(sqlite3* db, const char* name, bool* foreign) {
 }
 
 PageCodec* CodecOf(const CodecFile& file) {
-  return file.state->codec.get();
+  return file.state->Database().keys.Codec();
 }
 
 int PageSizeOf(const CodecFile& file) {
-  return static_cast<int>(file.state->pageSize);
+  return static_cast<int>(file.state->Database().pageSize);
 }
 
 void AttachCodec(CodecFile& file, std::unique_ptr<PageCodec> codec) {
-  file.state->codec = std::move(codec);
+  file.state->Database().keys.Attach(std::move(codec));
 }
 
 void SetCodecIoHook(IoHook hook, void* context) {

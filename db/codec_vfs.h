@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <sqlite3.h>
 
 namespace ket {
@@ -36,20 +37,22 @@ int PageSizeOf(const CodecFile& file);
 // Attaches `codec`, releasing any earlier record; null detaches.
 void AttachCodec(CodecFile& file, std::unique_ptr<PageCodec> codec);
 
-// The form pages are being rewritten in while a re-key runs: plain, or under a key.
-struct PageForm {
-  bool keyed = false;
-  AesDecryptSchedule decrypt;
-};
-
-// During a re-key the write side of the record holds the new form while the file still holds
-// most pages in the old one. The layer then tracks, page by page, which form the file holds
-// each page in (so pages that left the cache are read back correctly); writes a rollback makes
-// from the journal keep the journal's (old) form. SQLITE_OK or SQLITE_NOMEM.
-int BeginRekeyTracking(CodecFile& file, const PageForm& newForm);
-// Ends the tracking. After a failed re-key, the write side must hold the old form again; any
-// page the file still holds in the new form is then put back into the old one.
-int EndRekeyTracking(CodecFile& file, bool committed);
+// The re-key's side of the layer. While a re-key runs, the write side of the record holds the
+// new form and the file still holds most pages in the old one; the layer tracks, page by page,
+// which form the file holds each page in (so pages that left the cache are read back correctly),
+// and writes a rollback makes from the journal keep the journal's (old) form (key_state.h).
+//
+// Begins the re-key of the file to `newKey` (nullopt: plain); a plain file gets an empty record
+// for pages of `pageSize` bytes. SQLITE_OK, or SQLITE_NOMEM with nothing changed.
+int BeginRekey(CodecFile& file, const std::optional<KeyMaterial>& newKey, int pageSize);
+// The re-key's transaction committed: held pages go to the file, then every side takes the new
+// key (a file now plain loses its record). The result of handing the pages to the file.
+int CommitRekey(CodecFile& file);
+// The re-key failed: the write side takes the old key again, before the engine's rollback.
+void AbortRekey(CodecFile& file);
+// After the rollback: any page the file still holds in the new form is put back into the old
+// one, and the re-key ends with the record as before it. The result of those writes.
+int EndAbortedRekey(CodecFile& file);
 // Size of the database's write-ahead log file, or -1 when it has none open.
 std::int64_t WalFileSize(CodecFile& file);
 

@@ -9,19 +9,7 @@ namespace ket {
 namespace codec_layer {
 namespace {
 
-// The form the database file holds page `pgno` in, as the schedule to decipher it, or null.
-const AesDecryptSchedule* StoredForm(const FileState& db, std::uint32_t pgno) {
-  const PageCodec* codec = db.codec.get();
-  if (codec == nullptr) {
-    return nullptr;
-  }
-  if (db.rekey && pgno < db.rekey->newPages.size() && db.rekey->newPages[pgno]) {
-    return db.rekey->newForm.keyed ? &db.rekey->newForm.decrypt : nullptr;
-  }
-  return codec->decryptKeySet ? &codec->decryptSchedule : nullptr;
-}
-
-void LearnPageSize(FileState& db, const std::uint8_t* header, std::int64_t len) {
+void LearnPageSize(DatabaseFile& db, const std::uint8_t* header, std::int64_t len) {
   if (len < kDbPageSizeEnd ||
       std::memcmp(header + kDbMagicOffset, kDatabaseMagic.data(), kDatabaseMagic.size()) != 0) {
     return;
@@ -33,6 +21,7 @@ void LearnPageSize(FileState& db, const std::uint8_t* header, std::int64_t len) 
   }
   if (IsPageSize(size)) {
     db.pageSize = size;
+    SizeBuffer(db, size);
   }
 }
 
@@ -46,17 +35,18 @@ int FlushIfRead(FileState& s, std::int64_t ofst, std::int64_t amt) {
 
 int DatabaseRead(FileState& s, void* buf, int amt, sqlite3_int64 ofst) {
   auto* p = static_cast<std::uint8_t*>(buf);
-  if (!s.codec) {
+  DatabaseFile& d = s.Database();
+  if (d.keys.Codec() == nullptr) {
     if (const int flushed = FlushIfRead(s, ofst, amt); flushed != SQLITE_OK) {
       return flushed;
     }
     const int rc = RealRead(s, buf, amt, ofst);
     if (rc == SQLITE_OK && ofst == 0) {
-      LearnPageSize(s, p, amt);
+      LearnPageSize(d, p, amt);
     }
     return rc;
   }
-  const std::int64_t known = s.pageSize;
+  const std::int64_t known = d.pageSize;
   const bool pages = known > 0 && ofst % known == 0 && amt % known == 0;
   // Before the page size is known the engine reads page 1 with the size it assumes; any leading
   // part of a page deciphers on its own, so that read is taken as one page of its own size.
@@ -73,10 +63,10 @@ int DatabaseRead(FileState& s, void* buf, int amt, sqlite3_int64 ofst) {
     const std::int64_t size = pages ? known : amt;
     for (std::int64_t k = 0; k < amt; k += size) {
       const auto pgno = static_cast<std::uint32_t>((ofst + k) / size + 1);
-      DecipherRegion(StoredForm(s, pgno), pgno, p + k, size, valid - k);
+      DecipherRegion(d.keys.StoredForm(pgno), pgno, p + k, size, valid - k);
     }
     if (ofst == 0) {
-      LearnPageSize(s, p, amt);
+      LearnPageSize(d, p, amt);
     }
     return rc;
   }
@@ -103,9 +93,9 @@ int DatabaseRead(FileState& s, void* buf, int amt, sqlite3_int64 ofst) {
   }
   const std::int64_t valid = rc == SQLITE_OK ? len : ValidAfterShortRead(s, start, len);
   const auto pgno = static_cast<std::uint32_t>(start / unit + 1);
-  DecipherRegion(StoredForm(s, pgno), pgno, part.data(), len, valid);
+  DecipherRegion(d.keys.StoredForm(pgno), pgno, part.data(), len, valid);
   if (start == 0) {
-    LearnPageSize(s, part.data(), len);
+    LearnPageSize(d, part.data(), len);
   }
   std::memcpy(p, part.data() + (ofst - start), static_cast<std::size_t>(amt));
   return valid >= ofst + amt - start ? SQLITE_OK : SQLITE_IOERR_SHORT_READ;
@@ -116,129 +106,92 @@ int DatabaseWrite(FileState& s, const void* buf, int amt, sqlite3_int64 ofst) {
     return rc;
   }
   const auto* p = static_cast<const std::uint8_t*>(buf);
+  DatabaseFile& d = s.Database();
   if (ofst == 0) {
-    LearnPageSize(s, p, amt);
+    LearnPageSize(d, p, amt);
   }
-  PageCodec* codec = s.codec.get();
-  RekeyState* rekey = codec != nullptr ? s.rekey.get() : nullptr;
+  KeyState& keys = d.keys;
+  PageCodec* codec = keys.Codec();
+  const bool rekeying = keys.Rekeying();
   // Only a re-key holds pages back; whatever it held goes before any other write.
-  if (rekey == nullptr) {
+  if (!rekeying) {
     if (const int rc = FlushPending(s); rc != SQLITE_OK) {
       return rc;
     }
   }
-  if (codec == nullptr || (!codec->writeKeySet && rekey == nullptr)) {
+  if (codec == nullptr || (!codec->HasWriteKey() && !rekeying)) {
     return RealWrite(s, buf, amt, ofst);
   }
-  if (s.pageSize == 0 && IsPageSize(amt) && ofst % amt == 0) {
-    s.pageSize = amt;
+  if (d.pageSize == 0 && IsPageSize(amt) && ofst % amt == 0) {
+    d.pageSize = amt;
+    SizeBuffer(d, amt);
   }
-  const std::int64_t size = s.pageSize;
+  const std::int64_t size = d.pageSize;
   if (size == 0 || ofst % size != 0 || amt % size != 0) {
     return SQLITE_IOERR_WRITE; // never asked for: the engine writes whole pages
-  }
-  if (const int rc = EnsureBuffer(*codec, size); rc != SQLITE_OK) {
-    return rc;
   }
   const auto bytes = static_cast<std::size_t>(size);
   int rc = SQLITE_OK;
   for (std::int64_t k = 0; k < amt && rc == SQLITE_OK; k += size) {
     const auto pgno = static_cast<std::uint32_t>((ofst + k) / size + 1);
-    const std::uint8_t* src = p + k;
-    const bool restoring = rekey && rekey->tokenValid && rekey->tokenPage == pgno &&
-                           rekey->tokenPlain.size() == bytes &&
-                           std::memcmp(src, rekey->tokenPlain.data(), bytes) == 0;
-    if (rekey == nullptr) {
-      const std::uint8_t* out = codec->EncipherForFile({src, bytes}, pgno);
+    const std::span<const std::uint8_t> page(p + k, bytes);
+    if (!rekeying) {
+      const std::uint8_t* out = codec->EncipherForFile(page, pgno);
       if (out == nullptr) {
-        return SQLITE_IOERR_NOMEM; // never: the buffer holds a page
+        return SQLITE_IOERR_NOMEM; // the buffer could not take this page size
       }
       rc = RealWrite(s, out, size, ofst + k);
       continue;
     }
-    try {
-      if (pgno >= rekey->newPages.size()) {
-        rekey->newPages.resize(pgno + 1);
-      }
-    } catch (const std::bad_alloc&) {
+    if (!keys.ReservePage(pgno)) {
       rc = SQLITE_IOERR_NOMEM;
       break;
     }
     // A re-key's pages go to the file in runs of consecutive pages (its commit writes them in
-    // page order), enciphered straight into the held block.
+    // page order), in their stored form straight into the held block.
     std::uint8_t* room = HeldRoom(s, size, ofst + k, rc);
     if (room == nullptr) {
       break; // rc is set: a page is never more than the block holds
     }
-    if (restoring) {
-      std::memcpy(room, rekey->tokenStored.data(), bytes);
-    } else if (codec->writeKeySet) {
-      EncipherPage(codec->writeSchedule, pgno, {src, bytes}, {room, bytes});
-    } else {
-      std::memcpy(room, src, bytes);
-    }
-    rekey->newPages[pgno] = !restoring;
+    keys.StorePage(pgno, page, {room, bytes});
   }
-  if (rekey) {
-    rekey->tokenValid = false;
-  }
+  keys.WriteEnded();
   return rc;
 }
 
 void HeldPagesFailed(FileState& s, std::int64_t offset, std::size_t size) {
-  RekeyState* rekey = s.rekey.get();
-  if (rekey == nullptr || s.pageSize == 0) {
+  DatabaseFile& d = s.Database();
+  if (!d.keys.Rekeying() || d.pageSize == 0) {
     return;
   }
   const std::int64_t end = offset + static_cast<std::int64_t>(size);
-  for (std::int64_t at = offset; at < end; at += s.pageSize) {
-    const auto pgno = static_cast<std::size_t>(at / s.pageSize + 1);
-    if (pgno < rekey->newPages.size()) {
-      rekey->newPages[pgno] = false;
+  for (std::int64_t at = offset; at < end; at += d.pageSize) {
+    d.keys.PageFailed(static_cast<std::uint32_t>(at / d.pageSize + 1));
+  }
+}
+
+void SizeBuffer(DatabaseFile& db, std::int64_t pageSize) {
+  if (PageCodec* codec = db.keys.Codec()) {
+    try {
+      codec->SetPageSize(static_cast<int>(pageSize));
+    } catch (const std::bad_alloc&) {
+      // The page operations refuse pages longer than the buffer.
     }
   }
 }
 
-} // namespace codec_layer
+namespace {
 
-using codec_layer::FileState;
-using codec_layer::RealRead;
-using codec_layer::RealWrite;
-using codec_layer::RekeyState;
-
-int BeginRekeyTracking(CodecFile& file, const PageForm& newForm) {
-  FileState& s = *file.state;
-  try {
-    auto rekey = std::make_unique<RekeyState>();
-    rekey->newForm = newForm;
-    sqlite3_int64 size = 0;
-    if (s.pageSize > 0 && s.real->pMethods->xFileSize(s.real, &size) == SQLITE_OK) {
-      rekey->newPages.resize(static_cast<std::size_t>(size / s.pageSize + 2));
-    }
-    s.rekey = std::move(rekey);
-  } catch (const std::bad_alloc&) {
-    return SQLITE_NOMEM;
-  }
-  return SQLITE_OK;
-}
-
-int EndRekeyTracking(CodecFile& file, bool committed) {
-  FileState& s = *file.state;
-  // Pages the re-key still holds reach the file while it is known which form they are in.
-  const int flushed = codec_layer::FlushPending(s);
-  std::unique_ptr<RekeyState> rekey = std::move(s.rekey);
-  if (committed || !rekey || !s.codec || s.pageSize == 0) {
-    return flushed;
-  }
-  // Pages the rollback could not put back in the old form (a journal held in memory, an engine
-  // path that bypassed the journal's form) are rewritten in it here; the content is the same.
-  const std::int64_t pageSize = s.pageSize;
+// After a failed re-key: pages the rollback could not put back in the old form (a journal held
+// in memory, an engine path that bypassed the journal's form) are rewritten in it; the content
+// is the same.
+int PutBackOldForm(FileState& s, DatabaseFile& d) {
+  const std::int64_t pageSize = d.pageSize;
   sqlite3_int64 size = 0;
   int rc = s.real->pMethods->xFileSize(s.real, &size);
   if (rc != SQLITE_OK) {
     return rc;
   }
-  PageCodec& codec = *s.codec;
   SecretBytes page;
   try {
     page.resize(static_cast<std::size_t>(pageSize));
@@ -246,26 +199,61 @@ int EndRekeyTracking(CodecFile& file, bool committed) {
     return SQLITE_NOMEM;
   }
   bool repaired = false;
-  for (std::size_t pgno = 1; pgno < rekey->newPages.size() && rc == SQLITE_OK; ++pgno) {
+  for (std::size_t pgno = 1; pgno < d.keys.TrackedPages() && rc == SQLITE_OK; ++pgno) {
+    const auto pn = static_cast<std::uint32_t>(pgno);
     const std::int64_t offset = static_cast<std::int64_t>(pgno - 1) * pageSize;
-    if (!rekey->newPages[pgno] || offset + pageSize > size) {
+    if (!d.keys.InNewForm(pn) || offset + pageSize > size) {
       continue;
     }
     rc = RealRead(s, page.data(), pageSize, offset);
     if (rc != SQLITE_OK) {
       break;
     }
-    const auto pn = static_cast<std::uint32_t>(pgno);
-    if (rekey->newForm.keyed) {
-      DecipherPage(rekey->newForm.decrypt, pn, page);
-    }
-    codec.EncipherStored(page, pn);
+    d.keys.ToOldForm(pn, page);
     rc = RealWrite(s, page.data(), pageSize, offset);
     repaired = true;
   }
   if (rc == SQLITE_OK && repaired) {
     rc = s.real->pMethods->xSync(s.real, SQLITE_SYNC_NORMAL);
   }
+  return rc;
+}
+
+} // namespace
+} // namespace codec_layer
+
+using codec_layer::DatabaseFile;
+using codec_layer::FileState;
+
+int BeginRekey(CodecFile& file, const std::optional<KeyMaterial>& newKey, int pageSize) {
+  FileState& s = *file.state;
+  const DatabaseFile& d = s.Database();
+  std::size_t pages = 0;
+  sqlite3_int64 size = 0;
+  if (d.pageSize > 0 && s.real->pMethods->xFileSize(s.real, &size) == SQLITE_OK) {
+    pages = static_cast<std::size_t>(size / d.pageSize + 2);
+  }
+  return s.Database().keys.BeginRekey(newKey, pages, pageSize) ? SQLITE_OK : SQLITE_NOMEM;
+}
+
+int CommitRekey(CodecFile& file) {
+  FileState& s = *file.state;
+  // Pages the re-key still holds reach the file while it is known which form they are in.
+  const int rc = codec_layer::FlushPending(s);
+  s.Database().keys.Commit();
+  return rc;
+}
+
+void AbortRekey(CodecFile& file) {
+  file.state->Database().keys.Abort();
+}
+
+int EndAbortedRekey(CodecFile& file) {
+  FileState& s = *file.state;
+  DatabaseFile& d = s.Database();
+  const int flushed = codec_layer::FlushPending(s);
+  const int rc = d.pageSize == 0 ? flushed : codec_layer::PutBackOldForm(s, d);
+  d.keys.EndAbort();
   return rc;
 }
 

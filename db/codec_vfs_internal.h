@@ -4,7 +4,9 @@
 // codec_vfs_database.cpp, codec_vfs_journal.cpp, codec_vfs_wal.cpp.
 #pragma once
 
+#include "db/bytes.h"
 #include "db/codec_vfs.h"
+#include "db/key_state.h"
 #include "db/page_codec.h"
 #include "db/secure_wipe.h"
 
@@ -13,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <sqlite3.h>
+#include <variant>
 #include <vector>
 
 namespace ket {
@@ -115,8 +118,6 @@ inline constexpr std::int64_t kWalChecksumStep = 8;
 
 bool IsPageSize(std::int64_t n);
 std::int64_t RoundUpToBlock(std::int64_t n);
-std::uint32_t Be32(const std::uint8_t* p);
-std::uint32_t Le32(const std::uint8_t* p);
 // The engine's page number of its lock-byte page for a page size; never a journal record's.
 std::uint32_t LockBytePage(std::int64_t pageSize);
 
@@ -127,23 +128,6 @@ enum class Kind { kDatabase, kJournal, kWal, kOther };
 struct Last4 {
   std::int64_t offset = -1;
   std::uint32_t value = 0;
-};
-
-// Buffers of the layer that hold page images (plain ones among them) wipe themselves when freed
-// (SecretBytes), as do the schedules.
-struct RekeyState {
-  PageForm newForm;
-  std::vector<bool> newPages; // by page number: the file holds the page in the new form
-  // The log's frames from this offset on were written by the re-key, in the new form; those
-  // before it (none, unless another connection wrote between the pass's merge of the log and
-  // its lock) are in the old one. -1 while the re-key has written no frame.
-  std::int64_t walNewFrom = -1;
-  // The page image the rollback journal gave the engine last; writing those same bytes back to
-  // the database is a rollback restoring the page, which keeps the journal's form.
-  bool tokenValid = false;
-  std::uint32_t tokenPage = 0;
-  SecretBytes tokenStored;
-  SecretBytes tokenPlain;
 };
 
 // Writes held back to be handed to the file together: the journal's appends, and the database's
@@ -161,29 +145,48 @@ struct HeldWrites {
   }
 };
 
+// What the layer keeps for a database file.
+struct DatabaseFile {
+  KeyState keys;
+  std::int64_t pageSize = 0; // learned from page 1's header, or from the first whole page written
+  CodecFile* wal = nullptr;
+  CodecFile* journal = nullptr;
+};
+
+// For a rollback journal: the last 4-byte read and write, a record's page number.
+struct JournalFile {
+  Last4 lastRead;
+  Last4 lastWrite;
+};
+
+// For a write-ahead log.
+struct WalFile {
+  std::int64_t pageSize = 0;
+  Last4 lastFrameHeader;
+  bool headerJustRead = false;
+  std::array<std::uint8_t, kWalHeaderSize> header{};
+  SecretBytes split; // leading part of a page the engine wrote in two pieces
+  std::int64_t splitOffset = -1;
+};
+
+// Buffers of the layer that hold page images (plain ones among them) wipe themselves when freed
+// (SecretBytes), as do the schedules. `part` holds the fields of the file's kind only: each
+// format's part reaches its own through the accessor of its kind, and the database a journal
+// or log belongs to through DatabaseOf.
 struct FileState {
   Kind kind = Kind::kOther;
   sqlite3_file* real = nullptr;
   CodecFile* db = nullptr; // journal and log: the database they belong to
-  // Database file.
-  std::unique_ptr<PageCodec> codec;
-  std::int64_t pageSize = 0;
-  CodecFile* wal = nullptr;
-  CodecFile* journal = nullptr;
-  std::unique_ptr<RekeyState> rekey;
-  // Rollback journal: the last 4-byte read and write, a record's page number.
-  Last4 lastRead;
-  Last4 lastWrite;
-  // Rollback journal and database file.
-  HeldWrites held;
-  // Write-ahead log.
-  std::int64_t walPageSize = 0;
-  Last4 lastFrameHeader;
-  bool walHeaderJustRead = false;
-  std::array<std::uint8_t, kWalHeaderSize> walHeader{};
-  SecretBytes split; // leading part of a page the engine wrote in two pieces
-  std::int64_t splitOffset = -1;
+  HeldWrites held;         // rollback journal and database file
+  std::variant<std::monostate, DatabaseFile, JournalFile, WalFile> part;
+
+  DatabaseFile& Database() { return std::get<DatabaseFile>(part); }
+  JournalFile& Journal() { return std::get<JournalFile>(part); }
+  WalFile& Wal() { return std::get<WalFile>(part); }
 };
+
+// The database part of the database file a journal or log belongs to, or null.
+DatabaseFile* DatabaseOf(const FileState& s);
 
 int RealRead(FileState& s, void* buf, std::int64_t amt, std::int64_t ofst);
 int RealWrite(FileState& s, const void* buf, std::int64_t amt, std::int64_t ofst);
@@ -193,7 +196,6 @@ std::int64_t ValidAfterShortRead(FileState& s, std::int64_t ofst, std::int64_t a
 // have (beyond `valid`) read as zeros, as the engine expects of a short read.
 void DecipherRegion(const AesDecryptSchedule* form, std::uint32_t pgno, std::uint8_t* p,
                     std::int64_t len, std::int64_t valid);
-int EnsureBuffer(PageCodec& codec, std::int64_t size);
 
 // ---- held-back writes (codec_vfs.cpp) ----
 //
@@ -219,6 +221,10 @@ int DatabaseWrite(FileState& s, const void* buf, int amt, sqlite3_int64 ofst);
 // Held pages of a re-key that could not be written: the file holds them in the old form, or
 // partly (the journal's playback restores them).
 void HeldPagesFailed(FileState& s, std::int64_t offset, std::size_t size);
+// A page size the layer learned (from the database's header or the log's): the codec record's
+// buffer takes pages of it. Without the memory the buffer stays as it was, and the page
+// operations refuse the longer pages (an out-of-memory error for those writes).
+void SizeBuffer(DatabaseFile& db, std::int64_t pageSize);
 
 // ---- the rollback journal (codec_vfs_journal.cpp) ----
 

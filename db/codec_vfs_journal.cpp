@@ -46,44 +46,22 @@ int JournalRead(FileState& s, void* buf, int amt, sqlite3_int64 ofst) {
   }
   const int rc = RealRead(s, buf, amt, ofst);
   auto* p = static_cast<std::uint8_t*>(buf);
-  const Last4 before = s.lastRead;
-  s.lastRead = {};
+  JournalFile& j = s.Journal();
+  const Last4 before = j.lastRead;
+  j.lastRead = {};
   if (rc != SQLITE_OK) {
     return rc;
   }
   if (amt == kJournalPageNumberSize) {
-    s.lastRead = {ofst, Be32(p)};
+    j.lastRead = {ofst, LoadBe32(p)};
     return rc;
   }
+  DatabaseFile* db = DatabaseOf(s);
   if (!IsPageSize(amt) || before.offset != ofst - kJournalImageOffset ||
-      !IsRecordPage(before.value, amt) || s.db == nullptr) {
+      !IsRecordPage(before.value, amt) || db == nullptr || db->keys.Codec() == nullptr) {
     return rc;
   }
-  FileState& db = *s.db->state;
-  PageCodec* codec = db.codec.get();
-  if (codec == nullptr) {
-    return rc;
-  }
-  RekeyState* rekey = db.rekey.get();
-  const auto size = static_cast<std::size_t>(amt);
-  bool keepToken = rekey != nullptr;
-  if (keepToken && rekey->tokenStored.size() != size) {
-    try {
-      rekey->tokenStored.resize(size);
-      rekey->tokenPlain.resize(size);
-    } catch (const std::bad_alloc&) {
-      keepToken = false; // then the re-key's end puts the page back
-    }
-  }
-  if (keepToken) {
-    std::memcpy(rekey->tokenStored.data(), p, size);
-  }
-  codec->DecipherStored({p, size}, before.value);
-  if (keepToken) {
-    std::memcpy(rekey->tokenPlain.data(), p, size);
-    rekey->tokenPage = before.value;
-    rekey->tokenValid = true;
-  }
+  db->keys.JournalImageRead(before.value, {p, static_cast<std::size_t>(amt)});
   return rc;
 }
 
@@ -92,25 +70,24 @@ int JournalWrite(FileState& s, const void* buf, int amt, sqlite3_int64 ofst) {
     return rc;
   }
   const auto* p = static_cast<const std::uint8_t*>(buf);
-  const Last4 before = s.lastWrite;
-  s.lastWrite = {};
+  JournalFile& j = s.Journal();
+  const Last4 before = j.lastWrite;
+  j.lastWrite = {};
   if (amt == kJournalPageNumberSize) {
-    s.lastWrite = {ofst, Be32(p)};
+    j.lastWrite = {ofst, LoadBe32(p)};
     return JournalAppend(s, buf, amt, ofst);
   }
-  PageCodec* codec = s.db ? s.db->state->codec.get() : nullptr;
-  if (codec == nullptr || !codec->readKeySet || !IsPageSize(amt) ||
+  const DatabaseFile* db = DatabaseOf(s);
+  PageCodec* codec = db ? db->keys.Codec() : nullptr;
+  if (codec == nullptr || !codec->HasReadKey() || !IsPageSize(amt) ||
       before.offset != ofst - kJournalImageOffset || !IsRecordPage(before.value, amt)) {
     return JournalAppend(s, buf, amt, ofst);
-  }
-  if (const int rc = EnsureBuffer(*codec, amt); rc != SQLITE_OK) {
-    return rc;
   }
   // The image goes into the journal as the database file holds the page: in the read key.
   const std::uint8_t* image =
       codec->EncipherForJournal({p, static_cast<std::size_t>(amt)}, before.value);
   if (image == nullptr) {
-    return SQLITE_IOERR_NOMEM; // never: the buffer holds a page
+    return SQLITE_IOERR_NOMEM; // the buffer could not take this page size
   }
   return JournalAppend(s, image, amt, ofst);
 }
@@ -142,11 +119,11 @@ int ReadJournalHeader(FileState& s, std::int64_t size, std::optional<JournalHead
     return SQLITE_OK; // not a journal the engine would play back
   }
   JournalHeader h;
-  h.count = Be32(header.data() + kJournalRecordCountOffset);
-  h.checksumInit = Be32(header.data() + kJournalChecksumInitOffset);
-  h.originalPages = Be32(header.data() + kJournalOriginalPagesOffset);
-  h.sector = Be32(header.data() + kJournalSectorSizeOffset);
-  h.pageSize = Be32(header.data() + kJournalPageSizeOffset);
+  h.count = LoadBe32(header.data() + kJournalRecordCountOffset);
+  h.checksumInit = LoadBe32(header.data() + kJournalChecksumInitOffset);
+  h.originalPages = LoadBe32(header.data() + kJournalOriginalPagesOffset);
+  h.sector = LoadBe32(header.data() + kJournalSectorSizeOffset);
+  h.pageSize = LoadBe32(header.data() + kJournalPageSizeOffset);
   if (!IsPageSize(h.pageSize) || h.sector < kMinSectorSize || h.sector > kMaxSectorSize ||
       (h.sector & (h.sector - 1)) != 0) {
     return SQLITE_OK;
@@ -167,7 +144,7 @@ bool RecordChecksOut(const PageCodec* codec, const JournalHeader& h, std::uint32
   for (std::int64_t i = h.pageSize - kJournalChecksumStride; i > 0; i -= kJournalChecksumStride) {
     sum += image[i];
   }
-  if (sum != Be32(image + h.pageSize)) { // the record's checksum follows its image
+  if (sum != LoadBe32(image + h.pageSize)) { // the record's checksum follows its image
     return false;
   }
   return pgno != 1 || std::memcmp(image, kDatabaseMagic.data(), kDatabaseMagic.size()) == 0;
@@ -181,10 +158,10 @@ bool RecordChecksOut(const PageCodec* codec, const JournalHeader& h, std::uint32
 // first records do not check out under this connection's key is refused with an I/O error and
 // left in place for a connection with the right key.
 int VerifyHotJournal(FileState& s) {
-  if (s.db == nullptr) {
+  const DatabaseFile* db = DatabaseOf(s);
+  if (db == nullptr) {
     return SQLITE_OK;
   }
-  const FileState& db = *s.db->state;
   sqlite3_int64 size = 0;
   if (const int rc = s.real->pMethods->xFileSize(s.real, &size); rc != SQLITE_OK) {
     return rc;
@@ -212,14 +189,14 @@ int VerifyHotJournal(FileState& s) {
     if (const int rc = RealRead(s, record.data(), recordSize, offset); rc != SQLITE_OK) {
       return rc;
     }
-    const std::uint32_t pgno = Be32(record.data() + kJournalPageNumberOffset);
+    const std::uint32_t pgno = LoadBe32(record.data() + kJournalPageNumberOffset);
     if (!IsRecordPage(pgno, header->pageSize)) {
       break; // where the engine's playback stops too
     }
     if (pgno > header->originalPages) {
       continue; // skipped by the playback without a check
     }
-    if (!RecordChecksOut(db.codec.get(), *header, pgno, record.data() + kJournalImageOffset)) {
+    if (!RecordChecksOut(db->keys.Codec(), *header, pgno, record.data() + kJournalImageOffset)) {
       return SQLITE_IOERR_DATA;
     }
     ++checked;

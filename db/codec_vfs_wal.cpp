@@ -12,30 +12,41 @@ namespace {
 void WalChecksum(bool bigEndian, const std::uint8_t* p, std::int64_t n, std::uint32_t& s1,
                  std::uint32_t& s2) {
   for (std::int64_t i = 0; i < n; i += kWalChecksumStep) {
-    s1 += (bigEndian ? Be32(p + i) : Le32(p + i)) + s2;
-    s2 += (bigEndian ? Be32(p + i + 4) : Le32(p + i + 4)) + s1;
+    s1 += (bigEndian ? LoadBe32(p + i) : LoadLe32(p + i)) + s2;
+    s2 += (bigEndian ? LoadBe32(p + i + 4) : LoadLe32(p + i + 4)) + s1;
+  }
+}
+
+// The log's page size as its header says, when it is one. While the database's file has shown
+// the layer no page, its codec record takes pages of the log's size.
+void LearnPageSize(FileState& s, const std::uint8_t* header) {
+  const std::int64_t size = LoadBe32(header + kWalPageSizeOffset);
+  if (IsPageSize(size)) {
+    s.Wal().pageSize = size;
+    if (DatabaseFile* db = DatabaseOf(s); db != nullptr && db->pageSize == 0) {
+      SizeBuffer(*db, size);
+    }
   }
 }
 
 std::int64_t WalPageSize(FileState& s) {
-  if (s.walPageSize == 0) {
+  if (s.Wal().pageSize == 0) {
     std::array<std::uint8_t, kWalHeaderSize> header{};
-    if (RealRead(s, header.data(), header.size(), 0) == SQLITE_OK &&
-        IsPageSize(Be32(header.data() + kWalPageSizeOffset))) {
-      s.walPageSize = Be32(header.data() + kWalPageSizeOffset);
+    if (RealRead(s, header.data(), header.size(), 0) == SQLITE_OK) {
+      LearnPageSize(s, header.data());
     }
   }
-  return s.walPageSize;
+  return s.Wal().pageSize;
 }
 
 int FramePageNumber(FileState& s, std::int64_t frameOffset, std::uint32_t& pgno) {
-  if (s.lastFrameHeader.offset == frameOffset) {
-    pgno = s.lastFrameHeader.value;
+  if (s.Wal().lastFrameHeader.offset == frameOffset) {
+    pgno = s.Wal().lastFrameHeader.value;
     return SQLITE_OK;
   }
   std::array<std::uint8_t, 4> field{}; // the frame header's page number
   const int rc = RealRead(s, field.data(), field.size(), frameOffset + kFramePageNumberOffset);
-  pgno = Be32(field.data());
+  pgno = LoadBe32(field.data());
   return rc;
 }
 
@@ -45,27 +56,28 @@ int FramePageNumber(FileState& s, std::int64_t frameOffset, std::uint32_t& pgno)
 // the log holds a committed transaction, which the frame headers (plain) show: then the key is
 // taken to be wrong and the log is refused, left for a connection with the right key.
 int VerifyFirstFrame(FileState& wal, const std::uint8_t* frame, std::int64_t pageSize) {
-  const auto& h = wal.walHeader;
-  const std::uint32_t magic = Be32(h.data() + kWalMagicOffset);
+  const auto& h = wal.Wal().header;
+  const std::uint32_t magic = LoadBe32(h.data() + kWalMagicOffset);
   if ((magic & ~kWalMagicBigEndianBit) != kWalMagic ||
-      Be32(h.data() + kWalVersionOffset) != kWalVersion ||
-      Be32(h.data() + kWalPageSizeOffset) != pageSize) {
+      LoadBe32(h.data() + kWalVersionOffset) != kWalVersion ||
+      LoadBe32(h.data() + kWalPageSizeOffset) != pageSize) {
     return SQLITE_OK;
   }
   const bool bigEndian = (magic & kWalMagicBigEndianBit) != 0;
   std::uint32_t s1 = 0, s2 = 0;
   WalChecksum(bigEndian, h.data(), kWalHeaderChecked, s1, s2);
-  if (s1 != Be32(h.data() + kWalHeaderChecksum1Offset) ||
-      s2 != Be32(h.data() + kWalHeaderChecksum2Offset)) {
+  if (s1 != LoadBe32(h.data() + kWalHeaderChecksum1Offset) ||
+      s2 != LoadBe32(h.data() + kWalHeaderChecksum2Offset)) {
     return SQLITE_OK;
   }
   if (std::memcmp(frame + kFrameSaltOffset, h.data() + kWalSaltOffset, kWalSaltSize) != 0 ||
-      Be32(frame + kFramePageNumberOffset) == 0) {
+      LoadBe32(frame + kFramePageNumberOffset) == 0) {
     return SQLITE_OK; // left over from an earlier generation of the log: nothing to lose
   }
   WalChecksum(bigEndian, frame, kFrameChecked, s1, s2);
   WalChecksum(bigEndian, frame + kWalFrameHeaderSize, pageSize, s1, s2);
-  if (s1 == Be32(frame + kFrameChecksum1Offset) && s2 == Be32(frame + kFrameChecksum2Offset)) {
+  if (s1 == LoadBe32(frame + kFrameChecksum1Offset) &&
+      s2 == LoadBe32(frame + kFrameChecksum2Offset)) {
     return SQLITE_OK;
   }
   sqlite3_int64 size = 0;
@@ -80,83 +92,60 @@ int VerifyFirstFrame(FileState& wal, const std::uint8_t* frame, std::int64_t pag
             0) {
       break;
     }
-    if (Be32(header.data() + kFrameCommitSizeOffset) != 0) {
+    if (LoadBe32(header.data() + kFrameCommitSizeOffset) != 0) {
       return SQLITE_IOERR_DATA; // a commit frame
     }
   }
   return SQLITE_OK;
 }
 
-// The form of the page of the frame at `frameOffset`: the write form it was written in. Outside a
-// re-key that is the key the file is stored in; during one, the new form for the frames the
-// re-key wrote.
-const AesDecryptSchedule* WalForm(const FileState& db, std::int64_t frameOffset) {
-  const PageCodec* codec = db.codec.get();
-  if (codec == nullptr) {
-    return nullptr;
-  }
-  if (db.rekey && db.rekey->walNewFrom >= 0 && frameOffset >= db.rekey->walNewFrom) {
-    return db.rekey->newForm.keyed ? &db.rekey->newForm.decrypt : nullptr;
-  }
-  return codec->decryptKeySet ? &codec->decryptSchedule : nullptr;
-}
-
-// During a re-key, the frame at `frameOffset` is being written in the new form.
-void NoteNewFrame(FileState& wal, std::int64_t frameOffset) {
-  RekeyState* rekey = wal.db ? wal.db->state->rekey.get() : nullptr;
-  if (rekey != nullptr && (rekey->walNewFrom < 0 || frameOffset < rekey->walNewFrom)) {
-    rekey->walNewFrom = frameOffset;
-  }
-}
-
 int WalWritePage(FileState& s, PageCodec& codec, std::uint32_t pgno, const std::uint8_t* page,
                  std::int64_t pageSize, std::int64_t ofst) {
-  if (!codec.writeKeySet) {
+  if (!codec.HasWriteKey()) {
     return RealWrite(s, page, pageSize, ofst);
-  }
-  if (const int rc = EnsureBuffer(codec, pageSize); rc != SQLITE_OK) {
-    return rc;
   }
   const std::uint8_t* out = codec.EncipherForFile({page, static_cast<std::size_t>(pageSize)}, pgno);
   if (out == nullptr) {
-    return SQLITE_IOERR_NOMEM; // never: the buffer holds a page
+    return SQLITE_IOERR_NOMEM; // the buffer could not take this page size
   }
   return RealWrite(s, out, pageSize, ofst);
 }
 
 // The first piece of a page split around a sync point, held back.
-int HoldFirstPiece(FileState& s, const std::uint8_t* p, int amt, std::int64_t ofst) {
+int HoldFirstPiece(WalFile& wal, const std::uint8_t* p, int amt, std::int64_t ofst) {
   try {
-    s.split.assign(p, p + amt);
+    wal.split.assign(p, p + amt);
   } catch (const std::bad_alloc&) {
     return SQLITE_IOERR_NOMEM;
   }
-  s.splitOffset = ofst;
+  wal.splitOffset = ofst;
   return SQLITE_OK;
 }
 
 // Whether `amt` bytes at `ofst` are the rest of the page whose first piece is held back.
-bool CompletesSplitPage(const FileState& s, int amt, std::int64_t ofst, std::int64_t pageSize) {
-  return s.splitOffset >= 0 && ofst == s.splitOffset + static_cast<std::int64_t>(s.split.size()) &&
-         static_cast<std::int64_t>(s.split.size()) + amt == pageSize;
+bool CompletesSplitPage(const WalFile& wal, int amt, std::int64_t ofst, std::int64_t pageSize) {
+  return wal.splitOffset >= 0 &&
+         ofst == wal.splitOffset + static_cast<std::int64_t>(wal.split.size()) &&
+         static_cast<std::int64_t>(wal.split.size()) + amt == pageSize;
 }
 
 // The held-back piece and its rest, written as the whole page.
 int WriteSplitPage(FileState& s, PageCodec& codec, const std::uint8_t* p, int amt,
                    std::int64_t pageSize) {
+  WalFile& wal = s.Wal();
   try {
-    s.split.insert(s.split.end(), p, p + amt);
+    wal.split.insert(wal.split.end(), p, p + amt);
   } catch (const std::bad_alloc&) {
     return SQLITE_IOERR_NOMEM;
   }
-  const std::int64_t start = s.splitOffset;
-  s.splitOffset = -1;
+  const std::int64_t start = wal.splitOffset;
+  wal.splitOffset = -1;
   std::uint32_t pgno = 0;
   if (FramePageNumber(s, start - kWalFrameHeaderSize, pgno) != SQLITE_OK) {
     return SQLITE_IOERR_WRITE;
   }
-  const int rc = WalWritePage(s, codec, pgno, s.split.data(), pageSize, start);
-  s.split.clear();
+  const int rc = WalWritePage(s, codec, pgno, wal.split.data(), pageSize, start);
+  wal.split.clear();
   return rc;
 }
 
@@ -165,20 +154,19 @@ int WriteSplitPage(FileState& s, PageCodec& codec, const std::uint8_t* p, int am
 int WalRead(FileState& s, void* buf, int amt, sqlite3_int64 ofst) {
   const int rc = RealRead(s, buf, amt, ofst);
   auto* p = static_cast<std::uint8_t*>(buf);
-  const bool afterHeader = s.walHeaderJustRead;
-  s.walHeaderJustRead = false;
+  WalFile& wal = s.Wal();
+  const bool afterHeader = wal.headerJustRead;
+  wal.headerJustRead = false;
   if (rc != SQLITE_OK) {
     return rc;
   }
   if (ofst == 0 && amt >= kWalHeaderSize) {
-    std::memcpy(s.walHeader.data(), p, s.walHeader.size());
-    if (IsPageSize(Be32(p + kWalPageSizeOffset))) {
-      s.walPageSize = Be32(p + kWalPageSizeOffset);
-    }
-    s.walHeaderJustRead = amt == kWalHeaderSize;
+    std::memcpy(wal.header.data(), p, wal.header.size());
+    LearnPageSize(s, p);
+    wal.headerJustRead = amt == kWalHeaderSize;
     return rc;
   }
-  FileState* db = s.db ? s.db->state : nullptr;
+  const DatabaseFile* db = DatabaseOf(s);
   if (db == nullptr || ofst < kWalHeaderSize) {
     return rc;
   }
@@ -189,21 +177,21 @@ int WalRead(FileState& s, void* buf, int amt, sqlite3_int64 ofst) {
   const std::int64_t frameSize = pageSize + kWalFrameHeaderSize;
   const std::int64_t inFrame = (ofst - kWalHeaderSize) % frameSize;
   if (inFrame == 0 && amt == frameSize) {
-    const std::uint32_t pgno = Be32(p + kFramePageNumberOffset);
-    DecipherRegion(WalForm(*db, ofst), pgno, p + kWalFrameHeaderSize, pageSize, pageSize);
+    const std::uint32_t pgno = LoadBe32(p + kFramePageNumberOffset);
+    DecipherRegion(db->keys.FrameForm(ofst), pgno, p + kWalFrameHeaderSize, pageSize, pageSize);
     // Also without a key: a plain connection must not drop an encrypted log either.
     if (afterHeader && ofst == kWalHeaderSize) {
       return VerifyFirstFrame(s, p, pageSize);
     }
     return rc;
   }
-  if (db->codec && inFrame == kWalFrameHeaderSize && amt <= pageSize &&
+  if (db->keys.Codec() != nullptr && inFrame == kWalFrameHeaderSize && amt <= pageSize &&
       amt % static_cast<int>(kAesBlockSize) == 0) {
     std::uint32_t pgno = 0;
     if (FramePageNumber(s, ofst - kWalFrameHeaderSize, pgno) != SQLITE_OK) {
       return SQLITE_IOERR_READ;
     }
-    DecipherRegion(WalForm(*db, ofst - kWalFrameHeaderSize), pgno, p, amt, amt);
+    DecipherRegion(db->keys.FrameForm(ofst - kWalFrameHeaderSize), pgno, p, amt, amt);
   }
   return rc;
 }
@@ -211,12 +199,11 @@ int WalRead(FileState& s, void* buf, int amt, sqlite3_int64 ofst) {
 int WalWrite(FileState& s, const void* buf, int amt, sqlite3_int64 ofst) {
   const auto* p = static_cast<const std::uint8_t*>(buf);
   if (ofst == 0 && amt >= kWalHeaderSize) {
-    if (IsPageSize(Be32(p + kWalPageSizeOffset))) {
-      s.walPageSize = Be32(p + kWalPageSizeOffset);
-    }
+    LearnPageSize(s, p);
     return RealWrite(s, buf, amt, ofst);
   }
-  PageCodec* codec = s.db ? s.db->state->codec.get() : nullptr;
+  DatabaseFile* db = DatabaseOf(s);
+  PageCodec* codec = db ? db->keys.Codec() : nullptr;
   if (codec == nullptr || ofst < kWalHeaderSize) {
     return RealWrite(s, buf, amt, ofst);
   }
@@ -226,15 +213,16 @@ int WalWrite(FileState& s, const void* buf, int amt, sqlite3_int64 ofst) {
   }
   const std::int64_t frameSize = pageSize + kWalFrameHeaderSize;
   const std::int64_t inFrame = (ofst - kWalHeaderSize) % frameSize;
-  NoteNewFrame(s, ofst - inFrame);
+  db->keys.FrameWritten(ofst - inFrame);
+  WalFile& wal = s.Wal();
   if (inFrame == 0 && amt == kWalFrameHeaderSize) {
-    s.lastFrameHeader = {ofst, Be32(p + kFramePageNumberOffset)};
+    wal.lastFrameHeader = {ofst, LoadBe32(p + kFramePageNumberOffset)};
     return RealWrite(s, buf, amt, ofst);
   }
   if (inFrame == 0 && amt == frameSize) {
     int rc = RealWrite(s, p, kWalFrameHeaderSize, ofst);
     if (rc == SQLITE_OK) {
-      rc = WalWritePage(s, *codec, Be32(p + kFramePageNumberOffset), p + kWalFrameHeaderSize,
+      rc = WalWritePage(s, *codec, LoadBe32(p + kFramePageNumberOffset), p + kWalFrameHeaderSize,
                         pageSize, ofst + kWalFrameHeaderSize);
     }
     return rc;
@@ -250,9 +238,9 @@ int WalWrite(FileState& s, const void* buf, int amt, sqlite3_int64 ofst) {
   // piece is held back until the rest arrives; the sync between them covers only the frames
   // before, which is all it is there for.
   if (inFrame == kWalFrameHeaderSize && amt < pageSize) {
-    return HoldFirstPiece(s, p, amt, ofst);
+    return HoldFirstPiece(wal, p, amt, ofst);
   }
-  if (CompletesSplitPage(s, amt, ofst, pageSize)) {
+  if (CompletesSplitPage(wal, amt, ofst, pageSize)) {
     return WriteSplitPage(s, *codec, p, amt, pageSize);
   }
   if (inFrame > kWalFrameHeaderSize) {
@@ -264,7 +252,7 @@ int WalWrite(FileState& s, const void* buf, int amt, sqlite3_int64 ofst) {
 } // namespace codec_layer
 
 std::int64_t WalFileSize(CodecFile& file) {
-  CodecFile* wal = file.state->wal;
+  CodecFile* wal = file.state->Database().wal;
   if (wal == nullptr) {
     return -1;
   }

@@ -52,15 +52,6 @@ std::unique_ptr<PageCodec> PageCodec::Empty(int pageSize) {
   return codec;
 }
 
-void PageCodec::SetAllSides(const KeyMaterial& material) {
-  const std::span<const std::uint8_t, 32> cipherKey(material.data(), 32);
-  writeSchedule = AesEncryptSchedule(cipherKey);
-  readSchedule = writeSchedule;
-  decryptSchedule = AesDecryptSchedule(writeSchedule);
-  writeKeySet = readKeySet = decryptKeySet = 1;
-  keyMaterial = material;
-}
-
 void PageCodec::SetPageSize(int size, int /*reserved*/) {
   if (size != pageSize || pageBuffer.size() != static_cast<std::size_t>(size)) {
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(size));
@@ -99,23 +90,23 @@ std::uint8_t* EncipherIntoBuffer(const AesEncryptSchedule& schedule,
 
 std::uint8_t* PageCodec::EncipherForFile(std::span<const std::uint8_t> page,
                                          std::uint32_t pageNumber) {
-  return writeKeySet ? EncipherIntoBuffer(writeSchedule, pageBuffer, page, pageNumber) : nullptr;
+  return writeKeySet_ ? EncipherIntoBuffer(writeSchedule_, pageBuffer, page, pageNumber) : nullptr;
 }
 
 std::uint8_t* PageCodec::EncipherForJournal(std::span<const std::uint8_t> page,
                                             std::uint32_t pageNumber) {
-  return readKeySet ? EncipherIntoBuffer(readSchedule, pageBuffer, page, pageNumber) : nullptr;
+  return readKeySet_ ? EncipherIntoBuffer(readSchedule_, pageBuffer, page, pageNumber) : nullptr;
 }
 
 void PageCodec::DecipherStored(std::span<std::uint8_t> page, std::uint32_t pageNumber) const {
-  if (decryptKeySet) {
-    DecipherPage(decryptSchedule, pageNumber, page);
+  if (decryptKeySet_) {
+    DecipherPage(decryptSchedule_, pageNumber, page);
   }
 }
 
 void PageCodec::EncipherStored(std::span<std::uint8_t> page, std::uint32_t pageNumber) const {
-  if (readKeySet) {
-    EncipherPage(readSchedule, pageNumber, page, page);
+  if (readKeySet_) {
+    EncipherPage(readSchedule_, pageNumber, page, page);
   }
 }
 
@@ -129,9 +120,9 @@ std::uint8_t* TransformPage(PageCodec& codec, std::uint8_t* page, std::uint32_t 
     codec.DecipherStored(whole, pageNumber);
     return page;
   case kPageEncipherForFile:
-    return codec.writeKeySet ? codec.EncipherForFile(whole, pageNumber) : page;
+    return codec.HasWriteKey() ? codec.EncipherForFile(whole, pageNumber) : page;
   case kPageEncipherForJournal:
-    return codec.readKeySet ? codec.EncipherForJournal(whole, pageNumber) : page;
+    return codec.HasReadKey() ? codec.EncipherForJournal(whole, pageNumber) : page;
   default:
     return nullptr;
   }

@@ -45,15 +45,11 @@ inline constexpr int kPageEncipherForFile = 6;    // database file, write-ahead 
 inline constexpr int kPageEncipherForJournal = 7; // rollback and statement journals
 
 // The encryption state of one database of one connection. Outside a re-key all three sides hold
-// the key the file is stored in; during a re-key the write side holds the new key (or none).
-struct PageCodec {
-  std::int32_t writeKeySet = 0;
-  AesEncryptSchedule writeSchedule;
-  std::int32_t readKeySet = 0;
-  AesEncryptSchedule readSchedule;
-  std::int32_t decryptKeySet = 0;
-  AesDecryptSchedule decryptSchedule;
-  KeyMaterial keyMaterial{};
+// the key the file is stored in; during a re-key the write side holds the new key (or none). The
+// sides are set only by the record's keying and by the key state (key_state.h), whose invariant
+// says what they hold when; everything else reads them.
+class PageCodec {
+ public:
   std::int32_t pageSize = 0;
   std::vector<std::uint8_t> pageBuffer; // output of encipherment, exactly pageSize bytes
 
@@ -63,11 +59,22 @@ struct PageCodec {
   // A record with every flag clear, as a re-key of a plain database starts with.
   static std::unique_ptr<PageCodec> Empty(int pageSize);
 
-  // Sets all three sides and keyMaterial from `material`.
+  // Sets all three sides and the key material from `material` (key_state.cpp).
   void SetAllSides(const KeyMaterial& material);
   // The page-size notification: a new size resizes the buffer (std::bad_alloc on failure). The
   // reserved-bytes count is not used: the cipher needs no room in the page.
   void SetPageSize(int size, int reserved = 0);
+
+  bool HasWriteKey() const { return writeKeySet_ != 0; }
+  bool HasReadKey() const { return readKeySet_ != 0; }
+  bool HasDecryptKey() const { return decryptKeySet_ != 0; }
+  // The key the file is stored in (the read side's), while there is one.
+  const KeyMaterial& Material() const { return keyMaterial_; }
+  const AesEncryptSchedule& ReadSchedule() const { return readSchedule_; }
+  // The form the file holds its pages in, as the schedule that deciphers it; null when plain.
+  const AesDecryptSchedule* StoredForm() const {
+    return decryptKeySet_ ? &decryptSchedule_ : nullptr;
+  }
 
   // The page operations, each on a whole page numbered `pageNumber`. The two encipherments
   // write into pageBuffer and return it; they return null when their side has no key, when the
@@ -84,6 +91,17 @@ struct PageCodec {
   // In place, into the form the file holds the page in (the read side); without a key there the
   // page stays plain.
   void EncipherStored(std::span<std::uint8_t> page, std::uint32_t pageNumber) const;
+
+ private:
+  friend class KeyState;
+
+  std::int32_t writeKeySet_ = 0;
+  AesEncryptSchedule writeSchedule_;
+  std::int32_t readKeySet_ = 0;
+  AesEncryptSchedule readSchedule_;
+  std::int32_t decryptKeySet_ = 0;
+  AesDecryptSchedule decryptSchedule_;
+  KeyMaterial keyMaterial_{};
 };
 
 // The page transform, the engine's page-codec entry point over the operations above: the bytes

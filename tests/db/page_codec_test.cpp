@@ -2,6 +2,7 @@
 // on: every operation code against a published AES-256-CBC vector and against the cipher's own
 // page functions, on both AES paths.
 #include "db/aes.h"
+#include "db/key_state.h"
 #include "db/page_codec.h"
 #include "tests/db/aes_paths.h"
 
@@ -98,8 +99,10 @@ TEST_P(PageTransform, EachCodeIsItsTypedOperation) {
     SCOPED_TRACE(size);
     const KeyMaterial stored = MaterialWithKey(RandomBytes(rng, 32));
     const KeyMaterial next = MaterialWithKey(RandomBytes(rng, 32));
-    const auto codec = PageCodec::Keyed(stored, size);
-    codec->writeSchedule = ScheduleOf(next);
+    KeyState keys;
+    keys.Attach(PageCodec::Keyed(stored, size));
+    ASSERT_TRUE(keys.BeginRekey(next, 0, size));
+    PageCodec* codec = keys.Codec();
     const auto pgno = static_cast<std::uint32_t>(rng());
     const Bytes plain = RandomBytes(rng, static_cast<std::size_t>(size));
     const auto usize = static_cast<std::size_t>(size);
@@ -157,8 +160,10 @@ TEST_P(PageTransform, ASideWithoutAKeyLeavesThePagePlain) {
   EXPECT_EQ(page, plain);
 
   // A re-key to no key: the write side is clear, the journal still gets the stored form.
-  const auto rekey = PageCodec::Keyed(MaterialWithKey(RandomBytes(rng, 32)), 4096);
-  rekey->writeKeySet = 0;
+  KeyState keys;
+  keys.Attach(PageCodec::Keyed(MaterialWithKey(RandomBytes(rng, 32)), 4096));
+  ASSERT_TRUE(keys.BeginRekey(std::nullopt, 0, 4096));
+  PageCodec* rekey = keys.Codec();
   page = plain;
   EXPECT_EQ(TransformPage(*rekey, page.data(), 9, kPageEncipherForFile), page.data());
   EXPECT_EQ(page, plain);
@@ -180,7 +185,7 @@ TEST_P(PageTransform, UnknownCodesAndAMissingBufferGiveNull) {
   // The buffer is gone or too small for the page: the engine's "out of memory" for the
   // encipherments; the decipherment needs no buffer and still works in place.
   Bytes cipher(4096);
-  ASSERT_TRUE(EncipherPage(codec->readSchedule, 9, plain, cipher));
+  ASSERT_TRUE(EncipherPage(codec->ReadSchedule(), 9, plain, cipher));
   for (const std::size_t left : {std::size_t{0}, std::size_t{4080}}) {
     SCOPED_TRACE(left);
     codec->pageBuffer.assign(left, 0);
@@ -205,6 +210,48 @@ TEST_P(PageTransform, UnknownCodesAndAMissingBufferGiveNull) {
   EXPECT_EQ(TransformPage(*unsized, page.data(), 9, kPageEncipherForJournal), nullptr);
   EXPECT_EQ(TransformPage(*unsized, page.data(), 9, kPageDecipher), page.data());
   EXPECT_EQ(page, cipher);
+}
+
+// The forms a re-key's page writes take: the new one, the journal's own bytes for the token page
+// written back (a rollback), and after an abort the old one, which the page must then also be
+// read and kept in (the abort's repair would otherwise turn it into garbage).
+TEST_P(PageTransform, ARekeysPagesTakeTheFormTheyAreWrittenIn) {
+  std::mt19937 rng(62);
+  const KeyMaterial old = MaterialWithKey(RandomBytes(rng, 32));
+  const KeyMaterial next = MaterialWithKey(RandomBytes(rng, 32));
+  const Bytes plain = RandomBytes(rng, 4096);
+  Bytes inOld(4096), inNew(4096);
+  ASSERT_TRUE(EncipherPage(ScheduleOf(old), 3, plain, inOld));
+  ASSERT_TRUE(EncipherPage(ScheduleOf(next), 3, plain, inNew));
+  KeyState keys;
+  keys.Attach(PageCodec::Keyed(old, 4096));
+  ASSERT_TRUE(keys.BeginRekey(next, 2, 4096));
+  ASSERT_TRUE(keys.ReservePage(3));
+  Bytes stored(4096);
+  keys.StorePage(3, plain, stored);
+  EXPECT_EQ(stored, inNew);
+  EXPECT_TRUE(keys.InNewForm(3));
+
+  Bytes image = inOld;
+  keys.JournalImageRead(3, image);
+  EXPECT_EQ(image, plain);
+  keys.StorePage(3, plain, stored);
+  keys.WriteEnded();
+  EXPECT_EQ(stored, inOld);
+  EXPECT_FALSE(keys.InNewForm(3));
+
+  keys.StorePage(3, plain, stored);
+  EXPECT_TRUE(keys.InNewForm(3));
+  keys.Abort();
+  keys.StorePage(3, plain, stored); // a rollback's write without a token
+  EXPECT_EQ(stored, inOld);
+  EXPECT_FALSE(keys.InNewForm(3));
+  Bytes read = stored;
+  ASSERT_NE(keys.StoredForm(3), nullptr);
+  DecipherPage(*keys.StoredForm(3), 3, read);
+  EXPECT_EQ(read, plain);
+  keys.EndAbort();
+  EXPECT_TRUE(keys.Codec()->Material() == old);
 }
 
 KET_TEST_ON_BOTH_AES_PATHS(PageTransform);
