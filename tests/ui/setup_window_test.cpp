@@ -183,8 +183,8 @@ TEST_F(SetupWindowTest, APayloadThatCannotBeLoadedLeavesInstallOutOfReach) {
 
   // An archive that opens but has no manifest is a damaged setup file, and the box says so.
   std::vector<std::u16string> boxes;
-  const std::vector<std::uint8_t> bytes =
-      BuildArchive({{"readme.txt", Bytes("Ketro\r\n"), 0x5B6A7059}});
+  const std::vector<ArchiveEntry> entries{{"readme.txt", Bytes("Ketro\r\n"), 0x5B6A7059}};
+  const std::vector<std::uint8_t> bytes = BuildArchive(entries);
   SetupState other;
   TKetSetup damaged(other, {startup, [&] { return std::make_unique<MemoryArchiveBytes>(bytes); },
                             [&](std::u16string_view text, unsigned) {
