@@ -15,6 +15,7 @@ when every check of the scenario held, 1 otherwise.
 import argparse
 import filecmp
 import json
+import re
 import os
 import shutil
 import sqlite3
@@ -1137,10 +1138,19 @@ def check_layout(args, lang):
                 folder = prefix.c_path(DEFAULT_FOLDER)
                 make_foreground(setup)
                 probe.ok("key Return")
-                wait_for(lambda: rekey_running(folder), INSTALL_TIMEOUT, "the re-key of Ketro.cts",
-                         interval=0.01)
-                screen_shot(os.path.join(args.shots, "copying-%s.png" % lang), client)
-                check(rekey_running(folder), "the re-key ended before the picture was taken")
+                database = os.path.join(prefix.dir, "product", "Ketro.cts")
+                wait_for(lambda: rekey_running(folder, database), INSTALL_TIMEOUT,
+                         "the re-key of Ketro.cts", interval=0.01)
+                # Stopped while it works, so that the picture shows the Copying state however
+                # fast the machine.
+                pid = tree.answer["pid"]
+                probe.ok("suspend %d" % pid)
+                try:
+                    check(rekey_running(folder, database),
+                          "the run was over before it could be stopped for the picture")
+                    screen_shot(os.path.join(args.shots, "copying-%s.png" % lang), client)
+                finally:
+                    probe.ok("resume %d" % pid)
                 press_keys(setup, lang)
 
                 tree = wait_finished(setup, lang)
@@ -1168,9 +1178,21 @@ def check_layout(args, lang):
     log("layout (%s): ok" % lang)
 
 
-def rekey_running(folder):
-    """Whether a database of the run is being re-keyed: its rollback journal exists."""
-    return bool(leftover_journals(folder))
+def rekey_running(folder, database):
+    """Whether the run is re-keying its city database (or has just done so and prepares the
+    files after it): the re-key needs no rollback journal, since the copy it rewrites is worth
+    nothing until the commit, so the sign is that copy itself, inflated in full under one of the
+    run's temporary names ("~ket" 8 hex digits ".tmp"), before anything has been moved into
+    place. `database` is the product's plain Ketro.cts."""
+    size = os.path.getsize(database)
+    try:
+        names = os.listdir(folder)
+    except FileNotFoundError:
+        return False
+    if "Ketro.cts" in names:
+        return False
+    return any(re.fullmatch(r"~ket[0-9a-fA-F]{8}\.tmp", n) and
+               os.path.getsize(os.path.join(folder, n)) == size for n in names)
 
 
 def leftover_journals(folder):
@@ -1360,12 +1382,20 @@ def scenario_close_during_run(args):
             try:
                 make_foreground(setup)
                 folder = prefix.c_path(DEFAULT_FOLDER)
+                pid = setup.tree().answer["pid"]
                 probe.ok("key Return")
-                wait_for(lambda: rekey_running(folder), INSTALL_TIMEOUT,
+                database = os.path.join(prefix.dir, "product", "Ketro.cts")
+                wait_for(lambda: rekey_running(folder, database), INSTALL_TIMEOUT,
                          "the re-key of Ketro.cts", interval=0.01)
-                probe.ok("close %d" % setup.hwnd)
-                check(setup.process.poll() is None and rekey_running(folder),
-                      "the setup ended while it re-keyed the database")
+                # The close box pressed while the run is held in the middle of its work, so
+                # that the press lands in the run however fast the machine.
+                probe.ok("suspend %d" % pid)
+                try:
+                    check(rekey_running(folder, database),
+                          "the run was over before it could be held")
+                    probe.ok("close %d" % setup.hwnd)
+                finally:
+                    probe.ok("resume %d" % pid)
                 rc = setup.exit_code(INSTALL_TIMEOUT)
                 check(rc == EXIT_DONE, "exit code after closing during the run: %d" % rc)
                 check_installed(args, folder, product=os.path.join(prefix.dir, "product"))
