@@ -58,9 +58,12 @@ if fcntl.ioctl(fd, 0xAE00) != 12:  # KVM_GET_API_VERSION
 os.close(fcntl.ioctl(fd, 0xAE01, 0))  # KVM_CREATE_VM
 PY
 }
+# A KVM that opened but could not boot the guest (seen under nested KVM: the kernel hangs before
+# its first message) is remembered for this host kernel, so that later runs do not wait for it.
+kvm_broken=$cache/kvm-broken-$(uname -r)
 accel=${KET_IA32_VM_ACCEL:-}
 if [ -z "$accel" ]; then
-  if [ -e /dev/kvm ] && kvm_usable; then accel=kvm; else accel=tcg; fi
+  if [ -e /dev/kvm ] && [ ! -e "$kvm_broken" ] && kvm_usable; then accel=kvm; else accel=tcg; fi
 fi
 case $accel in
   kvm | tcg) ;;
@@ -70,7 +73,7 @@ use_accel() {
   accel=$1
   case $accel in
     # Without the ARCH_CAPABILITIES MSR: under nested KVM QEMU 7.2 cannot set it and aborts.
-    kvm) qemu_cpu=(-accel kvm -cpu host,-arch-capabilities) boot_limit=${KET_IA32_VM_BOOT_LIMIT:-120} ;;
+    kvm) qemu_cpu=(-accel kvm -cpu host,-arch-capabilities) boot_limit=${KET_IA32_VM_BOOT_LIMIT:-60} ;;
     tcg) qemu_cpu=(-accel tcg,thread=multi,tb-size=1024 -cpu max,smap=off)
       boot_limit=${KET_IA32_VM_BOOT_LIMIT:-600} ;;
   esac
@@ -82,13 +85,17 @@ cpus=$(nproc)
 
 work=$(mktemp -d /tmp/ket-ia32-vm.XXXXXX)
 qemu_pid=""
-cleanup() {
+stop_qemu() {
   if [ -n "$qemu_pid" ] && kill -0 "$qemu_pid" 2>/dev/null; then
     kill "$qemu_pid" 2>/dev/null
     for _ in $(seq 20); do kill -0 "$qemu_pid" 2>/dev/null || break; sleep 0.5; done
     kill -9 "$qemu_pid" 2>/dev/null
-    wait "$qemu_pid" 2>/dev/null
   fi
+  [ -z "$qemu_pid" ] || wait "$qemu_pid" 2>/dev/null
+  qemu_pid=""
+}
+cleanup() {
+  stop_qemu
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -103,33 +110,38 @@ boot() {
     -drive "file=$job,if=virtio,format=raw,cache=unsafe")
   [ -z "$tree" ] || disks+=(-drive "file=$tree,if=virtio,format=raw,cache=unsafe")
   : >"$mark"
+  : >"$work/console.log"
   qemu-system-x86_64 -machine q35 "${qemu_cpu[@]}" -smp "$cpus" -m "$mem" \
     -kernel "$dir/vmlinuz" -initrd "$dir/initrd.img" \
-    -append "root=/dev/vda rw init=/sbin/ket-init console=ttyS0 quiet loglevel=3 panic=-1" \
+    -append "root=/dev/vda rw init=/sbin/ket-init console=ttyS0 quiet loglevel=3 panic=-1 ket.accel=$accel" \
     "${disks[@]}" -nic none -display none -vga none -monitor none -no-reboot \
-    -chardev stdio,id=console,signal=off -serial chardev:console -serial "file:$mark" \
+    -serial "file:$work/console.log" -chardev stdio,id=out,signal=off -serial chardev:out \
+    -serial "file:$mark" \
     </dev/null &
   qemu_pid=$!
   start=$SECONDS
   while kill -0 "$qemu_pid" 2>/dev/null; do
     if ! grep -q up "$mark" && ((SECONDS - start > boot_limit)); then
       say "the guest did not reach its init within ${boot_limit}s ($accel); stopped it"
-      return 1
+      stop_qemu
+      break
     fi
     if ((SECONDS - start > limit)); then
       say "the guest ran longer than ${limit}s; stopped it"
+      stop_qemu
       return 1
     fi
     sleep 1
   done
-  wait "$qemu_pid"
-  local rc=$?
-  qemu_pid=""
+  local rc=0
+  if [ -n "$qemu_pid" ]; then wait "$qemu_pid"; rc=$?; qemu_pid=""; fi
   if ! grep -q up "$mark"; then
-    say "the guest never reached its init (qemu exit $rc, $accel)"
+    say "the guest never reached its init (qemu exit $rc, $accel); the end of its console:"
+    tail -n 15 "$work/console.log" >&2
     # A /dev/kvm that opens may still fail to run a machine (nested set-ups): then emulate.
     if [ "$accel" = kvm ] && [ -z "${KET_IA32_VM_ACCEL:-}" ]; then
-      say "trying again without KVM"
+      say "trying again without KVM (remembered in $kvm_broken)"
+      : >"$kvm_broken"
       use_accel tcg
       boot "$@"
       return
@@ -148,24 +160,25 @@ job_disk() {
 # job_file IMG PATH OUT: a file from the job's disk after the run.
 job_file() { debugfs -R "dump /$2 $3" "$1" >/dev/null 2>&1 && [ -f "$3" ]; }
 
-# The guest's PID 1: mounts, tells the host it is up (second serial port), runs /job/job.sh
-# from the job's disk with the console as its output, and powers off.
+# The guest's PID 1: mounts, tells the host it is up (third serial port), runs /job/job.sh
+# from the job's disk with the second serial port as its output, and powers off. The kernel's
+# own console (the first port) goes to a log that is shown only when the guest fails.
 init_script() {
   cat <<'EOF'
 #!/bin/sh
 PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 export PATH
-mount -t proc proc /proc
-mount -t sysfs sys /sys
+mount -t proc proc /proc 2>/dev/null
+mount -t sysfs sys /sys 2>/dev/null
 mount -t devtmpfs dev /dev 2>/dev/null
 mkdir -p /dev/pts /dev/shm
 mount -t devpts devpts /dev/pts
 mount -t tmpfs shm /dev/shm
 mount -t tmpfs run /run
-stty -F /dev/ttyS0 -onlcr 2>/dev/null
-echo "up $(cut -d' ' -f1 /proc/uptime)" >/dev/ttyS1
+stty -F /dev/ttyS1 -onlcr 2>/dev/null
+echo "up $(cut -d' ' -f1 /proc/uptime)" >/dev/ttyS2
 mkdir -p /job && mount /dev/vdb /job
-/bin/bash /job/job.sh </dev/null >/dev/ttyS0 2>&1
+/bin/bash /job/job.sh </dev/null >/dev/ttyS1 2>&1
 sync
 umount /job
 mount -o remount,ro / 2>/dev/null
@@ -212,7 +225,7 @@ run_job() {
   [ -z "$tree" ] || printf '%s' "$root" >"$jd/tree"
   # The caller's KET_* settings, and what the guest is.
   { env -0 | grep -zE '^(KET_[A-Z0-9_]*|PAYLOAD|LANG)=' | grep -zvE '^KET_IA32_VM_(CACHE|LIMIT|BOOT_LIMIT|BUILD_LIMIT|MEM)='
-    printf '%s\0' KET_IN_IA32_VM=1 "KET_IA32_VM_ACCEL=$accel"
+    printf '%s\0' KET_IN_IA32_VM=1
     [ ! -d "$dir/prefix-ok" ] || printf '%s\0' KET_WINE_PREFIX_FROM=/opt/ket/prefix; } >"$jd/env"
   cat >"$jd/job.sh" <<'EOF'
 # Runs in the guest as PID 1's child: the command with its environment, then the results.
@@ -225,6 +238,8 @@ if [ -n "$tree" ]; then
 fi
 export HOME=/root LANG=C.UTF-8 TERM=dumb TMPDIR=/tmp
 for v in "${vars[@]}"; do export "$v"; done
+KET_IA32_VM_ACCEL=$(sed -n 's/.*ket\.accel=\([a-z]*\).*/\1/p' /proc/cmdline)
+export KET_IA32_VM_ACCEL
 ln -sf /usr/share/zoneinfo/Etc/UTC /etc/localtime
 touch /run/ket-start
 sleep 1
@@ -241,8 +256,11 @@ fi
 EOF
   job_disk "$jd" "$work/job.img"
   boot "$dir" "$work/job.img" "$tree" "$snapshot" "$limit" || return 1
-  job_file "$work/job.img" status "$work/status" ||
-    { say "the guest powered off without recording the command's exit status"; return 1; }
+  job_file "$work/job.img" status "$work/status" || {
+    say "the guest powered off without recording the command's exit status; the end of its console:"
+    tail -n 15 "$work/console.log" >&2
+    return 1
+  }
   job_status=$(cat "$work/status")
   return 0
 }
