@@ -30,6 +30,7 @@ if [ -n "$why" ]; then
   rm -f "$out/KetroSetup.png"
   scripts/ia32-vm.sh scripts/run.sh "$@" || exit 1
   [ -f "$out/KetroSetup.png" ] || { echo "run: the emulated machine left no picture" >&2; exit 1; }
+  echo "run: the shipped program's window, photographed in the emulated machine: $root/$out/KetroSetup.png"
   exit 0
 fi
 [ -x "$server" ] || server=/usr/lib/wine/wineserver
@@ -107,4 +108,4 @@ fi
 kill "$pid" 2>/dev/null || true
 wait "$pid" 2>/dev/null || true
 echo "run: no display here, so the window was shown on a private one; its picture: $shot"
-echo "run: (with a display, make run opens the window there; Install puts the product into C:\\!KetroNew\\ of $prefix)"
+[ -n "${KET_IN_IA32_VM:-}" ] || echo "run: (with a display, make run opens the window there; Install puts the product into C:\\!KetroNew\\ of $prefix)"
