@@ -1,6 +1,7 @@
 # Front door. The two set-up commands are `make run` (the main job) and `make test` (all tests);
 # both install their own dependencies first.
-.PHONY: deps build win32 win64 test test-native test-win bench run clean format
+.PHONY: deps build win32 win64 test test-native test-win bench run clean format \
+	configure-native configure-win32 configure-win64
 
 SHELL := /bin/bash
 NATIVE := build/native
@@ -14,18 +15,23 @@ CONFIGURE_FLAGS := -DCMAKE_C_COMPILER_LAUNCHER=$(LAUNCHER) -DCMAKE_CXX_COMPILER_
 deps:
 	@scripts/deps.sh
 
-build:
-	@[ -f $(NATIVE)/build.ninja ] || cmake --preset native $(CONFIGURE_FLAGS) >/dev/null
+build: configure-native
 	cmake --build $(NATIVE) -j $(JOBS)
 
 # The Windows builds pack their payload with the native ketro-pack, so the native tools come
 # first. win32 is the shipped program (PE32, i686), and the Windows test suites run it under
-# 32-bit Wine; win64 is the same sources for x86-64, run only where 32-bit programs cannot run and
-# the caller allowed it (KET_ALLOW_NO_WIN32=1, see scripts/run-tests.sh).
+# 32-bit Wine (in an emulated x86 machine where the kernel runs no 32-bit code, see
+# scripts/run-tests.sh); win64 is the same sources for x86-64.
+configure-native:
+	@[ -f $(NATIVE)/build.ninja ] || cmake --preset native $(CONFIGURE_FLAGS) >/dev/null
+
+configure-win32 configure-win64: configure-native
+	@b=$(@:configure-%=%); if [ ! -f build/$$b/build.ninja ] || [ "$$(cat build/$$b/.payload 2>/dev/null)" != "$(PAYLOAD)" ]; then \
+	  cmake --preset $$b $(CONFIGURE_FLAGS) -DKET_PAYLOAD="$(PAYLOAD)" -DKET_HOST_BIN="$(CURDIR)/$(NATIVE)/bin" >/dev/null && \
+	  echo "$(PAYLOAD)" > build/$$b/.payload; fi
+
 win32 win64: build
-	@if [ ! -f build/$@/build.ninja ] || [ "$$(cat build/$@/.payload 2>/dev/null)" != "$(PAYLOAD)" ]; then \
-	  cmake --preset $@ $(CONFIGURE_FLAGS) -DKET_PAYLOAD="$(PAYLOAD)" -DKET_HOST_BIN="$(CURDIR)/$(NATIVE)/bin" >/dev/null && \
-	  echo "$(PAYLOAD)" > build/$@/.payload; fi
+	@$(MAKE) --no-print-directory configure-$@
 	cmake --build build/$@ -j $(JOBS)
 
 test: deps
@@ -42,8 +48,11 @@ bench: deps
 	@$(MAKE) --no-print-directory build
 	@scripts/bench.sh
 
+# Only what it shows: the native packer, then the setup program with its product.
 run: deps
-	@$(MAKE) --no-print-directory build win32
+	@$(MAKE) --no-print-directory configure-win32
+	cmake --build $(NATIVE) -j $(JOBS) --target ketro-pack
+	cmake --build build/win32 -j $(JOBS) --target KetroSetup
 	@scripts/run.sh
 
 # The release (scripts/release.sh, README "Releasing"): the shipped program stripped, its debug

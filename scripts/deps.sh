@@ -131,8 +131,8 @@ plan_and_install() {
 if ((${#missing[@]})); then
   say "installing ${missing[*]}"
   if ! (plan_and_install); then
-    # Without 32-bit Wine the native suites still build and run; the Windows suites then fail
-    # loudly (scripts/run-tests.sh) unless KET_ALLOW_NO_WIN32=1 says the user knows.
+    # Without 32-bit Wine the native suites still build and run; the Windows suites then run in
+    # the emulated machine (scripts/run-tests.sh), whose image brings its own.
     mapfile -t missing < <(printf '%s\n' "${missing[@]}" | grep -v ':i386$')
     say "32-bit Wine could not be installed; installing the rest: ${missing[*]}"
     if ((${#missing[@]})) && ! { simulate "$work/plan-rest.txt" && carry_out; }; then

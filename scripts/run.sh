@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The main job: starts KetroSetup.exe, the setup with the demo product (or the product that
-# `make win32 PAYLOAD=DIR` packed), under Wine.
-#   - It runs the shipped 32-bit build under 32-bit Wine. Where 32-bit programs cannot run (no
-#     wine32, or a kernel without IA-32 emulation) it stops and says why; KET_ALLOW_NO_WIN32=1
-#     shows the x86-64 build of the same sources instead.
-#   - With a display (DISPLAY set) the window opens there and the job ends when it is closed.
-#   - Without one, a private Xvfb display is used: the job photographs the window into
+# `make win32 PAYLOAD=DIR` packed), under 32-bit Wine: always the shipped PE32 program.
+#   - Where this machine's kernel runs no 32-bit program (scripts/ia32-probe.sh), it runs in an
+#     emulated x86 machine that does (scripts/ia32-vm.sh; its image is built on first use, which
+#     takes minutes): the window is photographed there into build/run/KetroSetup.png, whose path
+#     is printed, since that machine has no display of ours. KET_IA32_VM=1 takes that way here too.
+#   - Otherwise, with a display (DISPLAY set) the window opens there and the job ends when it is
+#     closed; without one, a private Xvfb display is used: the job photographs the window into
 #     build/run/KetroSetup.png, says where it is, and closes the program.
 #   - KET_RUN_LANG=ru shows the window as a Russian system does (a Russian locale for Wine).
 # The Wine prefix is a throwaway one under build/run (the program installs into its drive C:).
@@ -15,26 +16,31 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 out=build/run
 mkdir -p "$out"
+exe=build/win32/bin/KetroSetup.exe arch=win32 loader=/usr/lib/wine/wine
+server=/usr/lib/wine/wineserver32
+[ -f "$exe" ] || { echo "run: $exe is missing; run make win32 first" >&2; exit 1; }
 
 why=$(scripts/ia32-probe.sh --wine 2>&1) || true
-if [ -z "$why" ]; then
-  exe=build/win32/bin/KetroSetup.exe arch=win32 loader=/usr/lib/wine/wine
-  server=/usr/lib/wine/wineserver32
-elif [ "${KET_ALLOW_NO_WIN32:-}" = 1 ]; then
-  echo "run: $why; KET_ALLOW_NO_WIN32=1: showing the x86-64 build of the same sources, not the shipped program"
-  make --no-print-directory win64 PAYLOAD="${PAYLOAD:-}" >/dev/null
-  exe=build/win64/bin/KetroSetup.exe arch=win64 loader=/usr/lib/wine/wine64
-  server=/usr/lib/wine/wineserver64
-else
-  echo "run: the shipped program is 32-bit and cannot run here: $why." >&2
-  echo "run: KET_ALLOW_NO_WIN32=1 make run shows the x86-64 build of the same sources instead." >&2
-  exit 1
+[ -n "$why" ] || [ "${KET_IA32_VM:-}" != 1 ] || [ -n "${KET_IN_IA32_VM:-}" ] ||
+  why="KET_IA32_VM=1 asks for the emulated machine"
+if [ -n "$why" ]; then
+  [ -z "${KET_IN_IA32_VM:-}" ] || { echo "run: $why" >&2; exit 1; }
+  echo "run: $why: showing the shipped program in an emulated x86 machine (scripts/ia32-vm.sh)"
+  [ -z "${DISPLAY:-}" ] || echo "run: that machine cannot open the window on this display; it photographs it instead"
+  rm -f "$out/KetroSetup.png"
+  scripts/ia32-vm.sh scripts/run.sh "$@" || exit 1
+  [ -f "$out/KetroSetup.png" ] || { echo "run: the emulated machine left no picture" >&2; exit 1; }
+  echo "run: the shipped program's window, photographed in the emulated machine: $root/$out/KetroSetup.png"
+  exit 0
 fi
 [ -x "$server" ] || server=/usr/lib/wine/wineserver
 [ -f "$exe" ] || { echo "run: $exe is missing; run make win32 first" >&2; exit 1; }
 file "$exe" 2>/dev/null | sed 's/^/run: /' || true
 
 prefix=$root/$out/prefix-$arch
+# In the emulated machine: a copy of its prefix made once, outside the tree (nothing of it is
+# wanted back on the host).
+[ -z "${KET_IN_IA32_VM:-}" ] || prefix=/tmp/ket-run-prefix
 export WINEPREFIX=$prefix WINEARCH=$arch WINEDEBUG=-all WINELOADER=$loader WINESERVER=$server
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export HOME=$root/$out/home
@@ -74,7 +80,9 @@ if [ "${KET_RUN_LANG:-}" = ru ]; then
   fi
   export LANG=ru_RU.UTF-8 LC_ALL=ru_RU.UTF-8 2>/dev/null
 fi
-if [ ! -d "$prefix/drive_c" ]; then
+if [ ! -d "$prefix/drive_c" ] && [ -n "${KET_WINE_PREFIX_FROM:-}" ]; then
+  cp -a "$KET_WINE_PREFIX_FROM" "$prefix"
+elif [ ! -d "$prefix/drive_c" ]; then
   echo "run: making the Wine prefix $prefix (once)"
   "$loader" wineboot -i >"$out/wineboot.log" 2>&1
 fi
@@ -100,4 +108,4 @@ fi
 kill "$pid" 2>/dev/null || true
 wait "$pid" 2>/dev/null || true
 echo "run: no display here, so the window was shown on a private one; its picture: $shot"
-echo "run: (with a display, make run opens the window there; Install puts the product into C:\\!KetroNew\\ of $prefix)"
+[ -n "${KET_IN_IA32_VM:-}" ] || echo "run: (with a display, make run opens the window there; Install puts the product into C:\\!KetroNew\\ of $prefix)"

@@ -9,6 +9,7 @@
 # WINEARCH, WINEDEBUG, WINEDLLOVERRIDES, HOME and DISPLAY for the command,
 # keeps one wineserver alive for the whole command (so each program starts in about a second),
 # and removes everything it made when the command ends. Set KET_KEEP_PREFIX=1 to keep the prefix.
+# KET_WINE_PREFIX_FROM=DIR copies the win32 prefix DIR instead of making one.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/display.sh"
@@ -71,7 +72,19 @@ fi
 # Output through files, never pipes: Wine's background services inherit the first program's
 # handles and would hold a pipe open long after it ended.
 server_started=1
-"$KET_WINE" wineboot -i >"$base/wineboot.log" 2>&1 || { cat "$base/wineboot.log" >&2; exit 1; }
+if [ -n "${KET_WINE_PREFIX_FROM:-}" ] && [ "$arch" = win32 ]; then
+  # A prefix made once beforehand (the emulated machine's, see scripts/ia32-vm.sh), where
+  # wineboot -i costs minutes. Its user folders link into the HOME it was made with (in
+  # $KET_WINE_PREFIX_FROM.home): they follow this HOME instead.
+  cp -a "$KET_WINE_PREFIX_FROM" "$WINEPREFIX" || exit 1
+  from_home=$(cat "$KET_WINE_PREFIX_FROM.home")
+  while IFS= read -r -d '' link; do
+    target=$(readlink "$link")
+    case $target in "$from_home" | "$from_home"/*) ln -sfn "$HOME${target#"$from_home"}" "$link" ;; esac
+  done < <(find "$WINEPREFIX/drive_c/users" -type l -print0)
+else
+  "$KET_WINE" wineboot -i >"$base/wineboot.log" 2>&1 || { cat "$base/wineboot.log" >&2; exit 1; }
+fi
 # A crashing program must fail its test at once: Wine's crash dialog would keep it alive until
 # the test's timeout.
 "$KET_WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
