@@ -31,6 +31,8 @@ done
 # scripts' test commands: there, in this throwaway guest, it is the guest's own.
 py=$(sed -n 's/^_\{0,1\}Python3_EXECUTABLE:[A-Z]*=//p' "$dir/CMakeCache.txt" 2>/dev/null)
 if [ -n "$py" ] && [ ! -x "$py" ]; then mkdir -p "$(dirname "$py")" && ln -sf /usr/bin/python3 "$py"; fi
+# The end-to-end scenarios' own waits read it too.
+export KET_VM_TIME_SCALE=$scale
 echo "ia32-vm-ctest: time limits x$scale (${KET_IA32_VM_ACCEL:-tcg})"
 # Tests without a limit of their own get 1500 s, scaled alike: a hang must not hold the whole run.
 KET_WINE_ARCH=win32 "$here/with-wine.sh" ctest --test-dir "$dir" --timeout $((1500 * scale)) "$@"
