@@ -34,9 +34,12 @@ win32 win64: build
 	@$(MAKE) --no-print-directory configure-$@
 	cmake --build build/$@ -j $(JOBS)
 
+# The suites first, so that a failing test is what one sees first; then the release check, and
+# the whole fails if either did.
 test: deps
-	@$(MAKE) --no-print-directory build win32 check-release
-	@scripts/run-tests.sh
+	@$(MAKE) --no-print-directory build win32
+	@status=0; scripts/run-tests.sh || status=$$?; \
+	  $(MAKE) --no-print-directory check-release || status=1; exit $$status
 
 test-native: build
 	ctest --test-dir $(NATIVE) --output-on-failure -j $(JOBS)
