@@ -72,7 +72,13 @@ SetupSwitches ParseSetupSwitches(std::span<const std::u16string> arguments) {
       s.force = true;
     } else if (Matches(lower, u"/dir", &value)) {
       if (!value.empty()) {
-        s.dir = original(value);
+        // A program that quotes by the usual C rules doubles the final "\" of "C:\A B\" so
+        // that it does not escape the quote; this program's splitting keeps both.
+        std::u16string dir = original(value);
+        while (dir.size() >= 2 && dir.ends_with(u"\\\\")) {
+          dir.pop_back();
+        }
+        s.dir = std::move(dir);
       }
     } else if (Matches(lower, u"/lang", &value)) {
       if (value == u"en") {

@@ -15,7 +15,8 @@ namespace ket {
 //   /VERYSILENT        no window at all
 //   /SILENT            only the Copying state; the setup closes itself at the end
 //   /SUPPRESSMSGBOXES  no message box: each box's default answer is taken
-//   /DIR=FOLDER        the installation folder (quotes around it are gone with the splitting)
+//   /DIR=FOLDER        the installation folder (quotes around it are gone with the splitting;
+//                      "\\" at its end, as C-rule quoting writes a final "\", is one "\")
 //   /NOICONS           no shortcuts
 //   /FORCE             forced installation
 //   /LANG=en, /LANG=ru the language of the texts

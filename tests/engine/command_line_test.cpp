@@ -171,6 +171,9 @@ TEST(CommandLine, SwitchesAreReadInAnyOrderAndCase) {
   // Values keep their case; only the switch's name is compared in small letters.
   EXPECT_EQ(s.logFile, u"D:\\Logs\\A B.log");
 
+  // A final "\" doubled before the closing quote, as C-rule quoting writes it, is one.
+  EXPECT_EQ(read(u"p \"/DIR=C:\\A B\\\\\"").dir, u"C:\\A B\\");
+
   s = read(u"KetroSetup.exe /SILENT /DIR=C:\\Silent /LANG=en /LOG /update");
   EXPECT_TRUE(s.silent && s.log && s.update);
   EXPECT_FALSE(s.verySilent || s.suppressMessageBoxes || s.noIcons || s.force);
