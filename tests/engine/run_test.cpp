@@ -15,8 +15,15 @@ namespace {
 
 using Calls = std::vector<std::string>;
 
+// The run's log lines, in UTF-8.
+struct LinesLog final : RunLog {
+  std::vector<std::string> lines;
+  void Write(std::u16string_view line) override { lines.push_back(Utf16ToUtf8(line)); }
+};
+
 struct Run : ::testing::Test {
   TempFolder dir;
+  LinesLog log;
   RecordingFileSystem files;
   RecordingWindow window;
   FakeRekeyer rekeyer;
@@ -32,8 +39,9 @@ struct Run : ::testing::Test {
   bool wantShortcuts = false; // the two shortcut options
   void Install(std::u16string folder, bool force = false) {
     window.calls.clear();
+    log.lines.clear();
     window.choices = Choices{std::move(folder), force, wantShortcuts, wantShortcuts};
-    outcome = DoCopy(state, payload, {files, window, &shortcuts, &rekeyer});
+    outcome = DoCopy(state, payload, {files, window, &shortcuts, &rekeyer, &log});
     // The window is told exactly what the caller is, and only a complete run finishes.
     EXPECT_EQ(window.failures, outcome.failures);
     const bool complete =
@@ -137,6 +145,9 @@ TEST_F(Run, CompleteRunInOrderWithFoldersCreated) {
   EXPECT_EQ(files.Count("CreateNewFile " + Utf16ToUtf8(target) + "\\deep\\er\\~ket0"), 1);
   EXPECT_EQ(files.Count("MoveNew " + Utf16ToUtf8(target) + "\\a.txt"), 1);
   EXPECT_TRUE(Temporaries().empty());
+  // The log has a line for each line carried out: the files, the deletion, the shortcut.
+  EXPECT_EQ(log.lines, (std::vector<std::string>{"Installed: a.txt", "Installed: deep\\er\\b.txt",
+                                                 "Deleted: old\\*.tmp", "Shortcut: Ketro"}));
 }
 
 TEST_F(Run, FolderEndingInABackslashGetsNoSecondOne) {
@@ -448,6 +459,9 @@ TEST_F(Run, AFileInUseAsksRetryOrCancel) {
   EXPECT_EQ(window.Count("AskRetryFileInUse held.txt"), 1);
   EXPECT_EQ(outcome.exitCode, ExitCode::kClosed);
   EXPECT_EQ(Snapshot(dir.Path()), before);
+  ASSERT_EQ(log.lines.size(), 2u);
+  EXPECT_TRUE(log.lines[0].starts_with("In use: held.txt")) << log.lines[0];
+  EXPECT_TRUE(log.lines[1].starts_with("Cancelled")) << log.lines[1];
   // Retry while it is still held asks again; Retry once it is free completes the update.
   int asked = 0;
   window.answerRetry = [&] {
