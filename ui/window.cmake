@@ -6,8 +6,10 @@ ket_target(ket_ui_text)
 target_link_libraries(ket_ui_text PUBLIC ket_engine)
 
 # TKetSetup.
-add_library(ket_setup_window STATIC setup_window.cpp)
+add_library(ket_setup_window STATIC setup_window.cpp setup_log.cpp apps_entry.cpp)
 ket_target(ket_setup_window)
+# ket_version.h, for the log's first line and the Apps & features entry.
+target_include_directories(ket_setup_window PRIVATE ${KET_GENERATED_DIR})
 target_link_libraries(ket_setup_window PUBLIC ket_ui_text ket_controls ket_shortcuts ket_db
                                               ket_platform_win32 shell32 ole32)
 
