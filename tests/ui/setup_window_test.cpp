@@ -184,7 +184,7 @@ TEST_F(SetupWindowTest, APayloadThatCannotBeLoadedLeavesInstallOutOfReach) {
   // An archive that opens but has no manifest is a damaged setup file, and the box says so.
   std::vector<std::u16string> boxes;
   const std::vector<std::uint8_t> bytes =
-      BuildArchive({{"readme.txt", Bytes("Ketro\r\n"), 0x5B6A7059}});
+      BuildArchive(std::vector<ArchiveEntry>{{"readme.txt", Bytes("Ketro\r\n"), 0x5B6A7059}});
   SetupState other;
   TKetSetup damaged(other, {startup, [&] { return std::make_unique<MemoryArchiveBytes>(bytes); },
                             [&](std::u16string_view text, unsigned) {
