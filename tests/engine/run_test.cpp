@@ -1,6 +1,7 @@
 // The installation run against a recording window and a real folder of the platform.
 #include "engine/commit.h"
 #include "engine/run.h"
+#include "engine/uninstall.h"
 #include "tests/engine/scenario.h"
 
 #include <gtest/gtest.h>
@@ -413,6 +414,52 @@ TEST_F(Run, LinksBelowTheFolderAreNeverFollowed) {
   EXPECT_TRUE(IsLink(inst + u"linked") && IsLink(inst + u"file.txt") &&
               IsLink(inst + u"Ketro.cts") && IsLink(inst + u"old") && IsLink(inst + u"mask\\link"));
   SetReadOnly(out + u"target.txt", false);
+}
+
+// The record of an installation, then its removal: what the setup installed goes, with the
+// folders it leaves empty; the user's files and settings files stay, and nothing is followed
+// through a link.
+TEST_F(Run, UninstallRemovesWhatWasInstalledAndKeepsTheUsers) {
+  const std::u16string inst = dir / u"inst\\";
+  Load({"a.txt||#|", "deep\\er\\b.txt|P|#|", "sub\\c.txt||#|", "Ketro.ini|O|#|settings",
+        "f.txt|F|#|other edition", "old\\*.tmp|K|"},
+       {{"a.txt", "A"},
+        {"deep\\er\\b.txt", "B"},
+        {"sub\\c.txt", "C"},
+        {"Ketro.ini", "ini"},
+        {"f.txt", "F"}});
+  const std::vector<std::u16string> manifest = *state.ManifestLines;
+  Install(inst);
+  ASSERT_EQ(outcome.exitCode, ExitCode::kDone);
+  EXPECT_EQ(UninstallRecord(manifest, u'P'), "a.txt\r\ndeep\\er\\b.txt\r\nsub\\c.txt\r\n");
+  PutFile(inst + std::u16string(kUninstallRecordName),
+          UninstallRecord(manifest, u'P') + "..\\outside.txt\r\nlinked\\x.txt\r\n");
+  PutFile(dir / u"outside.txt", "outside");
+  PutFile(inst + u"sub\\mine.txt", "the user's");
+  PutFile(inst + u"mine.txt", "the user's");
+  SetReadOnly(inst + u"a.txt", true);
+  MakeFolders(dir / u"elsewhere");
+  PutFile(dir / u"elsewhere\\x.txt", "x");
+  // Without links on this platform the linked name names nothing, which is no failure.
+  const bool links = MakeLink(inst + u"linked", dir / u"elsewhere", true);
+  Names expected{u"..\\outside.txt"};
+  if (links) {
+    expected.push_back(u"linked\\x.txt");
+  }
+  EXPECT_EQ(RemoveInstalled(files, inst), expected);
+  EXPECT_FALSE(PathExists(inst + u"a.txt") || PathExists(inst + u"deep") ||
+               PathExists(inst + u"sub\\c.txt") ||
+               PathExists(inst + std::u16string(kUninstallRecordName)));
+  EXPECT_EQ(Read(u"inst\\Ketro.ini"), "ini");
+  EXPECT_EQ(Read(u"inst\\sub\\mine.txt"), "the user's");
+  EXPECT_EQ(Read(u"inst\\mine.txt"), "the user's");
+  EXPECT_EQ(Read(u"outside.txt"), "outside");
+  if (links) {
+    EXPECT_EQ(Read(u"elsewhere\\x.txt"), "x");
+  }
+  // Without a record nothing is removed.
+  EXPECT_EQ(RemoveInstalled(files, inst), (Names{std::u16string(kUninstallRecordName)}));
+  EXPECT_EQ(Read(u"inst\\mine.txt"), "the user's");
 }
 
 TEST_F(Run, TheInstallationFolderItselfMayBeALink) {
