@@ -6,7 +6,9 @@
 #include "engine/run.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <optional>
+#include <span>
 
 namespace ket {
 
@@ -32,6 +34,29 @@ std::string UninstallRecord(const std::vector<std::u16string>& manifest, char16_
     text += Utf16ToUtf8(f.name) + "\r\n";
   }
   return text;
+}
+
+bool WriteUninstallRecord(FileSystem& files, std::u16string_view folder,
+                          const std::vector<std::u16string>& manifest, char16_t edition) {
+  const std::string text = UninstallRecord(manifest, edition);
+  if (text.empty()) {
+    return true; // a manifest of deletions alone installs nothing: the record stays as it was
+  }
+  const std::u16string path = std::u16string(folder) + std::u16string(kUninstallRecordName);
+  const std::u16string temporary = path + u".new";
+  files.RemoveFile(temporary); // one left by a run that was killed here
+  auto file = files.CreateNewFile(temporary);
+  if (!file) {
+    return false;
+  }
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+  bool written = file->Write(std::span<const std::uint8_t>(bytes, text.size()));
+  written = file->Close() && written;
+  if (!written || !files.MoveOver(temporary, path, true)) {
+    files.RemoveFile(temporary);
+    return false;
+  }
+  return true;
 }
 
 std::vector<std::u16string> RemoveInstalled(FileSystem& files, std::u16string_view folder) {

@@ -18,6 +18,12 @@ inline constexpr std::u16string_view kUninstallRecordName = u"Uninstall Ketro.ls
 // left out) but the user's settings files (flag "O"), which an uninstall keeps.
 std::string UninstallRecord(const std::vector<std::u16string>& manifest, char16_t edition);
 
+// Writes the record into `folder` (ends in "\"), replacing the one before, in one step (a
+// temporary name, then a move over it); false when it cannot. A manifest that installs no file
+// leaves the record as it was.
+bool WriteUninstallRecord(FileSystem& files, std::u16string_view folder,
+                          const std::vector<std::u16string>& manifest, char16_t edition);
+
 // Removes from `folder` (ends in "\") the files a record names, then the folders of those
 // files that became empty, deepest first, then the record itself. A name that would leave the
 // folder, a link or a folder at a name, and a name whose folders pass through a link are never

@@ -432,6 +432,10 @@ TEST_F(Run, UninstallRemovesWhatWasInstalledAndKeepsTheUsers) {
   Install(inst);
   ASSERT_EQ(outcome.exitCode, ExitCode::kDone);
   EXPECT_EQ(UninstallRecord(manifest, u'P'), "a.txt\r\ndeep\\er\\b.txt\r\nsub\\c.txt\r\n");
+  ASSERT_TRUE(WriteUninstallRecord(files, inst, manifest, u'P'));
+  EXPECT_EQ(Read(u"inst\\" + std::u16string(kUninstallRecordName)),
+            UninstallRecord(manifest, u'P'));
+  // Names a damaged record might hold.
   PutFile(inst + std::u16string(kUninstallRecordName),
           UninstallRecord(manifest, u'P') + "..\\outside.txt\r\nlinked\\x.txt\r\n");
   PutFile(dir / u"outside.txt", "outside");
