@@ -2,6 +2,7 @@
 
 #include "base/text.h"
 #include "base/wide.h"
+#include "engine/uninstall.h"
 #include "ket_version.h"
 #include "platform/win32/handle.h"
 

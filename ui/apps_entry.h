@@ -11,8 +11,6 @@ namespace ket {
 // update of the product rewrites the one entry.
 inline constexpr wchar_t kAppsEntryKey[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Ketro FULL";
-// The uninstaller's file name in the installation folder.
-inline constexpr std::u16string_view kUninstallerName = u"Uninstall Ketro.exe";
 
 // Writes the entry of the installation in `folder` (ends in "\"), after a completed run:
 // DisplayName, DisplayVersion and Publisher of this release, InstallLocation, InstallDate

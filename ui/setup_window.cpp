@@ -5,6 +5,7 @@
 #include "base/wide.h"
 #include "engine/run.h"
 #include "engine/startup.h"
+#include "engine/uninstall.h"
 #include "ket_version.h"
 #include "platform/win32/setup_messages.h"
 #include "platform/win32/win32_file_system.h"
@@ -283,6 +284,8 @@ void TKetSetup::FormCreate(TObject*) {
 bool TKetSetup::LoadPayloadOnce() {
   try {
     LoadPayload(state_, payload_, services_.openArchive);
+    if (manifest_.empty() && state_.ManifestLines)
+      manifest_ = *state_.ManifestLines;
     return true;
   } catch (const DamagedSetupError&) {
     // The archive is there but damaged: the user can do nothing but get the file again, which
@@ -309,9 +312,41 @@ void TKetSetup::RunSilently() {
   AfterRun();
 }
 
+// The uninstaller the program carries (resource "UNINSTALL" of type "EXEFILE") into the
+// installation folder, replacing the one before in one step; false when it cannot be written.
+bool WriteUninstaller(const std::u16string& folder) {
+  const HRSRC found = FindResourceW(nullptr, L"UNINSTALL", L"EXEFILE");
+  const HGLOBAL loaded = found ? LoadResource(nullptr, found) : nullptr;
+  const void* bytes = loaded ? LockResource(loaded) : nullptr;
+  if (bytes == nullptr)
+    return false;
+  const std::wstring target = ToWide(folder + std::u16string(kUninstallerName));
+  const std::wstring temporary = target + L".new";
+  const HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    return false;
+  DWORD written = 0;
+  const DWORD size = SizeofResource(nullptr, found);
+  const bool ok = WriteFile(file, bytes, size, &written, nullptr) && written == size;
+  CloseHandle(file);
+  if (ok && MoveFileExW(temporary.c_str(), target.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return true;
+  DeleteFileW(temporary.c_str());
+  return false;
+}
+
 void TKetSetup::AfterRun() {
   if (!state_.InstallDone)
     return;
+  // The record of what is installed and the uninstaller that reads it, then the entry that
+  // offers it.
+  const bool recorded =
+      WriteUninstallRecord(*files_, state_.InstallDir, manifest_, state_.EditionCode) &&
+      WriteUninstaller(state_.InstallDir);
+  if (log_ && !recorded)
+    log_->Write(u"Failed: the uninstaller or its record could not be written");
   // The entry names the program the installation starts, as its shortcuts do.
   const std::u16string program =
       GetFileAttributesW(ToWide(state_.InstallDir + u"Ketro.exe").c_str()) !=

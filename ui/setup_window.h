@@ -145,6 +145,8 @@ class TKetSetup final : public TForm, public WindowOperations {
   int ShowBox(std::u16string_view text, unsigned flags);
 
   SetupSwitches switches_;
+  // The manifest as loaded, before any run thinned it: the record of the installation.
+  std::vector<std::u16string> manifest_;
   // The log of /LOG, when it could be made.
   std::unique_ptr<RunLog> log_;
   ExitCode result_ = ExitCode::kClosed;

@@ -68,8 +68,18 @@ add_custom_command(OUTPUT ${KET_PAYLOAD_FILE}
   COMMENT "Packing ${product} into payload.bin"
   VERBATIM)
 set(payload_rc ${CMAKE_CURRENT_BINARY_DIR}/payload.rc)
-file(CONFIGURE OUTPUT ${payload_rc} CONTENT "MAIN EXEFILE \"${KET_PAYLOAD_FILE}\"\n" @ONLY)
-set_source_files_properties(${payload_rc} PROPERTIES OBJECT_DEPENDS ${KET_PAYLOAD_FILE})
+# The uninstaller the setup puts in the installation folder: small, it carries no product.
+add_executable(KetroUninstall WIN32 uninstall_main.cpp $<TARGET_OBJECTS:ket_app_icon>
+                                    $<TARGET_OBJECTS:ket_app_manifest>)
+ket_target(KetroUninstall)
+target_link_options(KetroUninstall PRIVATE -municode)
+target_link_libraries(KetroUninstall PRIVATE ket_engine ket_platform_win32 ole32 uuid)
+set(KET_UNINSTALLER_FILE ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/KetroUninstall.exe)
+file(CONFIGURE OUTPUT ${payload_rc}
+     CONTENT "MAIN EXEFILE \"${KET_PAYLOAD_FILE}\"\nUNINSTALL EXEFILE \"${KET_UNINSTALLER_FILE}\"\n"
+     @ONLY)
+set_source_files_properties(${payload_rc} PROPERTIES OBJECT_DEPENDS
+                                                     "${KET_PAYLOAD_FILE};${KET_UNINSTALLER_FILE}")
 
 # KetroSetup.exe: a GUI program with the Unicode entry point, linked statically (ket.cmake's
 # toolchain files), needing no DLL beyond Windows' own.
@@ -79,3 +89,4 @@ add_executable(KetroSetup WIN32 main.cpp ${payload_rc} $<TARGET_OBJECTS:ket_app_
 ket_target(KetroSetup)
 target_link_options(KetroSetup PRIVATE -municode)
 target_link_libraries(KetroSetup PRIVATE ket_setup_window)
+add_dependencies(KetroSetup KetroUninstall)

@@ -1575,7 +1575,10 @@ def scenario_update_faults(args):
 
             # Room for the installation once, not for its new files beside the old ones.
             size = sum(os.path.getsize(local(folder, n)) for n, _ in installed_names(args.product))
-            drive = SmallDrive(prefix, size * 3 // 2)
+            # The uninstaller and its record are copied along.
+            extra = sum(os.path.getsize(os.path.join(folder, n))
+                        for n in ("Uninstall Ketro.exe", "Uninstall Ketro.lst"))
+            drive = SmallDrive(prefix, size * 3 // 2 + extra)
             small = os.path.join(drive.mount, "Ketro")
             subprocess.run(["cp", "-a", folder, small], check=True)
             small_before = (snapshot(small), before[1])
@@ -1623,6 +1626,7 @@ def scenario_update_faults(args):
             wait_finished(again, "en")
             close_with_enter(again)
             names = {local(folder, n) for n, _ in installed_names(newer)}
+            names |= {local(folder, n) for n in ("Uninstall Ketro.exe", "Uninstall Ketro.lst")}
             extra = [os.path.relpath(os.path.join(root, f), folder)
                      for root, _, files in os.walk(folder) for f in files
                      if os.path.join(root, f) not in names]
@@ -1715,6 +1719,9 @@ def check_apps_entry(prefix, folder):
         check(values.get(name) == ("REG_DWORD", "0x1"), "%s is %r" % (name, values.get(name)))
     size = sum(os.path.getsize(local(prefix.c_path(folder), n))
                for n, _ in installed_names(prefix.product))
+    # The uninstaller and its record are part of the installation.
+    size += sum(os.path.getsize(os.path.join(prefix.c_path(folder), n))
+                for n in ("Uninstall Ketro.exe", "Uninstall Ketro.lst"))
     kb = int(values.get("EstimatedSize", ("", "0x0"))[1], 16)
     # The city database is installed encrypted: near the product's size, not exactly.
     check(size // 2048 <= kb <= size // 512 + 64, "EstimatedSize %d KB for %d bytes" % (kb, size))
@@ -1806,6 +1813,34 @@ def scenario_unattended(args):
                   "a start while a setup runs: exit code %d, windows %s" % (rc, seen))
             check(not os.path.exists(prefix.c_path("C:\\Other")), "the handed-over start installed")
             log("exit codes: ok")
+
+            # The entry's quiet uninstall, after a new install into the folder.
+            started.pop().kill()
+            rc, _ = unattended(prefix, probe, args, ["/VERYSILENT", "/DIR=" + folder])
+            check(rc == EXIT_DONE, "install before the uninstall: exit code %d" % rc)
+            check_apps_entry(prefix, folder)
+            values = reg_query(prefix, APPS_ENTRY)
+            uninstaller = folder + "Uninstall Ketro.exe"
+            check(values.get("UninstallString", ("", ""))[1] == '"%s"' % uninstaller and
+                  values.get("QuietUninstallString", ("", ""))[1] == '"%s" /VERYSILENT' % uninstaller,
+                  "the uninstall commands: %s" % values)
+            local_folder = prefix.c_path(folder)
+            with open(os.path.join(local_folder, "data", "mine.txt"), "w") as f:
+                f.write("the user's own")
+            rc, seen = unattended(prefix, probe, args, ["/VERYSILENT"], exe=uninstaller)
+            check(rc == EXIT_DONE and not seen,
+                  "the quiet uninstall: exit code %d, windows %s" % (rc, seen))
+            wait_for(lambda: not os.path.exists(prefix.c_path(uninstaller)), 30,
+                     "the uninstaller to remove itself")
+            for name, flags in installed_names(args.product):
+                kept = "O" in flags
+                check(os.path.exists(local(local_folder, name)) == kept,
+                      "after the uninstall %s is %s" % (name, "gone" if kept else "still there"))
+            check(os.path.isfile(os.path.join(local_folder, "data", "mine.txt")),
+                  "the uninstall removed the user's file")
+            check_no_links(prefix)
+            check(reg_query(prefix, APPS_ENTRY) is None, "the Apps & features key stayed")
+            log("uninstall: ok")
         finally:
             probe.cmd("release")
             for s in started:
