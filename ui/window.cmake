@@ -74,7 +74,13 @@ add_executable(KetroUninstall WIN32 uninstall_main.cpp $<TARGET_OBJECTS:ket_app_
 ket_target(KetroUninstall)
 target_link_options(KetroUninstall PRIVATE -municode)
 target_link_libraries(KetroUninstall PRIVATE ket_engine ket_platform_win32 ole32 uuid)
-set(KET_UNINSTALLER_FILE ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/KetroUninstall.exe)
+# A release embeds its signed copy instead (make release forms and signs it first).
+set(KET_UNINSTALLER "" CACHE FILEPATH "Uninstaller to embed (empty: the one built here)")
+if(KET_UNINSTALLER)
+  set(KET_UNINSTALLER_FILE ${KET_UNINSTALLER})
+else()
+  set(KET_UNINSTALLER_FILE ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/KetroUninstall.exe)
+endif()
 file(CONFIGURE OUTPUT ${payload_rc}
      CONTENT "MAIN EXEFILE \"${KET_PAYLOAD_FILE}\"\nUNINSTALL EXEFILE \"${KET_UNINSTALLER_FILE}\"\n"
      @ONLY)
