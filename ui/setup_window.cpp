@@ -322,7 +322,9 @@ bool WriteUninstaller(const std::u16string& folder) {
     return false;
   const std::wstring target = ToWide(folder + std::u16string(kUninstallerName));
   const std::wstring temporary = target + L".new";
-  const HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  // A new file only: a link left at the name is removed, never written through.
+  DeleteFileW(temporary.c_str());
+  const HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE)
     return false;
