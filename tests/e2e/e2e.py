@@ -1170,8 +1170,21 @@ def check_layout(args, lang):
 
 
 def rekey_running(folder):
-    """Whether a database of the run is being re-keyed: its rollback journal exists."""
-    return bool(leftover_journals(folder))
+    """Whether the big city database of the run is being inflated or re-keyed under its work
+    name (the re-key keeps no journal): a work file of the run past 16 MB, which no other file
+    of the product reaches."""
+    try:
+        names = os.listdir(folder)
+    except FileNotFoundError:
+        return False
+    for name in names:
+        if name.startswith("~ket") and name.endswith(".tmp"):
+            try:
+                if os.path.getsize(os.path.join(folder, name)) > (16 << 20):
+                    return True
+            except FileNotFoundError:
+                pass
+    return False
 
 
 def leftover_journals(folder):
