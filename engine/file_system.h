@@ -129,6 +129,9 @@ class FileSystem {
   // Whether two names relative to one folder name the same file, as the platform's file system
   // compares them: letter case ignored on Windows, counted elsewhere.
   virtual bool SameName(std::u16string_view a, std::u16string_view b) const = 0;
+  // The platform's code for why the last call that failed failed (GetLastError on Windows), for
+  // the log; 0 where the platform tells none.
+  virtual std::uint32_t LastError() const { return 0; }
 };
 
 } // namespace ket

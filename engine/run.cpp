@@ -12,6 +12,7 @@
 #include <exception>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace ket {
@@ -132,6 +133,21 @@ bool IsEmptyFolder(FileSystem& files, std::u16string_view path) {
 
 enum class RekeyResultCode { kDone, kNoDatabase, kFailed };
 
+void Log(const RunServices& services, std::u16string_view line) {
+  if (services.log) {
+    services.log->Write(line);
+  }
+}
+
+// " (error N)" for a platform error code, nothing for 0.
+std::u16string ErrorSuffix(std::uint32_t code) {
+  if (code == 0) {
+    return {};
+  }
+  const std::string digits = std::to_string(code);
+  return u" (error " + std::u16string(digits.begin(), digits.end()) + u")";
+}
+
 // One file line of the run: its entry, and where it goes.
 struct FileJob {
   std::u16string name;  // relative to the installation folder
@@ -198,6 +214,8 @@ RunOutcome Installation::Refuse(ExitCode code) {
 }
 
 RunOutcome Installation::FailOn(std::u16string_view name) {
+  Log(services_, u"Failed: " + std::u16string(name) + u" could not be written" +
+                     ErrorSuffix(files_.LastError()) + u"; the update was undone");
   window_.ShowError(NotCarriedOut(state_, name));
   return Refuse(ExitCode::kUndone);
 }
@@ -380,7 +398,10 @@ std::optional<RunOutcome> Installation::Commit() {
       return std::nullopt;
     }
     const std::u16string name = record_.entries[failed].target;
+    const std::uint32_t error = files_.LastError();
     if (!UndoEntries(files_, folder_, record_.entries)) {
+      Log(services_, u"Failed: " + name + u" could not be moved" + ErrorSuffix(error) +
+                         u"; the update is completed by the next run");
       // Neither way through: the record stays, and the next run completes the commit.
       window_.ShowError(NotCarriedOut(state_, name, true));
       recordWritten_ = false;
@@ -401,7 +422,9 @@ std::optional<RunOutcome> Installation::Commit() {
     if (moved != MoveResult::kInUse) {
       return FailOn(name);
     }
+    Log(services_, u"In use: " + name + ErrorSuffix(error));
     if (!window_.AskRetryFileInUse(name)) {
+      Log(services_, u"Cancelled at the files-in-use question; the update was undone");
       return Refuse(ExitCode::kClosed);
     }
   }
@@ -414,6 +437,11 @@ void Installation::CarryOutDeletions(const std::vector<std::u16string>& lines,
       continue;
     }
     auto failed = DeleteByMask(files_, folder_, CutLine(line).name);
+    std::u16string entry = u"Deleted: " + std::u16string(CutLine(line).name);
+    for (std::size_t i = 0; i < failed.size(); ++i) {
+      entry += (i == 0 ? u"; could not delete " : u", ") + failed[i];
+    }
+    Log(services_, entry);
     outcome.failures.insert(outcome.failures.end(), std::make_move_iterator(failed.begin()),
                             std::make_move_iterator(failed.end()));
   }
@@ -422,12 +450,15 @@ void Installation::CarryOutDeletions(const std::vector<std::u16string>& lines,
 RunOutcome Installation::Run() {
   auto [status, lock] = files_.LockFolder(folder_ + std::u16string(kFolderLockName));
   if (status == LockStatus::kBusy) {
+    Log(services_, u"Refused: another run holds the folder");
     window_.ShowFolderBusy();
     return Refuse(ExitCode::kFolderBusy);
   }
   lock_ = std::move(lock); // none when the folder cannot hold one: nobody else can write there
   const Recovery recovery = RecoverInterruptedCommit(files_, folder_);
   if (recovery.status == Recovery::Status::kFailed) {
+    Log(services_, u"Failed: an interrupted update could be neither completed nor undone at " +
+                       recovery.blocking);
     window_.ShowError(NotCarriedOut(state_, recovery.blocking, true));
     return Refuse(ExitCode::kUndone);
   }
@@ -440,6 +471,10 @@ RunOutcome Installation::Run() {
   if (!jobs_.empty()) {
     const std::uint64_t needed = SpaceNeeded();
     if (const auto available = files_.FreeSpace(folder_); available && *available < needed) {
+      const std::string numbers =
+          std::to_string(needed) + " bytes needed, " + std::to_string(*available) + " free";
+      Log(services_,
+          u"Refused: not enough space, " + std::u16string(numbers.begin(), numbers.end()));
       window_.ShowNotEnoughSpace(needed, *available);
       return Refuse(ExitCode::kUndone);
     }
@@ -478,6 +513,7 @@ RunOutcome Installation::Run() {
     case PrepareResult::kDone:
       break;
     case PrepareResult::kDamaged:
+      Log(services_, u"Damaged: " + job.name + u" could not be extracted from the setup file");
       window_.ShowDamagedSetup();
       return Refuse(ExitCode::kCannotStart);
     case PrepareResult::kFailed:
@@ -491,6 +527,9 @@ RunOutcome Installation::Run() {
       return std::move(*undone);
     }
     outcome.filesWritten = static_cast<int>(jobs_.size());
+    for (const auto& job : jobs_) {
+      Log(services_, u"Installed: " + job.name);
+    }
     // What the database engine may have left beside a temporary database goes too.
     DiscardPrepared(files_, folder_, CommitRecord{CommitStage::kCleanup, {}, record_.entries});
     record_.stage = CommitStage::kCleanup;
@@ -504,11 +543,18 @@ RunOutcome Installation::Run() {
     if (IsFile(files_, target) || IsFile(files_, target + u".exe")) {
       try {
         services_.shortcuts->CreateShortcut(shortcut->FN, shortcut->Cap);
+        if (state_.DesktopShortcut || state_.StartMenuShortcut) {
+          Log(services_, u"Shortcut: " + std::u16string(shortcut->Cap));
+        }
       } catch (...) {
-        // Shortcut failures never reach the user.
+        // Shortcut failures never reach the user, only the log.
+        Log(services_, u"Failed: the shortcut " + std::u16string(shortcut->Cap));
       }
     } else {
       outcome.shortcutMissing = state_.DesktopShortcut || state_.StartMenuShortcut;
+      if (outcome.shortcutMissing) {
+        Log(services_, u"Failed: the shortcut's program " + target + u" is not installed");
+      }
     }
   }
   lock_.reset();
@@ -712,6 +758,7 @@ RunOutcome DoCopy(SetupState& state, const Payload& payload, const RunServices& 
   RunOutcome outcome;
   // Found before anything is made, so a damaged setup changes nothing at all.
   if (!ManifestIsWhole(state, payload)) {
+    Log(services, u"Damaged: the setup file's list of files");
     window.ShowDamagedSetup();
     window.ReturnToOptionsState();
     outcome.exitCode = ExitCode::kCannotStart;
@@ -719,6 +766,7 @@ RunOutcome DoCopy(SetupState& state, const Payload& payload, const RunServices& 
   }
   std::vector<std::u16string> made;
   if (!PrepareInstallFolder(state, services, made)) {
+    Log(services, u"Refused: the folder " + state.InstallDir + u" can be neither found nor made");
     outcome.exitCode = ExitCode::kFolderRefused;
     return outcome;
   }

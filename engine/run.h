@@ -22,6 +22,15 @@ inline constexpr std::u16string_view kBadFolderMessage =
     u"\u043F\u0430\u043F\u043A\u0438!";
 inline constexpr std::u16string_view kCannotCreateDirectory = u"Unable to create directory";
 
+// Where a run reports what it does, for the log of the setup: one line, without its line
+// break, per thing carried out (a file put in place, a deletion, the shortcut) or per reason it
+// stopped, with the platform's error code of a failure where there is one.
+class RunLog {
+ public:
+  virtual ~RunLog() = default;
+  virtual void Write(std::u16string_view line) = 0;
+};
+
 // What the run works through besides the setup state and the payload. A null shortcut creator
 // writes no shortcuts; a null rekeyer makes the re-key of the city database count as failed.
 struct RunServices {
@@ -29,6 +38,7 @@ struct RunServices {
   WindowOperations& window;
   ShortcutCreator* shortcuts = nullptr;
   DatabaseRekeyer* rekeyer = nullptr;
+  RunLog* log = nullptr;
 };
 
 // What the database engine keeps beside a database file: a rollback journal, a write-ahead log

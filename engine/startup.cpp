@@ -70,10 +70,9 @@ std::vector<std::u16string> CommandLineArguments(std::u16string_view commandLine
 StartupResult PrepareSetup(SetupState& state, StartupPlatform& platform) {
   StartupResult result;
   const std::vector<std::u16string> args = platform.Arguments();
-  const bool update = !args.empty() && AsciiLower(args[0]) == kUpdateSwitch;
-  if (update && args.size() >= 2 && !args[1].empty()) {
-    result.folder = args[1];
-  }
+  result.switches = ParseSetupSwitches(args);
+  const bool update = result.switches.update;
+  result.folder = result.switches.dir ? result.switches.dir : result.switches.updateFolder;
 
   // A lock that cannot be created at all says nothing about another setup: without it the
   // setup goes on, since ending here would leave the user with no window and no word. Two runs
@@ -93,7 +92,8 @@ StartupResult PrepareSetup(SetupState& state, StartupPlatform& platform) {
     state.OemCodePage =
         static_cast<std::uint16_t>(static_cast<std::uint32_t>(ParseOemCodePage(*text)) & 0xFFFF);
   }
-  result.languageIndex = state.OemCodePage == kRussianOemCodePage ? 1 : 0;
+  result.languageIndex =
+      result.switches.languageIndex.value_or(state.OemCodePage == kRussianOemCodePage ? 1 : 0);
   state.SiteUrl = std::u16string(kProductSiteUrl);
   return result;
 }

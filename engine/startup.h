@@ -3,6 +3,7 @@
 
 #include "engine/services.h"
 #include "engine/setup_state.h"
+#include "engine/switches.h"
 
 #include <cstdint>
 #include <optional>
@@ -12,7 +13,6 @@
 
 namespace ket {
 
-inline constexpr std::u16string_view kUpdateSwitch = u"/update";
 inline constexpr unsigned kLockRetryMilliseconds = 500;
 inline constexpr int kLockWaits = 60; // with "/update": 61 tries, 30 seconds
 inline constexpr std::uint32_t kGuiThreadLocale = 1049;
@@ -21,6 +21,7 @@ inline constexpr std::uint16_t kRussianOemCodePage = 866;
 struct StartupResult {
   std::optional<std::u16string> folder; // the folder field's initial text, if any
   int languageIndex = 0;                // 0 English, 1 Russian
+  SetupSwitches switches;
 };
 
 // The OEMCP registry text as a number: optional blanks and sign, decimal digits, nothing
@@ -37,9 +38,11 @@ std::vector<std::u16string> SplitCommandLine(std::u16string_view commandLine);
 // The arguments after the program name, as StartupPlatform::Arguments gives them.
 std::vector<std::u16string> CommandLineArguments(std::u16string_view commandLine);
 
-// Runs once, before the window is shown. Hands over to a running setup and ends the process
+// Runs once, before the window is shown. The folder is /DIR's, else /update's; the language is
+// /LANG's, else the OEM code page's. Hands over to a running setup and ends the process
 // (platform.SignalRunningInstance) when the lock stays busy: at the first busy try without
-// "/update", after 60 waits of 500 ms with it. A lock that cannot be created is gone on without.
+// "/update" (anywhere among the arguments), after 60 waits of 500 ms with it. A lock that cannot be
+// created is gone on without.
 StartupResult PrepareSetup(SetupState& state, StartupPlatform& platform);
 
 } // namespace ket

@@ -18,6 +18,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   static ket::Win32StartupPlatform startup;
   ket::TKetSetup window(state,
                         {startup, [] { return std::make_unique<ket::Win32ResourceArchive>(); }});
-  ket::Application().Run(window);
+  if (window.VerySilent())
+    window.RunUnattended();
+  else
+    ket::Application().Run(window);
+  window.FinishLog(window.Result());
   return ket::ToInt(window.Result());
 }

@@ -1,13 +1,18 @@
 #include "ui/setup_window.h"
 
 #include "base/product.h"
+#include "base/text.h"
 #include "base/wide.h"
 #include "engine/run.h"
 #include "engine/startup.h"
+#include "engine/uninstall.h"
+#include "ket_version.h"
 #include "platform/win32/setup_messages.h"
 #include "platform/win32/win32_file_system.h"
 #include "platform/win32/win32_name_comparer.h"
+#include "ui/apps_entry.h"
 #include "ui/language.h"
+#include "ui/setup_log.h"
 
 #include <cmath>
 #include <shellapi.h>
@@ -31,6 +36,9 @@ class RunningScope {
 };
 
 constexpr std::u16string_view kMsSansSerif = u"MS Sans Serif";
+
+// Posted to itself by a /SILENT window once it is shown and its payload loaded: the run starts.
+constexpr UINT WM_SETUP_SILENT_RUN = WM_USER + 4;
 
 // "MS Sans Serif", 15 pixels, window text, Cyrillic character set; bold when asked.
 void SetMs15(TControl& control, TFontStyles style = 0) {
@@ -244,21 +252,41 @@ void TKetSetup::BuildCopyingPanel() {
 
 void TKetSetup::FormCreate(TObject*) {
   const StartupResult start = PrepareSetup(state_, services_.startup);
+  switches_ = start.switches;
+  if (switches_.log) {
+    log_ = OpenSetupLog(switches_.logFile);
+    if (log_) {
+      log_->Write(u"Ketro FULL setup " + Utf8ToUtf16(KET_VERSION_TEXT));
+      log_->Write(u"Command line: " + FromWide(GetCommandLineW()));
+    }
+  }
   if (start.folder)
     Edit1.SetText(*start.folder);
+  if (switches_.force)
+    cbForce.SetChecked(true);
+  if (switches_.noIcons) {
+    cbDesktop.SetChecked(false);
+    cbStart.SetChecked(false);
+  }
   cbLang.SetItemIndex(start.languageIndex == kRussianItemIndex ? kRussianItemIndex : 0);
   cbLangChange(nullptr);
+  if (switches_.silent) {
+    // A silent window shows nothing but the Copying state, from its first paint on.
+    GP.Hide();
+    cbLang.Hide();
+    Panel3.SetBounds(CentredOffset(ClientWidth(), Panel3.Width()),
+                     CentredOffset(ClientHeight(), Panel3.Height()), Panel3.Width(),
+                     Panel3.Height());
+    Panel3.Show();
+  }
 }
 
-void TKetSetup::FormActivate(TObject*) {
-  SetCaption(Application().Title());
-  Application().SetHintPause(0);
-  Label4.SetAlign(alNone);
-  Label4.SetLeft(Edit1.Left());
-  SB2.SetBounds(SB2.Left(), Edit1.Top(), SB2.Width(), Edit1.Height());
-  Repaint();
+bool TKetSetup::LoadPayloadOnce() {
   try {
     LoadPayload(state_, payload_, services_.openArchive);
+    if (manifest_.empty() && state_.ManifestLines)
+      manifest_ = *state_.ManifestLines;
+    return true;
   } catch (const DamagedSetupError&) {
     // The archive is there but damaged: the user can do nothing but get the file again, which
     // the box says in the window's language.
@@ -270,8 +298,91 @@ void TKetSetup::FormActivate(TObject*) {
     // reach, the window can still be closed.
     SB1.SetEnabled(false);
     result_ = ExitCode::kCannotStart;
-    throw;
+    if (!switches_.silent)
+      throw;
+    if (!switches_.suppressMessageBoxes)
+      Application().HandleException();
   }
+  return false;
+}
+
+void TKetSetup::RunSilently() {
+  const RunningScope running(running_);
+  result_ = DoCopy(state_, payload_, {*files_, *this, &shortcuts_, &rekeyer_, log_.get()}).exitCode;
+  AfterRun();
+}
+
+// The uninstaller the program carries (resource "UNINSTALL" of type "EXEFILE") into the
+// installation folder, replacing the one before in one step; false when it cannot be written.
+bool WriteUninstaller(const std::u16string& folder) {
+  const HRSRC found = FindResourceW(nullptr, L"UNINSTALL", L"EXEFILE");
+  const HGLOBAL loaded = found ? LoadResource(nullptr, found) : nullptr;
+  const void* bytes = loaded ? LockResource(loaded) : nullptr;
+  if (bytes == nullptr)
+    return false;
+  const std::wstring target = ToWide(folder + std::u16string(kUninstallerName));
+  const std::wstring temporary = target + L".new";
+  // A new file only: a link left at the name is removed, never written through.
+  DeleteFileW(temporary.c_str());
+  const HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    return false;
+  DWORD written = 0;
+  const DWORD size = SizeofResource(nullptr, found);
+  const bool ok = WriteFile(file, bytes, size, &written, nullptr) && written == size;
+  CloseHandle(file);
+  if (ok && MoveFileExW(temporary.c_str(), target.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return true;
+  DeleteFileW(temporary.c_str());
+  return false;
+}
+
+void TKetSetup::AfterRun() {
+  if (!state_.InstallDone)
+    return;
+  // The record of what is installed and the uninstaller that reads it, then the entry that
+  // offers it.
+  const bool recorded =
+      WriteUninstallRecord(*files_, state_.InstallDir, manifest_, state_.EditionCode) &&
+      WriteUninstaller(state_.InstallDir);
+  if (log_ && !recorded)
+    log_->Write(u"Failed: the uninstaller or its record could not be written");
+  // The entry names the program the installation starts, as its shortcuts do.
+  const std::u16string program =
+      GetFileAttributesW(ToWide(state_.InstallDir + u"Ketro.exe").c_str()) !=
+              INVALID_FILE_ATTRIBUTES
+          ? u"Ketro.exe"
+          : u"Ketro";
+  const bool written = WriteAppsEntry(state_.InstallDir, program);
+  if (log_)
+    log_->Write(written ? u"Apps & features entry: written"
+                        : u"Failed: the Apps & features entry could not be written");
+}
+
+void TKetSetup::RunUnattended() {
+  if (LoadPayloadOnce())
+    RunSilently();
+}
+
+void TKetSetup::FormActivate(TObject*) {
+  SetCaption(Application().Title());
+  Application().SetHintPause(0);
+  Label4.SetAlign(alNone);
+  Label4.SetLeft(Edit1.Left());
+  SB2.SetBounds(SB2.Left(), Edit1.Top(), SB2.Width(), Edit1.Height());
+  Repaint();
+  if (!switches_.silent) {
+    LoadPayloadOnce();
+    return;
+  }
+  // A silent window loads once and then runs, once it is up; a payload that cannot be loaded
+  // ends the start. Activations after that (a box of the run closing) change nothing.
+  if (silentRunPosted_)
+    return;
+  silentRunPosted_ = true;
+  PostMessageW(Handle(), LoadPayloadOnce() ? WM_SETUP_SILENT_RUN : WM_CLOSE, 0, 0);
 }
 
 void TKetSetup::FormCloseQuery(TObject*, bool& CanClose) {
@@ -306,7 +417,9 @@ void TKetSetup::SB1Click(TObject*) {
     return;
   {
     const RunningScope running(running_);
-    const RunOutcome outcome = DoCopy(state_, payload_, {*files_, *this, &shortcuts_, &rekeyer_});
+    const RunOutcome outcome =
+        DoCopy(state_, payload_, {*files_, *this, &shortcuts_, &rekeyer_, log_.get()});
+    AfterRun();
     // A refused folder is corrected in the window and tried again: it is no outcome of its own.
     if (outcome.exitCode != ExitCode::kFolderRefused)
       result_ = outcome.exitCode;
@@ -351,7 +464,14 @@ void TKetSetup::Activ(TMessage& Msg) {
 
 void TKetSetup::WndProc(TMessage& Message) {
   if (Message.Msg == WM_SETUP_ACTIVATE) {
-    Activ(Message);
+    // A window that never shows is not brought forward either.
+    if (!switches_.verySilent)
+      Activ(Message);
+    return;
+  }
+  if (Message.Msg == WM_SETUP_SILENT_RUN) {
+    RunSilently();
+    Close();
     return;
   }
   TForm::WndProc(Message);
@@ -371,10 +491,30 @@ void TKetSetup::EnterCopyingState() {
 }
 
 Choices TKetSetup::ReadChoices() {
-  return Choices{Edit1.Text(), cbForce.Checked(), cbDesktop.Checked(), cbStart.Checked()};
+  Choices choices{Edit1.Text(), cbForce.Checked(), cbDesktop.Checked(), cbStart.Checked()};
+  if (log_) {
+    const auto yesNo = [](bool on) { return on ? u"yes" : u"no"; };
+    log_->Write(u"Folder: " + choices.folder);
+    log_->Write(std::u16string(u"Options: forced installation ") + yesNo(choices.force) +
+                u", desktop shortcut " + yesNo(choices.desktop) + u", Start menu shortcut " +
+                yesNo(choices.startMenu) + u", language " + (state_.RussianUi ? u"ru" : u"en") +
+                (switches_.verySilent ? u", very silent" : (switches_.silent ? u", silent" : u"")) +
+                (switches_.suppressMessageBoxes ? u", no message boxes" : u""));
+  }
+  return choices;
+}
+
+void TKetSetup::FinishLog(ExitCode code) {
+  if (log_) {
+    const std::string number = std::to_string(ToInt(code));
+    log_->Write(u"Exit code: " + Utf8ToUtf16(number));
+  }
 }
 
 void TKetSetup::ReturnToOptionsState() {
+  // A silent run ends here: its window (if any) closes with the outcome.
+  if (switches_.silent)
+    return;
   GP.Show();
   cbLang.Show();
   SB1.SetEnabled(true);
@@ -399,6 +539,8 @@ void TKetSetup::ProcessPendingMessages() {
 }
 
 void TKetSetup::EnterFinishedState(std::span<const std::u16string> failures) {
+  if (switches_.silent)
+    return;
   // What could not be done comes first: the note, then up to ten names in one paragraph, so
   // that the closing note mostly stays in sight.
   std::u16string text;
@@ -430,21 +572,28 @@ void TKetSetup::EnterFinishedState(std::span<const std::u16string> failures) {
 }
 
 void TKetSetup::ShowMessage(std::u16string_view text) {
-  Application().ShowMessage(text);
+  if (!switches_.suppressMessageBoxes)
+    Application().ShowMessage(text);
 }
 
 void TKetSetup::ShowError(std::u16string_view message) {
-  Application().ShowError(message);
+  if (!switches_.suppressMessageBoxes)
+    Application().ShowError(message);
 }
 
 int TKetSetup::ShowBox(std::u16string_view text, unsigned flags) {
+  // Suppressed, a box takes its default answer: Cancel where there is one, else OK.
+  if (switches_.suppressMessageBoxes)
+    return (flags & MB_TYPEMASK) == MB_RETRYCANCEL ? IDCANCEL : IDOK;
   if (services_.messageBox)
     return services_.messageBox(text, flags);
   Application().CancelHint();
   const std::wstring wideText = ToWide(text);
   const std::wstring caption = ToWide(Application().Title());
-  return MessageBoxW(HandleAllocated() ? Handle() : nullptr, wideText.c_str(), caption.c_str(),
-                     flags);
+  // A window that is never shown owns no box: the box would be hidden with it.
+  const bool owned = HandleAllocated() && !switches_.verySilent;
+  return MessageBoxW(owned ? Handle() : nullptr, wideText.c_str(), caption.c_str(),
+                     flags | (owned ? 0u : MB_SETFOREGROUND));
 }
 
 bool TKetSetup::AskRetryFileInUse(std::u16string_view name) {

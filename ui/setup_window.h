@@ -11,7 +11,9 @@
 #include "engine/exit_code.h"
 #include "engine/file_system.h"
 #include "engine/payload.h"
+#include "engine/run.h"
 #include "engine/setup_state.h"
+#include "engine/switches.h"
 #include "engine/window_operations.h"
 #include "toolkit/toolkit.h"
 #include "ui/shortcuts.h"
@@ -55,9 +57,18 @@ class TKetSetup final : public TForm, public WindowOperations {
   void ShowNotEnoughSpace(std::uint64_t needed, std::uint64_t available) override;
   void ShowFolderBusy() override;
 
+  // /VERYSILENT: the program then calls RunUnattended instead of showing the window.
+  bool VerySilent() const { return switches_.verySilent; }
+  // The whole silent run without ever showing the window: the payload is loaded and the run
+  // carried out with the choices of the command line. Result() then holds its outcome.
+  void RunUnattended();
+
+  // The log's last line, when there is a log (/LOG): the code the process ends with.
+  void FinishLog(ExitCode code);
+
   // What the process ends with once the window is closed: the outcome of the last run that
   // passed its folder check; "closed" while there was none, "cannot start" when the payload
-  // could not be loaded.
+  // could not be loaded. A silent run's outcome, whatever it is, a refused folder included.
   ExitCode Result() const { return result_; }
 
   // Half-to-even centring of a length inside another, as the Copying state places its panel.
@@ -85,6 +96,13 @@ class TKetSetup final : public TForm, public WindowOperations {
   void SpeedButton1Click(TObject* Sender);
   void Link1Click(TObject* Sender);
   void Activ(TMessage& Msg);
+  // Loads the archive and the manifest once; false (Install disabled, the outcome "cannot
+  // start", the box shown unless suppressed) when they cannot be loaded.
+  bool LoadPayloadOnce();
+  // The run of a silent start, with the outcome kept whatever it is.
+  void RunSilently();
+  // After a run: a completed one gets its Apps & features entry.
+  void AfterRun();
 
   SetupState& state_;
   SetupWindowServices services_;
@@ -126,11 +144,17 @@ class TKetSetup final : public TForm, public WindowOperations {
   // A modal box of the run, captioned with the application title, owned by the window.
   int ShowBox(std::u16string_view text, unsigned flags);
 
+  SetupSwitches switches_;
+  // The manifest as loaded, before any run thinned it: the record of the installation.
+  std::vector<std::u16string> manifest_;
+  // The log of /LOG, when it could be made.
+  std::unique_ptr<RunLog> log_;
   ExitCode result_ = ExitCode::kClosed;
   bool running_ = false;
   // The close box was used during the run: the window closes when the run is over, so that no
   // file is left half-written and the product not half-updated.
   bool closeAfterRun_ = false;
+  bool silentRunPosted_ = false;
 };
 
 } // namespace ket

@@ -6,8 +6,10 @@ ket_target(ket_ui_text)
 target_link_libraries(ket_ui_text PUBLIC ket_engine)
 
 # TKetSetup.
-add_library(ket_setup_window STATIC setup_window.cpp)
+add_library(ket_setup_window STATIC setup_window.cpp setup_log.cpp apps_entry.cpp)
 ket_target(ket_setup_window)
+# ket_version.h, for the log's first line and the Apps & features entry.
+target_include_directories(ket_setup_window PRIVATE ${KET_GENERATED_DIR})
 target_link_libraries(ket_setup_window PUBLIC ket_ui_text ket_controls ket_shortcuts ket_db
                                               ket_platform_win32 shell32 ole32)
 
@@ -66,8 +68,24 @@ add_custom_command(OUTPUT ${KET_PAYLOAD_FILE}
   COMMENT "Packing ${product} into payload.bin"
   VERBATIM)
 set(payload_rc ${CMAKE_CURRENT_BINARY_DIR}/payload.rc)
-file(CONFIGURE OUTPUT ${payload_rc} CONTENT "MAIN EXEFILE \"${KET_PAYLOAD_FILE}\"\n" @ONLY)
-set_source_files_properties(${payload_rc} PROPERTIES OBJECT_DEPENDS ${KET_PAYLOAD_FILE})
+# The uninstaller the setup puts in the installation folder: small, it carries no product.
+add_executable(KetroUninstall WIN32 uninstall_main.cpp $<TARGET_OBJECTS:ket_app_icon>
+                                    $<TARGET_OBJECTS:ket_app_manifest>)
+ket_target(KetroUninstall)
+target_link_options(KetroUninstall PRIVATE -municode)
+target_link_libraries(KetroUninstall PRIVATE ket_engine ket_platform_win32 ole32 uuid)
+# A release embeds its signed copy instead (make release forms and signs it first).
+set(KET_UNINSTALLER "" CACHE FILEPATH "Uninstaller to embed (empty: the one built here)")
+if(KET_UNINSTALLER)
+  set(KET_UNINSTALLER_FILE ${KET_UNINSTALLER})
+else()
+  set(KET_UNINSTALLER_FILE ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/KetroUninstall.exe)
+endif()
+file(CONFIGURE OUTPUT ${payload_rc}
+     CONTENT "MAIN EXEFILE \"${KET_PAYLOAD_FILE}\"\nUNINSTALL EXEFILE \"${KET_UNINSTALLER_FILE}\"\n"
+     @ONLY)
+set_source_files_properties(${payload_rc} PROPERTIES OBJECT_DEPENDS
+                                                     "${KET_PAYLOAD_FILE};${KET_UNINSTALLER_FILE}")
 
 # KetroSetup.exe: a GUI program with the Unicode entry point, linked statically (ket.cmake's
 # toolchain files), needing no DLL beyond Windows' own.
@@ -77,3 +95,4 @@ add_executable(KetroSetup WIN32 main.cpp ${payload_rc} $<TARGET_OBJECTS:ket_app_
 ket_target(KetroSetup)
 target_link_options(KetroSetup PRIVATE -municode)
 target_link_libraries(KetroSetup PRIVATE ket_setup_window)
+add_dependencies(KetroSetup KetroUninstall)

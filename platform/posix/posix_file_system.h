@@ -7,6 +7,7 @@
 
 #include "engine/file_system.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -46,6 +47,7 @@ class PosixFileSystem final : public FileSystem {
   std::pair<LockStatus, std::unique_ptr<FolderLock>> LockFolder(std::u16string_view path) override;
   // Letter case counts: a case-sensitive file system is assumed.
   bool SameName(std::u16string_view a, std::u16string_view b) const override { return a == b; }
+  std::uint32_t LastError() const override { return static_cast<std::uint32_t>(errno); }
 };
 
 } // namespace ket

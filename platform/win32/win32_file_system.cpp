@@ -316,6 +316,10 @@ Win32FileSystem::LockFolder(std::u16string_view path) {
   return {busy ? LockStatus::kBusy : LockStatus::kUnavailable, nullptr};
 }
 
+std::uint32_t Win32FileSystem::LastError() const {
+  return ::GetLastError();
+}
+
 bool Win32FileSystem::SameName(std::u16string_view a, std::u16string_view b) const {
   return ::CompareStringOrdinal(reinterpret_cast<const wchar_t*>(a.data()),
                                 static_cast<int>(a.size()),

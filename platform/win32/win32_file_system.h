@@ -30,6 +30,7 @@ class Win32FileSystem final : public FileSystem {
   std::pair<LockStatus, std::unique_ptr<FolderLock>> LockFolder(std::u16string_view path) override;
   // CompareStringOrdinal ignoring case: how NTFS and FAT compare names.
   bool SameName(std::u16string_view a, std::u16string_view b) const override;
+  std::uint32_t LastError() const override;
 };
 
 } // namespace ket

@@ -62,6 +62,7 @@ INSTALL_TIMEOUT = 120
 # Exit codes of KetroSetup.exe.
 EXIT_DONE = 0
 EXIT_CANNOT_START = 1
+EXIT_FOLDER_REFUSED = 2
 EXIT_UNDONE = 4
 EXIT_CLOSED = 6
 EXIT_HANDED_OVER = 7
@@ -1194,8 +1195,14 @@ def rekey_running(folder, database):
         return False
     if "Ketro.cts" in names:
         return False
-    return any(re.fullmatch(r"~ket[0-9a-fA-F]{8}\.tmp", n) and
-               os.path.getsize(os.path.join(folder, n)) == size for n in names)
+    for name in names:
+        if re.fullmatch(r"~ket[0-9a-fA-F]{8}\.tmp", name):
+            try:
+                if os.path.getsize(os.path.join(folder, name)) == size:
+                    return True
+            except FileNotFoundError:
+                pass  # moved into place meanwhile
+    return False
 
 
 def leftover_journals(folder):
@@ -1607,7 +1614,10 @@ def scenario_update_faults(args):
 
             # Room for the installation once, not for its new files beside the old ones.
             size = sum(os.path.getsize(local(folder, n)) for n, _ in installed_names(args.product))
-            drive = SmallDrive(prefix, size * 3 // 2)
+            # The uninstaller and its record are copied along.
+            extra = sum(os.path.getsize(os.path.join(folder, n))
+                        for n in ("Uninstall Ketro.exe", "Uninstall Ketro.lst"))
+            drive = SmallDrive(prefix, size * 3 // 2 + extra)
             small = os.path.join(drive.mount, "Ketro")
             subprocess.run(["cp", "-a", folder, small], check=True)
             small_before = (snapshot(small), before[1])
@@ -1655,6 +1665,7 @@ def scenario_update_faults(args):
             wait_finished(again, "en")
             close_with_enter(again)
             names = {local(folder, n) for n, _ in installed_names(newer)}
+            names |= {local(folder, n) for n in ("Uninstall Ketro.exe", "Uninstall Ketro.lst")}
             extra = [os.path.relpath(os.path.join(root, f), folder)
                      for root, _, files in os.walk(folder) for f in files
                      if os.path.join(root, f) not in names]
@@ -1671,7 +1682,214 @@ def scenario_update_faults(args):
     log("update faults: ok")
 
 
+def unattended(prefix, probe, args, extra, exe=None, ignore=()):
+    """Runs the setup with switches until it ends, watching its windows meanwhile: the exit
+    code and, for each window that became visible (but those in `ignore`), the classes of the
+    visible windows in its tree (a message box is "#32770")."""
+    process = prefix.start([exe or windows_path(args.setup)] + list(extra), "unattended")
+    seen = {}
+    end = time.monotonic() + INSTALL_TIMEOUT
+    while process.poll() is None:
+        check(time.monotonic() < end, "the setup %s did not end" % " ".join(extra))
+        for cls in (SETUP_CLASS, "#32770"):
+            for w in probe.windows(cls):
+                if not w["visible"] or w["hwnd"] in ignore:
+                    continue
+                try:
+                    tree = Tree(probe.tree(w["hwnd"]))
+                except Failure:
+                    continue  # gone meanwhile
+                seen.setdefault(w["hwnd"], set()).update(x["class"] for x in tree.windows
+                                                         if x["visible"])
+        time.sleep(0.1)
+    return process.returncode, seen
+
+
+def read_log(path):
+    check(os.path.isfile(path), "no log " + path)
+    with open(path, "rb") as f:
+        return f.read().decode("utf-8").split("\r\n")
+
+
+def check_log(lines, args, folder, code):
+    """A log of a completed run: the version first, the command line, the folder, one line per
+    file installed, the exit code last."""
+    check(lines[0].startswith("Ketro FULL setup ") and lines[1].startswith("Command line: "),
+          "the log begins %s" % lines[:2])
+    check("Folder: " + folder in lines, "the log names no folder %s:\n%s" % (folder, lines))
+    for name, _ in installed_names(args.product):
+        check("Installed: " + name in lines, "the log has no line for %s:\n%s" % (name, lines))
+    check(lines[-2:] == ["Exit code: %d" % code, ""], "the log ends %s" % lines[-2:])
+
+
+APPS_ENTRY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Ketro FULL"
+
+
+def reg_query(prefix, key):
+    """The values of a registry key as `wine reg query` shows them: name -> (type, data); None
+    when there is no such key."""
+    process = prefix.start(["reg", "query", key], "reg")
+    if process.wait(60) != 0:
+        return None
+    with open(process.out_path, "rb") as f:
+        text = f.read().decode("utf-8", "replace")
+    values = {}
+    for line in text.splitlines():
+        parts = [p for p in line.strip().split("    ") if p]
+        if len(parts) >= 2 and parts[1].startswith("REG_"):
+            values[parts[0]] = (parts[1], parts[2] if len(parts) > 2 else "")
+    return values
+
+
+def check_apps_entry(prefix, folder):
+    """The Apps & features entry of an installation in folder (ends in "\\")."""
+    values = reg_query(prefix, APPS_ENTRY)
+    check(values is not None, "no Apps & features key")
+    expected = {"DisplayName": CAPTION, "Publisher": "Ketro Soft", "InstallLocation": folder,
+                "DisplayIcon": folder + "Ketro.exe"}
+    for name, data in expected.items():
+        check(values.get(name, (None, None))[1] == data,
+              "Apps & features %s is %r, not %r" % (name, values.get(name), data))
+    check(values.get("DisplayVersion", ("", ""))[1].count(".") == 3,
+          "DisplayVersion %r" % (values.get("DisplayVersion"),))
+    check(values.get("InstallDate", ("", ""))[1] == time.strftime("%Y%m%d"),
+          "InstallDate %r" % (values.get("InstallDate"),))
+    for name in ("NoModify", "NoRepair"):
+        check(values.get(name) == ("REG_DWORD", "0x1"), "%s is %r" % (name, values.get(name)))
+    size = sum(os.path.getsize(local(prefix.c_path(folder), n))
+               for n, _ in installed_names(prefix.product))
+    # The uninstaller and its record are part of the installation.
+    size += sum(os.path.getsize(os.path.join(prefix.c_path(folder), n))
+                for n in ("Uninstall Ketro.exe", "Uninstall Ketro.lst"))
+    kb = int(values.get("EstimatedSize", ("", "0x0"))[1], 16)
+    # The city database is installed encrypted: near the product's size, not exactly.
+    check(size // 2048 <= kb <= size // 512 + 64, "EstimatedSize %d KB for %d bytes" % (kb, size))
+
+
+def check_no_links(prefix):
+    for path in (os.path.join(desktop_dir(), "Ketro.lnk"),
+                 os.path.join(prefix.programs_dir(), "Ketro.lnk")):
+        check(not os.path.exists(path), "a shortcut was made: " + path)
+
+
+def scenario_unattended(args):
+    """Starts with switches, as deployment scripts make them, in one prefix: a /VERYSILENT
+    install into a /DIR= folder with blanks (no window at all, the files, the links, exit 0);
+    /NOICONS (no links); /SILENT (nothing but the Copying state, closing itself); and the exit
+    codes of silent runs that cannot install, with their boxes suppressed: a folder that cannot
+    be made (2), a damaged setup file (1), a file in use (6), and a start while another setup
+    runs (7)."""
+    with Prefix("unattended") as prefix:
+        probe = Probe(prefix, windows_path(args.probe))
+        started = []
+        try:
+            folder = "C:\\Silent Place\\Ketro\\"
+            rc, seen = unattended(prefix, probe, args,
+                                  ["/VERYSILENT", "/SUPPRESSMSGBOXES", "/DIR=" + folder,
+                                   "/LOG=C:\\setup log.txt"])
+            check(rc == EXIT_DONE, "/VERYSILENT install: exit code %d" % rc)
+            check(not seen, "/VERYSILENT showed windows: %s" % seen)
+            check_installed(args, prefix.c_path(folder))
+            check_shortcut(os.path.join(desktop_dir(), "Ketro.lnk"), folder)
+            check_shortcut(os.path.join(prefix.programs_dir(), "Ketro.lnk"), folder)
+            check_log(read_log(prefix.c_path("C:\\setup log.txt")), args, folder, EXIT_DONE)
+            prefix.product = args.product
+            check_apps_entry(prefix, folder)
+            log("/VERYSILENT, /LOG=: ok")
+
+            for path in (os.path.join(desktop_dir(), "Ketro.lnk"),
+                         os.path.join(prefix.programs_dir(), "Ketro.lnk")):
+                remove_file(path)
+            rc, seen = unattended(prefix, probe, args,
+                                  ["/verysilent", "/noicons", "/dir=C:\\NoIcons", "/log"])
+            check(rc == EXIT_DONE and not seen, "/NOICONS: exit code %d, windows %s" % (rc, seen))
+            check_installed(args, prefix.c_path("C:\\NoIcons\\"))
+            check_no_links(prefix)
+            # The one entry is the latest installation's.
+            check_apps_entry(prefix, "C:\\NoIcons\\")
+            logs = [os.path.join(root, name) for root, _, names in os.walk(prefix.c_path("C:\\users"))
+                    for name in names if name.startswith("Ketro Setup Log ")]
+            check(len(logs) == 1 and logs[0].endswith(" #001.txt"), "default logs: %s" % logs)
+            check_log(read_log(logs[0]), args, "C:\\NoIcons", EXIT_DONE)
+            log("/NOICONS, /LOG: ok")
+
+            rc, seen = unattended(prefix, probe, args, ["/SILENT", "/NOICONS", "/DIR=C:\\Shown"])
+            check(rc == EXIT_DONE, "/SILENT: exit code %d" % rc)
+            check_installed(args, prefix.c_path("C:\\Shown\\"))
+            for classes in seen.values():
+                options = classes & {"Edit", "EDIT", "ComboBox", "TEwCheckBox", "#32770"}
+                check(not options, "/SILENT showed more than the Copying state: %s" % classes)
+            log("/SILENT: ok (its window seen %d time(s))" % len(seen))
+
+            with open(prefix.c_path("C:\\afile"), "wb") as f:
+                f.write(b"a file, not a folder")
+            rc, seen = unattended(prefix, probe, args,
+                                  ["/VERYSILENT", "/SUPPRESSMSGBOXES", "/DIR=C:\\afile\\sub"])
+            check(rc == EXIT_FOLDER_REFUSED and not seen,
+                  "a folder that cannot be made: exit code %d, windows %s" % (rc, seen))
+
+            probe.ok("embed %s %s %s" % (windows_path(args.setup),
+                                         windows_path(damaged_payload(args, prefix.dir)),
+                                         "C:\\KetroDamaged.exe"), timeout=120)
+            rc, seen = unattended(prefix, probe, args, ["/VERYSILENT", "/SUPPRESSMSGBOXES",
+                                                        "/FORCE", "/DIR=" + folder],
+                                  exe="C:\\KetroDamaged.exe")
+            check(rc == EXIT_CANNOT_START and not seen,
+                  "a damaged setup file: exit code %d, windows %s" % (rc, seen))
+
+            probe.ok("hold " + folder + "readme.txt")
+            rc, seen = unattended(prefix, probe, args, ["/VERYSILENT", "/SUPPRESSMSGBOXES",
+                                                        "/FORCE", "/DIR=" + folder])
+            probe.ok("release")
+            check(rc == EXIT_CLOSED and not seen,
+                  "a file in use: exit code %d, windows %s" % (rc, seen))
+            check_installed(args, prefix.c_path(folder))
+
+            started.append(start_setup(prefix, probe, args))
+            rc, seen = unattended(prefix, probe, args, ["/VERYSILENT", "/DIR=C:\\Other"],
+                                  ignore={started[-1].hwnd})
+            check(rc == EXIT_HANDED_OVER and not seen,
+                  "a start while a setup runs: exit code %d, windows %s" % (rc, seen))
+            check(not os.path.exists(prefix.c_path("C:\\Other")), "the handed-over start installed")
+            log("exit codes: ok")
+
+            # The entry's quiet uninstall, after a new install into the folder.
+            started.pop().kill()
+            rc, _ = unattended(prefix, probe, args, ["/VERYSILENT", "/DIR=" + folder])
+            check(rc == EXIT_DONE, "install before the uninstall: exit code %d" % rc)
+            check_apps_entry(prefix, folder)
+            values = reg_query(prefix, APPS_ENTRY)
+            uninstaller = folder + "Uninstall Ketro.exe"
+            check(values.get("UninstallString", ("", ""))[1] == '"%s"' % uninstaller and
+                  values.get("QuietUninstallString", ("", ""))[1] == '"%s" /VERYSILENT' % uninstaller,
+                  "the uninstall commands: %s" % values)
+            local_folder = prefix.c_path(folder)
+            with open(os.path.join(local_folder, "data", "mine.txt"), "w") as f:
+                f.write("the user's own")
+            rc, seen = unattended(prefix, probe, args, ["/VERYSILENT"], exe=uninstaller)
+            check(rc == EXIT_DONE and not seen,
+                  "the quiet uninstall: exit code %d, windows %s" % (rc, seen))
+            wait_for(lambda: not os.path.exists(prefix.c_path(uninstaller)), 30,
+                     "the uninstaller to remove itself")
+            for name, flags in installed_names(args.product):
+                kept = "O" in flags
+                check(os.path.exists(local(local_folder, name)) == kept,
+                      "after the uninstall %s is %s" % (name, "gone" if kept else "still there"))
+            check(os.path.isfile(os.path.join(local_folder, "data", "mine.txt")),
+                  "the uninstall removed the user's file")
+            check_no_links(prefix)
+            check(reg_query(prefix, APPS_ENTRY) is None, "the Apps & features key stayed")
+            log("uninstall: ok")
+        finally:
+            probe.cmd("release")
+            for s in started:
+                s.kill()
+            probe.close()
+    log("unattended: ok")
+
+
 SCENARIOS = {
+    "unattended": scenario_unattended,
     "update_faults": scenario_update_faults,
     "first_start": scenario_first_start,
     "install": scenario_install,

@@ -103,6 +103,11 @@ TEST(CommandLine, StartupTakesTheFolderAsTyped) {
       {u"KetroSetup.exe /update \"\" D:\\Work\\", std::nullopt},
       {u"KetroSetup.exe", std::nullopt},
       {u"KetroSetup.exe /update", std::nullopt},
+      // The switches come in any order; /DIR's folder wins over /update's.
+      {u"KetroSetup.exe /VERYSILENT /Update D:\\Work\\", u"D:\\Work\\"},
+      {u"KetroSetup.exe /update D:\\Old\\ \"/DIR=C:\\Program Files\\Ketro\\\"",
+       u"C:\\Program Files\\Ketro\\"},
+      {u"KetroSetup.exe /update /SILENT", std::nullopt},
       // The program name is never argument 1, even when it reads "/update".
       {u"/update D:\\Work\\", std::nullopt},
       {u"KetroSetup.exe \"/update D:\\Work\\\"", std::nullopt},
@@ -120,6 +125,7 @@ TEST(CommandLine, StartupTakesTheFolderAsTyped) {
 TEST(CommandLine, OnlyABusyLockIsWaitedForOrHandedOver) {
   constexpr auto kBusy = LockResult::kBusy;
   constexpr auto kCannot = LockResult::kCannotCreate;
+  constexpr auto kTaken = LockResult::kTaken;
   struct Case {
     std::u16string_view line;
     std::vector<LockResult> locks;
@@ -132,6 +138,9 @@ TEST(CommandLine, OnlyABusyLockIsWaitedForOrHandedOver) {
       {u"KetroSetup.exe /update D:\\Work\\", {kBusy, kBusy, kCannot}, 3},
       {u"KetroSetup.exe", {kBusy, kCannot}, 0},
       {u"KetroSetup.exe /update", {kBusy}, 0},
+      // "/update" is waited for wherever it stands; other switches do not wait.
+      {u"KetroSetup.exe /VERYSILENT /update", {kBusy, kBusy, kTaken}, 3},
+      {u"KetroSetup.exe /VERYSILENT /DIR=D:\\Work", {kBusy}, 0},
   };
   for (const Case& c : cases) {
     SetupState state;
@@ -146,6 +155,39 @@ TEST(CommandLine, OnlyABusyLockIsWaitedForOrHandedOver) {
     EXPECT_EQ(platform.sleeps, static_cast<int>(c.tries) - 1);
     EXPECT_EQ(platform.locale, 1049u) << "start-up went on after the lock";
   }
+}
+
+// What an unattended start asks for, as the setup reads it from its command line.
+TEST(CommandLine, SwitchesAreReadInAnyOrderAndCase) {
+  const auto read = [](std::u16string_view line) {
+    return ParseSetupSwitches(CommandLineArguments(line));
+  };
+  SetupSwitches s = read(u"KetroSetup.exe /verysilent \"/Dir=C:\\Program Files\\Ketro\\\" "
+                         u"/SuppressMsgBoxes /NOICONS /force /Lang=RU /Log=\"D:\\Logs\\A B.log\"");
+  EXPECT_TRUE(s.verySilent && s.silent && s.suppressMessageBoxes && s.noIcons && s.force && s.log);
+  EXPECT_FALSE(s.update);
+  EXPECT_EQ(s.dir, u"C:\\Program Files\\Ketro\\");
+  EXPECT_EQ(s.languageIndex, 1);
+  // Values keep their case; only the switch's name is compared in small letters.
+  EXPECT_EQ(s.logFile, u"D:\\Logs\\A B.log");
+
+  // A final "\" doubled before the closing quote, as C-rule quoting writes it, is one.
+  EXPECT_EQ(read(u"p \"/DIR=C:\\A B\\\\\"").dir, u"C:\\A B\\");
+
+  s = read(u"KetroSetup.exe /SILENT /DIR=C:\\Silent /LANG=en /LOG /update");
+  EXPECT_TRUE(s.silent && s.log && s.update);
+  EXPECT_FALSE(s.verySilent || s.suppressMessageBoxes || s.noIcons || s.force);
+  EXPECT_EQ(s.dir, u"C:\\Silent");
+  EXPECT_EQ(s.languageIndex, 0);
+  EXPECT_EQ(s.logFile, std::nullopt);
+  EXPECT_EQ(s.updateFolder, std::nullopt);
+
+  // Unknown arguments, near misses and empty values are ignored: nothing is asked for.
+  s = read(u"KetroSetup.exe /install D:\\Work\\ /DIR= /DIR /DIRECTORY=D:\\X /LANG=de /SILENTLY "
+           u"-VERYSILENT /noicon /forced");
+  EXPECT_FALSE(s.update || s.silent || s.verySilent || s.noIcons || s.force || s.log);
+  EXPECT_EQ(s.dir, std::nullopt);
+  EXPECT_EQ(s.languageIndex, std::nullopt);
 }
 
 } // namespace

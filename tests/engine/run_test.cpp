@@ -1,6 +1,7 @@
 // The installation run against a recording window and a real folder of the platform.
 #include "engine/commit.h"
 #include "engine/run.h"
+#include "engine/uninstall.h"
 #include "tests/engine/scenario.h"
 
 #include <gtest/gtest.h>
@@ -15,8 +16,15 @@ namespace {
 
 using Calls = std::vector<std::string>;
 
+// The run's log lines, in UTF-8.
+struct LinesLog final : RunLog {
+  std::vector<std::string> lines;
+  void Write(std::u16string_view line) override { lines.push_back(Utf16ToUtf8(line)); }
+};
+
 struct Run : ::testing::Test {
   TempFolder dir;
+  LinesLog log;
   RecordingFileSystem files;
   RecordingWindow window;
   FakeRekeyer rekeyer;
@@ -32,8 +40,9 @@ struct Run : ::testing::Test {
   bool wantShortcuts = false; // the two shortcut options
   void Install(std::u16string folder, bool force = false) {
     window.calls.clear();
+    log.lines.clear();
     window.choices = Choices{std::move(folder), force, wantShortcuts, wantShortcuts};
-    outcome = DoCopy(state, payload, {files, window, &shortcuts, &rekeyer});
+    outcome = DoCopy(state, payload, {files, window, &shortcuts, &rekeyer, &log});
     // The window is told exactly what the caller is, and only a complete run finishes.
     EXPECT_EQ(window.failures, outcome.failures);
     const bool complete =
@@ -137,6 +146,9 @@ TEST_F(Run, CompleteRunInOrderWithFoldersCreated) {
   EXPECT_EQ(files.Count("CreateNewFile " + Utf16ToUtf8(target) + "\\deep\\er\\~ket0"), 1);
   EXPECT_EQ(files.Count("MoveNew " + Utf16ToUtf8(target) + "\\a.txt"), 1);
   EXPECT_TRUE(Temporaries().empty());
+  // The log has a line for each line carried out: the files, the deletion, the shortcut.
+  EXPECT_EQ(log.lines, (std::vector<std::string>{"Installed: a.txt", "Installed: deep\\er\\b.txt",
+                                                 "Deleted: old\\*.tmp", "Shortcut: Ketro"}));
 }
 
 TEST_F(Run, FolderEndingInABackslashGetsNoSecondOne) {
@@ -404,6 +416,56 @@ TEST_F(Run, LinksBelowTheFolderAreNeverFollowed) {
   SetReadOnly(out + u"target.txt", false);
 }
 
+// The record of an installation, then its removal: what the setup installed goes, with the
+// folders it leaves empty; the user's files and settings files stay, and nothing is followed
+// through a link.
+TEST_F(Run, UninstallRemovesWhatWasInstalledAndKeepsTheUsers) {
+  const std::u16string inst = dir / u"inst\\";
+  Load({"a.txt||#|", "deep\\er\\b.txt|P|#|", "sub\\c.txt||#|", "Ketro.ini|O|#|settings",
+        "f.txt|F|#|other edition", "old\\*.tmp|K|"},
+       {{"a.txt", "A"},
+        {"deep\\er\\b.txt", "B"},
+        {"sub\\c.txt", "C"},
+        {"Ketro.ini", "ini"},
+        {"f.txt", "F"}});
+  const std::vector<std::u16string> manifest = *state.ManifestLines;
+  Install(inst);
+  ASSERT_EQ(outcome.exitCode, ExitCode::kDone);
+  EXPECT_EQ(UninstallRecord(manifest, u'P'), "a.txt\r\ndeep\\er\\b.txt\r\nsub\\c.txt\r\n");
+  ASSERT_TRUE(WriteUninstallRecord(files, inst, manifest, u'P'));
+  EXPECT_EQ(Read(u"inst\\" + std::u16string(kUninstallRecordName)),
+            UninstallRecord(manifest, u'P'));
+  // Names a damaged record might hold.
+  PutFile(inst + std::u16string(kUninstallRecordName),
+          UninstallRecord(manifest, u'P') + "..\\outside.txt\r\nlinked\\x.txt\r\n");
+  PutFile(dir / u"outside.txt", "outside");
+  PutFile(inst + u"sub\\mine.txt", "the user's");
+  PutFile(inst + u"mine.txt", "the user's");
+  SetReadOnly(inst + u"a.txt", true);
+  MakeFolders(dir / u"elsewhere");
+  PutFile(dir / u"elsewhere\\x.txt", "x");
+  // Without links on this platform the linked name names nothing, which is no failure.
+  const bool links = MakeLink(inst + u"linked", dir / u"elsewhere", true);
+  Names expected{u"..\\outside.txt"};
+  if (links) {
+    expected.push_back(u"linked\\x.txt");
+  }
+  EXPECT_EQ(RemoveInstalled(files, inst), expected);
+  EXPECT_FALSE(PathExists(inst + u"a.txt") || PathExists(inst + u"deep") ||
+               PathExists(inst + u"sub\\c.txt") ||
+               PathExists(inst + std::u16string(kUninstallRecordName)));
+  EXPECT_EQ(Read(u"inst\\Ketro.ini"), "ini");
+  EXPECT_EQ(Read(u"inst\\sub\\mine.txt"), "the user's");
+  EXPECT_EQ(Read(u"inst\\mine.txt"), "the user's");
+  EXPECT_EQ(Read(u"outside.txt"), "outside");
+  if (links) {
+    EXPECT_EQ(Read(u"elsewhere\\x.txt"), "x");
+  }
+  // Without a record nothing is removed.
+  EXPECT_EQ(RemoveInstalled(files, inst), (Names{std::u16string(kUninstallRecordName)}));
+  EXPECT_EQ(Read(u"inst\\mine.txt"), "the user's");
+}
+
 TEST_F(Run, TheInstallationFolderItselfMayBeALink) {
   MakeFolders(dir / u"real");
   if (!MakeLink(dir / u"chosen", dir / u"real", true)) {
@@ -448,6 +510,9 @@ TEST_F(Run, AFileInUseAsksRetryOrCancel) {
   EXPECT_EQ(window.Count("AskRetryFileInUse held.txt"), 1);
   EXPECT_EQ(outcome.exitCode, ExitCode::kClosed);
   EXPECT_EQ(Snapshot(dir.Path()), before);
+  ASSERT_EQ(log.lines.size(), 2u);
+  EXPECT_TRUE(log.lines[0].starts_with("In use: held.txt")) << log.lines[0];
+  EXPECT_TRUE(log.lines[1].starts_with("Cancelled")) << log.lines[1];
   // Retry while it is still held asks again; Retry once it is free completes the update.
   int asked = 0;
   window.answerRetry = [&] {

@@ -124,6 +124,16 @@ expect_rc 2 "empty folder" "$install" --archive "$work/a.bin" --dir ""
 expect_rc 1 "bad archive" "$install" --archive "$work/cut.bin" --dir "$work/x"
 expect_rc 3 "usage" "$install" --dir "$work/x"
 
+# --uninstall: what the installation put there goes, the user's files and settings stay.
+u=$work/uninst
+expect_rc 0 "install to uninstall" "$install" --archive "$work/a.bin" --dir "$u"
+echo mine >"$u/data/mine.txt"
+expect_rc 0 "uninstall" "$install" --uninstall --dir "$u"
+[ "$(cd "$u" && find . | sort | tr '\n' ' ')" = ". ./Ketro.ini ./data ./data/mine.txt ./user ./user/bookmarks.txt " ] ||
+  fail "after --uninstall: $(cd "$u" && find . | sort | tr '\n' ' ')"
+expect_rc 1 "uninstall without a record" "$install" --uninstall --dir "$u"
+[ -f "$u/data/mine.txt" ] || fail "a second --uninstall removed the user's file"
+
 if [ "$failures" -ne 0 ]; then
   echo "$failures failures"
   exit 1

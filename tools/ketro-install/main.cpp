@@ -2,6 +2,7 @@
 //
 //   ketro-install --archive ARCHIVE --dir DIR [--force] [--no-desktop] [--no-start-menu]
 //                 [--desktop-dir D] [--programs-dir D]
+//   ketro-install --uninstall --dir DIR
 //   ketro-install --version
 //
 // Edition "P". An update is all or nothing; the exit code says what happened (engine/exit_code.h,
@@ -15,7 +16,12 @@
 //   5 carried out, but some obsolete files could not be deleted (their names on stderr)
 //   6 a file of the product is held by another program: cancelled, nothing changed
 //   8 another setup is working on the folder: nothing changed
-// Before anything else, a run that was killed in the folder is completed or undone.
+// Before anything else, a run that was killed in the folder is completed or undone. A completed
+// run leaves the record of what it installed, "Uninstall Ketro.lst", in the folder.
+//
+// --uninstall removes what the record names, the folders that became empty and the record,
+// and keeps the user's files and settings files: 0, or 5 with what stayed on stderr (1 without
+// a record, 8 while another run works on the folder).
 #include "base/text.h"
 #include "db/city_database_rekeyer.h"
 #include "engine/commit.h"
@@ -23,6 +29,7 @@
 #include "engine/payload.h"
 #include "engine/run.h"
 #include "engine/setup_state.h"
+#include "engine/uninstall.h"
 #include "ket_version.h"
 #include "platform/posix/mapped_file.h"
 #include "platform/posix/posix_file_system.h"
@@ -44,12 +51,14 @@ using ket::ToInt;
 const char* const kUsageText =
     "usage: ketro-install --archive ARCHIVE --dir DIR [--force] [--no-desktop]\n"
     "                     [--no-start-menu] [--desktop-dir D] [--programs-dir D]\n"
+    "       ketro-install --uninstall --dir DIR\n"
     "       ketro-install --version\n";
 
 struct Options {
   std::string archive;
   std::optional<std::string> dir;
   bool force = false;
+  bool uninstall = false;
   bool desktop = true;
   bool startMenu = true;
   std::string desktopDir;  // where the desktop shortcut goes
@@ -90,6 +99,8 @@ Options ParseOptions(int argc, char** argv) {
       o.dir = value();
     } else if (arg == "--force") {
       flag(o.force, true);
+    } else if (arg == "--uninstall") {
+      flag(o.uninstall, true);
     } else if (arg == "--no-desktop") {
       flag(o.desktop, false);
     } else if (arg == "--no-start-menu") {
@@ -108,7 +119,7 @@ Options ParseOptions(int argc, char** argv) {
       throw UsageError("unknown argument " + arg);
     }
   }
-  if (o.archive.empty()) {
+  if (o.archive.empty() && !o.uninstall) {
     throw UsageError("missing --archive");
   }
   if (!o.dir) {
@@ -129,6 +140,28 @@ int main(int argc, char** argv) {
   }
 
   ket::PosixFileSystem files;
+  if (options.uninstall) {
+    std::u16string folder = ket::Utf8ToUtf16(*options.dir);
+    if (folder.empty() || folder.back() != u'/') {
+      folder.push_back(u'/');
+    }
+    auto [status, lock] = files.LockFolder(folder + std::u16string(ket::kFolderLockName));
+    if (status == ket::LockStatus::kBusy) {
+      std::cerr << "ketro-install: another run is working on " << *options.dir << "\n";
+      return ToInt(ExitCode::kFolderBusy);
+    }
+    if (!files.GetAttributes(folder + std::u16string(ket::kUninstallRecordName))) {
+      std::cerr << "ketro-install: " << *options.dir << " holds no record of an installation\n";
+      return ToInt(ExitCode::kCannotStart);
+    }
+    const auto left = ket::RemoveInstalled(files, folder);
+    lock.reset();
+    files.RemoveFolder(folder.substr(0, folder.size() - 1)); // only when it became empty
+    for (const auto& name : left) {
+      std::cerr << "ketro-install: could not remove " << ket::Utf16ToUtf8(name) << "\n";
+    }
+    return ToInt(left.empty() ? ExitCode::kDone : ExitCode::kIncomplete);
+  }
   // A run killed in the folder is completed or undone before anything else: by the run itself
   // (DoCopy), or here when this run's archive cannot even be loaded. A folder another run holds
   // is that run's to recover.
@@ -175,12 +208,17 @@ int main(int argc, char** argv) {
                                                                 options.programsDir);
   }
 
+  const std::vector<std::u16string> manifest = *state.ManifestLines;
   ket::RunOutcome outcome;
   try {
     outcome = ket::DoCopy(state, payload, {files, window, shortcuts.get(), rekeyer.get()});
   } catch (const std::exception& e) {
     std::cerr << "ketro-install: " << e.what() << "\n";
     return ToInt(ExitCode::kCannotStart);
+  }
+  if (state.InstallDone &&
+      !ket::WriteUninstallRecord(files, state.InstallDir, manifest, state.EditionCode)) {
+    std::cerr << "ketro-install: the record of the installation could not be written\n";
   }
   if (window.finished()) {
     window.PrintSummary(outcome, stderr);
