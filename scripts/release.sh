@@ -26,7 +26,9 @@
 #   JOBS                   parallel compile jobs (nproc)
 #
 # The unsigned exe is the reproducible one: the same commit, product folder and
-# SOURCE_DATE_EPOCH give the same bytes in any folder. A signature holds its signing time.
+# SOURCE_DATE_EPOCH give the same bytes in any folder. A signature holds its signing time; in a
+# signed release the setup carries the signed uninstaller, so there the setup before its own
+# signature holds one signing time already, and only an unsigned release rebuilds byte for byte.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 # Paths given (files, folders) are the caller's, relative to where it runs; the defaults are
@@ -136,11 +138,12 @@ verify() {
   say "signature of $(basename "$exe") verified ($subject)"
 }
 
-# sign IN OUT
+# sign IN OUT [DESCRIPTION]   (DESCRIPTION: the exe's product name by default)
 sign() {
-  local in=$1 out=$2 description
+  local in=$1 out=$2 description=${3:-}
   [ -n "$signing" ] || die "no signing settings (SIGN_CERT with SIGN_KEY, or SIGN_PKCS12)"
-  description=$(product_name "$in") || die "$in: no product name in its version resource"
+  [ -n "$description" ] || description=$(product_name "$in") ||
+    die "$in: no product name in its version resource"
   rm -f "$out"
   osslsigncode sign "${sign_args[@]}" -h sha256 -n "$description" -in "$in" -out "$out" \
     >"$work/sign.log" 2>&1 || { cat "$work/sign.log" >&2; rm -f "$out"; die "signing $in failed"; }
@@ -184,7 +187,26 @@ cmd_build() {
     dates="$(date -u -d "@$SOURCE_DATE_EPOCH" '+%F %T') UTC"
   fi
   say "building the shipped program in $dir (product: ${payload:-the demo product}; entry dates: $dates)"
-  configure "$dir" -DKET_PAYLOAD="$payload" -DKET_SOURCE_DATE_EPOCH="${SOURCE_DATE_EPOCH:-}"
+  # The uninstaller that the setup carries and puts beside the product goes in as users get it:
+  # stripped, and signed in a signed release. So it is built and formed first, and the setup
+  # is built around that copy.
+  configure "$dir" -DKET_PAYLOAD="$payload" -DKET_SOURCE_DATE_EPOCH="${SOURCE_DATE_EPOCH:-}" \
+    -DKET_UNINSTALLER=
+  cmake --build "$dir" --target KetroUninstall -j "$jobs"
+  local uninstaller=$dir/release-uninstaller/KetroUninstall.exe
+  mkdir -p "$(dirname "$uninstaller")"
+  rm -f "$uninstaller" "$uninstaller.stripped"
+  SOURCE_DATE_EPOCH=0 "$(mingw_of "$dir/bin/KetroUninstall.exe")-objcopy" --strip-all \
+    "$dir/bin/KetroUninstall.exe" "$uninstaller.stripped"
+  if [ -n "$signing" ]; then
+    # It has no version resource of its own: the product's name comes from version.cmake.
+    sign "$uninstaller.stripped" "$uninstaller" \
+      "$(sed -n 's/^set(KET_PRODUCT_NAME "\(.*\)")$/\1/p' "$root/version.cmake")"
+  else
+    mv "$uninstaller.stripped" "$uninstaller"
+  fi
+  configure "$dir" -DKET_PAYLOAD="$payload" -DKET_SOURCE_DATE_EPOCH="${SOURCE_DATE_EPOCH:-}" \
+    -DKET_UNINSTALLER="$uninstaller"
   cmake --build "$dir" --target KetroSetup -j "$jobs"
 
   # The release is made whole beside dist/, then each file renamed into place, the checksums
@@ -210,7 +232,8 @@ cmd_build() {
   say "$dist/:"
   (cd "$dist" && ls -l --time-style=+ KetroSetup* | awk '{print "  " $5 "  " $NF}' && sed 's/^/  /' SHA256SUMS) >&2
   if [ -n "$signing" ]; then
-    say "the reproducible hash is KetroSetup.unsigned.exe's; KetroSetup.exe is the signed one"
+    say "KetroSetup.exe is the signed one; KetroSetup.unsigned.exe is it before its own signature" \
+      "(it carries the signed uninstaller: an unsigned release is the one that rebuilds byte for byte)"
   fi
 }
 
