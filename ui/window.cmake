@@ -79,7 +79,15 @@ set(KET_UNINSTALLER "" CACHE FILEPATH "Uninstaller to embed (empty: the one buil
 if(KET_UNINSTALLER)
   set(KET_UNINSTALLER_FILE ${KET_UNINSTALLER})
 else()
-  set(KET_UNINSTALLER_FILE ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/KetroUninstall.exe)
+  # Stripped, as users get it: its debug information would make the setup megabytes larger.
+  set(KET_UNINSTALLER_FILE ${CMAKE_CURRENT_BINARY_DIR}/KetroUninstall.stripped.exe)
+  add_custom_command(OUTPUT ${KET_UNINSTALLER_FILE}
+    COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0
+            ${CMAKE_OBJCOPY} --strip-all $<TARGET_FILE:KetroUninstall> ${KET_UNINSTALLER_FILE}
+    DEPENDS KetroUninstall
+    COMMENT "Stripping the uninstaller the setup carries"
+    VERBATIM)
+  add_custom_target(KetroUninstallStripped DEPENDS ${KET_UNINSTALLER_FILE})
 endif()
 file(CONFIGURE OUTPUT ${payload_rc}
      CONTENT "MAIN EXEFILE \"${KET_PAYLOAD_FILE}\"\nUNINSTALL EXEFILE \"${KET_UNINSTALLER_FILE}\"\n"
@@ -96,3 +104,6 @@ ket_target(KetroSetup)
 target_link_options(KetroSetup PRIVATE -municode)
 target_link_libraries(KetroSetup PRIVATE ket_setup_window)
 add_dependencies(KetroSetup KetroUninstall)
+if(TARGET KetroUninstallStripped)
+  add_dependencies(KetroSetup KetroUninstallStripped)
+endif()
