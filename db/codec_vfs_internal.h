@@ -216,7 +216,41 @@ int FlushPartner(FileState& s);
 
 // ---- the database file (codec_vfs_database.cpp) ----
 
+// xRead of the database file. Promises the engine the plain bytes it wrote, whatever form the
+// file holds them in:
+// - Held writes that the read would meet go to the file first, so a read never sees the file
+//   behind what the engine wrote. The file itself is never changed.
+// - Without a codec the bytes are read as they are. With one, whole pages (a multiple of the
+//   known page size at a page boundary; before the page size is known, one read of a page
+//   size at a multiple of itself: the engine's first look at page 1) are deciphered page by
+//   page in the form the file holds each in (KeyState::StoredForm: during a re-key the new form
+//   for pages already rewritten, the old one for the rest).
+// - A part of one page (the header fields the engine reads alone) is read from the page's
+//   start, which the CBC chain needs, and deciphered up to the end of its last block. A part
+//   that crosses a page boundary, or lies past page 1 before the page size is known, is never
+//   asked for by the engine: SQLITE_IOERR_READ.
+// - A read past the end: what was read is deciphered, the rest zero-filled, and
+//   SQLITE_IOERR_SHORT_READ returned, as the engine expects of any VFS.
+// - A read at offset 0 teaches the layer the page size from the header (LearnPageSize).
 int DatabaseRead(FileState& s, void* buf, int amt, sqlite3_int64 ofst);
+// xWrite of the database file. Promises that bytes reach the disk in the engine's order and in
+// the form the key state says:
+// - The journal's held writes go to the disk first (FlushPartner): a page is never on the disk
+//   before the journal record that can restore it.
+// - A write at offset 0 teaches the page size. Without a codec, or with a codec that has no
+//   write key outside a re-key (a plain database), the bytes go as they are.
+// - Outside a re-key each whole page is enciphered for the file under its page number and
+//   written at once; whatever a re-key still held goes first.
+// - During a re-key each page goes into the held block in the form KeyState::StorePage gives
+//   it: the new key's, except for the token page. When the engine writes back to the token
+//   page the very plain bytes the journal gave it last (a rollback restoring that page), the
+//   page is stored as the journal held it, in the old form, whatever the write side is: the
+//   condition is tested in KeyState::StorePage. Held pages reach the file in runs, when the
+//   block is full, before a read that meets them, or before any other call on the file or its
+//   journal; a run that fails is recorded as still in the old form (HeldPagesFailed).
+// - With a codec the engine writes whole pages only: anything else is SQLITE_IOERR_WRITE. A
+//   page the codec's buffer cannot take (its memory could not grow) is SQLITE_IOERR_NOMEM.
+// Returns the first failure; pages before it are written or held.
 int DatabaseWrite(FileState& s, const void* buf, int amt, sqlite3_int64 ofst);
 // Held pages of a re-key that could not be written: the file holds them in the old form, or
 // partly (the journal's playback restores them).
