@@ -4,7 +4,30 @@
 
 namespace ket {
 
-void CityDatabaseRekeyer::RekeyDatabase(std::u16string_view path, std::string_view password) {
+namespace {
+
+// The engine's result code for a file that is not a database.
+constexpr int kNotADatabase = 26;
+
+} // namespace
+
+RekeyResult CityDatabaseRekeyer::RekeyDatabase(std::u16string_view path,
+                                               std::string_view password) {
+  FLastError = EKetDatabase(0);
+  try {
+    Rekey(path, password);
+  } catch (const EKetDatabase& e) {
+    FLastError = e;
+    return e.ErrorCode() == kNotADatabase ? RekeyResult::kNotADatabase : RekeyResult::kFailed;
+  } catch (const std::exception& e) {
+    // Memory, or a path the platform cannot spell: no result code of the engine's.
+    FLastError = EKetDatabase::FromMessage(e.what());
+    return RekeyResult::kFailed;
+  }
+  return RekeyResult::kDone;
+}
+
+void CityDatabaseRekeyer::Rekey(std::u16string_view path, std::string_view password) {
   TKetDatabase& db = TKetDatabase::Create(FOwner);
   // The run spells paths as the product does, with "\" between folders.
   db.SetDatabaseName(PlatformPath(path));

@@ -12,12 +12,21 @@ class CityDatabaseRekeyer : public DatabaseRekeyer {
   // Create, DatabaseName, Open, ReKey, Close; `path` in the product's spelling ("\" between
   // folders), mapped to the platform's. `path` names a fresh temporary file that nobody else
   // uses: the re-key runs without a rollback journal, so a failure leaves a file that is only
-  // fit to be deleted, and success one flushed to disk. Throws EKetDatabase; a failure skips
-  // the rest, and the object stays open until the rekeyer is destroyed.
-  void RekeyDatabase(std::u16string_view path, std::string_view password) override;
+  // fit to be deleted, and success one flushed to disk. A failure skips the rest (the object
+  // stays open until the rekeyer is destroyed) and is kept as LastError: "not a database"
+  // (SQLITE_NOTADB) is kNotADatabase, every other failure kFailed.
+  RekeyResult RekeyDatabase(std::u16string_view path, std::string_view password) override;
+
+  // The database layer's error of the last call that failed ("SQLite3 Error N - message", its
+  // code N); code 0 and no message after a success.
+  const EKetDatabase& LastError() const { return FLastError; }
 
  private:
+  // The steps; throws EKetDatabase.
+  void Rekey(std::u16string_view path, std::string_view password);
+
   TKetComponentOwner FOwner;
+  EKetDatabase FLastError{0};
 };
 
 } // namespace ket

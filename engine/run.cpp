@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstring>
 #include <exception>
 #include <optional>
@@ -20,7 +19,6 @@ namespace ket {
 namespace {
 
 // The database engine's result code for a file that is not a database.
-constexpr int kNotADatabase = 26;
 // Space is counted in clusters of this size, a file's last one whole.
 constexpr std::uint64_t kCluster = 4096;
 
@@ -70,24 +68,6 @@ std::optional<ShortcutOfEdition> ShortcutFor(char16_t edition) {
   }
 }
 
-// The result code in a message of the database layer ("SQLite3 Error 26 - file is not a
-// database"); 0 for any other message.
-int DatabaseResultCode(const std::exception& e) {
-  constexpr std::string_view kPrefix = "SQLite3 Error ";
-  const std::string_view message = e.what();
-  if (!message.starts_with(kPrefix)) {
-    return 0;
-  }
-  const char* first = message.data() + kPrefix.size();
-  const char* last = message.data() + message.size();
-  int code = 0;
-  const auto [end, ec] = std::from_chars(first, last, code);
-  if (ec != std::errc() || end == first || (end != last && *end != ' ')) {
-    return 0;
-  }
-  return code;
-}
-
 constexpr std::size_t kDatabaseMagicSize = 16;
 
 // Whether the bytes begin with the header of a plain (not enciphered) database file.
@@ -131,8 +111,6 @@ bool IsEmptyFolder(FileSystem& files, std::u16string_view path) {
   return true;
 }
 
-enum class RekeyResultCode { kDone, kNoDatabase, kFailed };
-
 void Log(const RunServices& services, std::u16string_view line) {
   if (services.log) {
     services.log->Write(line);
@@ -174,7 +152,7 @@ class Installation {
   std::uint64_t SpaceNeeded() const;
   std::optional<std::u16string> MakeFolders();
   PrepareResult Prepare(FileJob& job);
-  RekeyResultCode Rekey(std::u16string_view path);
+  RekeyResult Rekey(std::u16string_view path);
   std::optional<RunOutcome> Commit();
   void CarryOutDeletions(const std::vector<std::u16string>& lines, RunOutcome& outcome);
   void FinishRecord();
@@ -310,19 +288,15 @@ std::optional<std::u16string> Installation::MakeFolders() {
 }
 
 // Re-keys the plain city database at `path` (its temporary name) under the product's password.
-RekeyResultCode Installation::Rekey(std::u16string_view path) {
+RekeyResult Installation::Rekey(std::u16string_view path) {
   if (!services_.rekeyer) {
-    return RekeyResultCode::kFailed;
+    return RekeyResult::kFailed;
   }
   try {
-    services_.rekeyer->RekeyDatabase(path, kCityDatabasePassword);
-  } catch (const std::exception& e) {
-    // A file that begins as a database and is none is a damaged setup; any other failure (disk
-    // full, I/O, memory, interrupt) is this machine's.
-    return DatabaseResultCode(e) == kNotADatabase ? RekeyResultCode::kNoDatabase
-                                                  : RekeyResultCode::kFailed;
+    return services_.rekeyer->RekeyDatabase(path, kCityDatabasePassword);
+  } catch (...) {
+    return RekeyResult::kFailed; // promised never to happen; a failure all the same
   }
-  return RekeyResultCode::kDone;
 }
 
 // Phase 1 for one file: the entry inflated into its temporary name, checked, the city database
@@ -367,11 +341,11 @@ PrepareResult Installation::Prepare(FileJob& job) {
     }
     if (plain) {
       switch (Rekey(temporary)) {
-      case RekeyResultCode::kDone:
+      case RekeyResult::kDone:
         break;
-      case RekeyResultCode::kNoDatabase:
+      case RekeyResult::kNotADatabase:
         return PrepareResult::kDamaged;
-      case RekeyResultCode::kFailed:
+      case RekeyResult::kFailed:
         return PrepareResult::kFailed;
       }
     } else if (job.database) {

@@ -35,14 +35,20 @@ class ShortcutCreator {
   virtual void CreateShortcut(std::u16string_view FN, std::u16string_view Cap) = 0;
 };
 
+// What the re-key of the city database came to.
+enum class RekeyResult {
+  kDone,         // every page enciphered under the password, the file on the disk
+  kNotADatabase, // the file begins as a database but its engine finds none: a damaged payload
+  kFailed,       // any other failure (disk full, I/O, memory, interrupt): this machine's
+};
+
 // Step c of the run: open the city database just written, re-key it with the password, close
-// it. Throws on any failure. An exception whose message begins "SQLite3 Error N" (the database
-// layer's form) carries the engine's result code N: the run tells "not a database" (26) apart
-// from the failures that must keep the old database (disk full, I/O, memory, interrupt).
+// it. Never throws: the database layer maps its own failures to the result, where its result
+// codes are known, so the run reads no message.
 class DatabaseRekeyer {
  public:
   virtual ~DatabaseRekeyer() = default;
-  virtual void RekeyDatabase(std::u16string_view path, std::string_view password) = 0;
+  virtual RekeyResult RekeyDatabase(std::u16string_view path, std::string_view password) = 0;
 };
 
 // What a try to take the single-instance lock found.

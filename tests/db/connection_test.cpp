@@ -339,15 +339,15 @@ TEST(CityDatabaseRekeyer, OwnsOneConnectionPerCallAndRekeysWithoutAJournal) {
       databaseSyncs += e.file == IoFile::kDatabase && e.op == IoOp::kSync;
       return SQLITE_OK;
     });
-    rekeyer.RekeyDatabase(U(path), test::kInstallerPassword);
+    EXPECT_EQ(rekeyer.RekeyDatabase(U(path), test::kInstallerPassword), RekeyResult::kDone);
   }
   EXPECT_EQ(journalOpens, 0);
   EXPECT_EQ(databaseSyncs, 1);
   EXPECT_TRUE(test::SameExceptCommitFields(
       test::DecipherFile(test::ReadBytes(path), test::kInstallerPassword, 4096), plain));
-  const EKetDatabase e =
-      Raised([&] { rekeyer.RekeyDatabase(U(dir.File("gone.cts")), test::kInstallerPassword); });
-  EXPECT_EQ(e.ErrorCode(), SQLITE_CANTOPEN);
+  EXPECT_EQ(rekeyer.RekeyDatabase(U(dir.File("gone.cts")), test::kInstallerPassword),
+            RekeyResult::kFailed);
+  EXPECT_EQ(rekeyer.LastError().ErrorCode(), SQLITE_CANTOPEN);
 }
 
 // The installer re-keys its database under a temporary name and decides by the result code
@@ -387,16 +387,16 @@ TEST(CityDatabaseRekeyer, ReKeysAnyPathAndPassesTheEnginesCodeOn) {
     const test::IoHookScope hook([&](const IoEvent& e) {
       return e.file == IoFile::kDatabase && e.op == c.op && ++seen == 3 ? c.injected : SQLITE_OK;
     });
-    const EKetDatabase e =
-        Raised([&] { rekeyer.RekeyDatabase(productPath, test::kInstallerPassword); });
-    EXPECT_EQ(e.ErrorCode(), c.code);
-    EXPECT_STREQ(e.what(), c.message);
+    EXPECT_EQ(rekeyer.RekeyDatabase(productPath, test::kInstallerPassword), RekeyResult::kFailed);
+    EXPECT_EQ(rekeyer.LastError().ErrorCode(), c.code);
+    EXPECT_STREQ(rekeyer.LastError().what(), c.message);
     EXPECT_TRUE(onlyTheDatabase());
   }
   test::WriteBytes(path, plain);
   {
     CityDatabaseRekeyer rekeyer;
-    rekeyer.RekeyDatabase(productPath, test::kInstallerPassword);
+    EXPECT_EQ(rekeyer.RekeyDatabase(productPath, test::kInstallerPassword), RekeyResult::kDone);
+    EXPECT_EQ(rekeyer.LastError().ErrorCode(), 0);
   }
   EXPECT_TRUE(test::SameExceptCommitFields(
       test::DecipherFile(test::ReadBytes(path), test::kInstallerPassword, 4096), plain));
@@ -408,10 +408,10 @@ TEST(CityDatabaseRekeyer, ReKeysAnyPathAndPassesTheEnginesCodeOn) {
   for (const auto& bytes : {test::ReadBytes(path), badPageSize}) {
     test::WriteBytes(path, bytes);
     CityDatabaseRekeyer again;
-    const EKetDatabase e =
-        Raised([&] { again.RekeyDatabase(productPath, test::kInstallerPassword); });
-    EXPECT_EQ(e.ErrorCode(), SQLITE_NOTADB);
-    EXPECT_STREQ(e.what(), "SQLite3 Error 26 - file is not a database");
+    EXPECT_EQ(again.RekeyDatabase(productPath, test::kInstallerPassword),
+              RekeyResult::kNotADatabase);
+    EXPECT_EQ(again.LastError().ErrorCode(), SQLITE_NOTADB);
+    EXPECT_STREQ(again.LastError().what(), "SQLite3 Error 26 - file is not a database");
     EXPECT_EQ(test::ReadBytes(path), bytes);
     EXPECT_TRUE(onlyTheDatabase());
   }

@@ -176,7 +176,7 @@ TEST_F(CityDatabase, RekeyedFileDeciphersBackWithOpenSsl) {
   const std::string path = dir_->File("Ketro.cts");
   test::WriteBytes(path, plain);
   CityDatabaseRekeyer rekeyer;
-  rekeyer.RekeyDatabase(Utf8ToUtf16(path), test::kInstallerPassword);
+  ASSERT_EQ(rekeyer.RekeyDatabase(Utf8ToUtf16(path), test::kInstallerPassword), RekeyResult::kDone);
   ExpectStoredForm(path, plain);
 }
 

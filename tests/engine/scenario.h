@@ -218,21 +218,21 @@ class RecordingFileSystem final : public FileSystem {
   }
 };
 
-// The re-key step: records the calls and what the file under re-key held, and fails with a
-// result code in the database layer's message form ("SQLite3 Error N - ...").
+// The re-key step: records the calls and what the file under re-key held, and comes to
+// `result`; only a done re-key changes the file.
 class FakeRekeyer final : public DatabaseRekeyer {
  public:
   std::vector<std::pair<std::u16string, std::string>> calls;
   // What the file held when the re-key began.
   std::vector<std::string> contents;
-  int failCode = 0; // 0: success
-  void RekeyDatabase(std::u16string_view path, std::string_view password) override {
+  RekeyResult result = RekeyResult::kDone;
+  RekeyResult RekeyDatabase(std::u16string_view path, std::string_view password) override {
     calls.emplace_back(std::u16string(path), std::string(password));
     contents.push_back(GetFile(path).value_or("(none)"));
-    if (failCode != 0) {
-      throw Error("SQLite3 Error " + std::to_string(failCode) + " - failed");
+    if (result == RekeyResult::kDone) {
+      PutFile(path, "rekeyed " + contents.back()); // what a re-key leaves of the plain bytes
     }
-    PutFile(path, "rekeyed " + contents.back()); // what a re-key leaves of the plain bytes
+    return result;
   }
 };
 
