@@ -146,6 +146,7 @@ class Installation {
 
  private:
   RunOutcome Refuse(ExitCode code);
+  RunOutcome BackToOptions(ExitCode code);
   RunOutcome FailOn(std::u16string_view name);
   void PlanJobs(const std::vector<std::u16string>& lines);
   std::u16string FreeWorkName(std::u16string_view relativeFolder);
@@ -182,6 +183,13 @@ RunOutcome Installation::Refuse(ExitCode code) {
   for (auto it = madeFolders_.rbegin(); it != madeFolders_.rend(); ++it) {
     files_.RemoveFolder(*it);
   }
+  return BackToOptions(code);
+}
+
+// The end of every run that did not finish: the lock goes, the lines planning removed come back
+// (so that Install can be pressed again), the window returns to its options.
+RunOutcome Installation::BackToOptions(ExitCode code) {
+  lock_.reset();
   if (manifest_) {
     state_.ManifestLines = std::move(*manifest_);
   }
@@ -378,17 +386,7 @@ std::optional<RunOutcome> Installation::Commit() {
                          u"; the update is completed by the next run");
       // Neither way through: the record stays, and the next run completes the commit.
       window_.ShowError(NotCarriedOut(state_, name, true));
-      recordWritten_ = false;
-      record_ = CommitRecord{};
-      leftovers_.clear();
-      lock_.reset();
-      if (manifest_) {
-        state_.ManifestLines = std::move(*manifest_);
-      }
-      window_.ReturnToOptionsState();
-      RunOutcome outcome;
-      outcome.exitCode = ExitCode::kUndone;
-      return outcome;
+      return BackToOptions(ExitCode::kUndone);
     }
     // Back to where nothing is committed, so that a kill now undoes rather than completes.
     record_.stage = CommitStage::kPrepare;
