@@ -142,20 +142,7 @@ class PosixWritableFile final : public WritableFile {
   ~PosixWritableFile() override { Close(); }
 
   bool Write(std::span<const std::uint8_t> bytes) override {
-    if (fd_ < 0) {
-      return false;
-    }
-    while (!bytes.empty()) {
-      const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-      if (n < 0 && errno == EINTR) {
-        continue;
-      }
-      if (n <= 0) {
-        return false;
-      }
-      bytes = bytes.subspan(static_cast<std::size_t>(n));
-    }
-    return true;
+    return fd_ >= 0 && WriteAll(fd_, bytes);
   }
 
   bool Flush() override { return fd_ >= 0 && ::fsync(fd_) == 0; }
@@ -174,6 +161,20 @@ class PosixWritableFile final : public WritableFile {
 };
 
 } // namespace
+
+bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return false;
+    }
+    bytes = bytes.subspan(static_cast<std::size_t>(n));
+  }
+  return true;
+}
 
 CalendarTime LocalCalendarTime(const struct timespec& t) {
   struct tm local {};

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <time.h>
@@ -19,6 +20,10 @@ namespace ket {
 
 // A file time as local clock time in calendar fields; all zero when it cannot be converted.
 CalendarTime LocalCalendarTime(const struct timespec& t);
+
+// Writes all of bytes to fd, again after an interruption; false on the first failure (errno
+// says why where write set it).
+bool WriteAll(int fd, std::span<const std::uint8_t> bytes);
 
 // The native form of a product path.
 std::string NativePath(std::u16string_view path);

@@ -106,7 +106,7 @@ TEST_F(Cts, WrongUsage) {
            "", "rekey " + File(), "check", "frob " + File(), "check " + File() + " --password x",
            "rekey " + File() + " --password a --password b"}) {
     const Result r = Run(args);
-    EXPECT_EQ(r.exit, 2) << args;
+    EXPECT_EQ(r.exit, 3) << args;
     EXPECT_NE(r.err.find("usage: ketro-cts rekey FILE --password NEW [--key OLD]"),
               std::string::npos);
   }

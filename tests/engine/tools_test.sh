@@ -82,10 +82,16 @@ for bad in '|P|#|empty' '\abs.txt||#|' '/abs.txt||#|' 'C:\x.txt||#|' 'a\..\x.txt
 done
 ls "$work" | grep -q '\.tmp\.' && fail "temporary files left behind"
 
-# Usage errors: exit 2.
-expect_rc 2 "no command" "$pack"
-expect_rc 2 "bad date" "$pack" create --manifest "$demo/list" --root "$demo" --output "$work/x.bin" --date "2025-02-30 00:00:00"
-expect_rc 2 "missing option" "$pack" create --manifest "$demo/list" --output "$work/x.bin"
+# Usage errors: exit 3 (the exit-code table's), with the usage text on stderr.
+expect_usage() { # expect_usage DESCRIPTION COMMAND...
+  expect_rc 3 "$@"
+  grep -q '^usage: ' "$work/err" || fail "$1: no usage text"
+}
+expect_usage "no command" "$pack"
+expect_usage "bad date" "$pack" create --manifest "$demo/list" --root "$demo" --output "$work/x.bin" --date "2025-02-30 00:00:00"
+expect_usage "missing option" "$pack" create --manifest "$demo/list" --output "$work/x.bin"
+expect_usage "unknown option" "$pack" list "$work/a.bin" --frob
+expect_usage "extra operand" "$pack" list "$work/a.bin" "$work/b.bin"
 
 # A damaged archive: message on stderr, exit 1.
 head -c 100 "$work/a.bin" >"$work/cut.bin"
@@ -122,7 +128,9 @@ expect_rc 2 "refused folder" "$install" --archive "$work/a.bin" --dir "$work/pla
 expect_rc 2 "empty folder" "$install" --archive "$work/a.bin" --dir ""
 [ "$(cat "$work/err")" = "Unable to create directory" ] || fail "empty folder text: $(cat "$work/err")"
 expect_rc 1 "bad archive" "$install" --archive "$work/cut.bin" --dir "$work/x"
-expect_rc 3 "usage" "$install" --dir "$work/x"
+expect_usage "missing --archive" "$install" --dir "$work/x"
+expect_usage "install: unknown option" "$install" --archive "$work/a.bin" --dir "$work/x" --frob
+[ ! -e "$work/x" ] || fail "a wrong command line installed"
 
 # --uninstall: what the installation put there goes, the user's files and settings stay.
 u=$work/uninst

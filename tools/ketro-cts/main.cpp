@@ -9,14 +9,16 @@
 //   ketro-cts --version
 //
 // Exit codes: 0 success, 1 the engine failed (its message on stderr) or the check found
-// problems, 2 wrong usage.
+// problems, 3 wrong usage (tools/options.h).
 #include "base/text.h"
 #include "db/ket_database.h"
 #include "ket_version.h"
+#include "tools/options.h"
 
 #include <cstdio>
 #include <iostream>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,7 +26,6 @@
 namespace {
 
 constexpr int kFailed = 1;
-constexpr int kUsage = 2;
 
 constexpr std::string_view kUsageText = "usage: ketro-cts rekey FILE --password NEW [--key OLD]\n"
                                         "       ketro-cts check FILE [--key PASSWORD]\n"
@@ -37,35 +38,25 @@ struct Arguments {
   std::optional<std::string> key;
 };
 
-std::optional<Arguments> Parse(int argc, char** argv) {
-  if (argc < 3) {
-    return std::nullopt;
+Arguments Parse(int argc, char** argv) {
+  if (argc < 2) {
+    throw ket::UsageError("no command");
   }
   Arguments a;
   a.command = argv[1];
-  a.file = argv[2];
-  if (a.command != "rekey" && a.command != "check") {
-    return std::nullopt;
+  const bool rekey = a.command == "rekey";
+  if (!rekey && a.command != "check") {
+    throw ket::UsageError("unknown command " + a.command);
   }
-  for (int i = 3; i < argc; ++i) {
-    const std::string_view option = argv[i];
-    if (i + 1 >= argc) {
-      return std::nullopt;
-    }
-    std::optional<std::string>* slot = nullptr;
-    if (option == "--password" && a.command == "rekey") {
-      slot = &a.password;
-    } else if (option == "--key") {
-      slot = &a.key;
-    }
-    if (slot == nullptr || slot->has_value()) {
-      return std::nullopt;
-    }
-    *slot = argv[++i];
+  const std::span<char* const> rest(argv + 2, argv + argc);
+  const ket::CommandLine line =
+      rekey ? ket::CommandLine(rest, {{"--password", true}, {"--key", true}})
+            : ket::CommandLine(rest, {{"--key", true}});
+  a.file = line.Operands(1, a.command + " takes one file")[0];
+  if (rekey) {
+    a.password = line.Need("--password");
   }
-  if (a.command == "rekey" && !a.password) {
-    return std::nullopt;
-  }
+  a.key = line.Value("--key");
   return a;
 }
 
@@ -74,11 +65,16 @@ std::string MessageOf(const ket::EKetDatabase& e) {
   return e.ErrorMessage().empty() ? e.what() : ket::Utf16ToUtf8(e.ErrorMessage());
 }
 
-int Rekey(const Arguments& a) {
-  ket::TKetDatabase db;
+// Opens the file under --key, else as a plain database.
+void Open(ket::TKetDatabase& db, const Arguments& a) {
   db.SetDatabaseName(ket::Utf8ToUtf16(a.file));
   db.SetPassword(a.key.value_or(""));
   db.Open();
+}
+
+int Rekey(const Arguments& a) {
+  ket::TKetDatabase db;
+  Open(db, a);
   db.ReKey(*a.password);
   db.Close();
   return 0;
@@ -86,9 +82,7 @@ int Rekey(const Arguments& a) {
 
 int Check(const Arguments& a) {
   ket::TKetDatabase db;
-  db.SetDatabaseName(ket::Utf8ToUtf16(a.file));
-  db.SetPassword(a.key.value_or(""));
-  db.Open();
+  Open(db, a);
   ket::TKetStatement integrity(db, "PRAGMA integrity_check");
   bool ok = true;
   while (integrity.Step()) {
@@ -112,15 +106,20 @@ int main(int argc, char** argv) {
     std::cout << "ketro-cts (" KET_PRODUCT_NAME ") " KET_VERSION_TEXT "\n";
     return 0;
   }
-  const std::optional<Arguments> arguments = Parse(argc, argv);
-  if (!arguments) {
-    std::cerr << kUsageText;
-    return kUsage;
+  if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
+    std::cout << kUsageText;
+    return 0;
+  }
+  Arguments arguments;
+  try {
+    arguments = Parse(argc, argv);
+  } catch (const ket::UsageError& e) {
+    return ket::UsageFailure("ketro-cts", e.what(), kUsageText);
   }
   try {
-    return arguments->command == "rekey" ? Rekey(*arguments) : Check(*arguments);
+    return arguments.command == "rekey" ? Rekey(arguments) : Check(arguments);
   } catch (const ket::EKetDatabase& e) {
-    std::cerr << "ketro-cts: " << arguments->file << ": " << MessageOf(e) << "\n";
+    std::cerr << "ketro-cts: " << arguments.file << ": " << MessageOf(e) << "\n";
     return kFailed;
   }
 }

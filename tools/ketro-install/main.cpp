@@ -35,6 +35,7 @@
 #include "platform/posix/posix_file_system.h"
 #include "platform/posix/shell_link.h"
 #include "tools/ketro-install/console_window.h"
+#include "tools/options.h"
 
 #include <cstdio>
 #include <iostream>
@@ -56,7 +57,7 @@ const char* const kUsageText =
 
 struct Options {
   std::string archive;
-  std::optional<std::string> dir;
+  std::string dir;
   bool force = false;
   bool uninstall = false;
   bool desktop = true;
@@ -65,66 +66,40 @@ struct Options {
   std::string programsDir; // where the Start-menu shortcut goes
 };
 
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-Options ParseOptions(int argc, char** argv) {
+// The options, or nullopt when --help or --version was answered.
+std::optional<Options> ParseOptions(std::span<char* const> arguments) {
+  const ket::CommandLine line(arguments, {{"--archive", true},
+                                          {"--dir", true},
+                                          {"--force"},
+                                          {"--uninstall"},
+                                          {"--no-desktop"},
+                                          {"--no-start-menu"},
+                                          {"--desktop-dir", true},
+                                          {"--programs-dir", true},
+                                          {"--help"},
+                                          {"-h"},
+                                          {"--version"}});
+  if (line.Has("--help") || line.Has("-h")) {
+    std::cout << kUsageText;
+    return std::nullopt;
+  }
+  if (line.Has("--version")) {
+    std::cout << "ketro-install (" KET_PRODUCT_NAME ") " KET_VERSION_TEXT "\n";
+    return std::nullopt;
+  }
+  line.Operands(0, "unexpected argument");
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    std::optional<std::string> inlineValue;
-    if (const auto eq = arg.find('='); arg.starts_with("--") && eq != std::string::npos) {
-      inlineValue = arg.substr(eq + 1);
-      arg.resize(eq);
-    }
-    const auto value = [&]() -> std::string {
-      if (inlineValue) {
-        return *inlineValue;
-      }
-      if (i + 1 >= argc) {
-        throw UsageError(arg + " needs a value");
-      }
-      return argv[++i];
-    };
-    const auto flag = [&](bool& target, bool setting) {
-      if (inlineValue) {
-        throw UsageError(arg + " takes no value");
-      }
-      target = setting;
-    };
-    if (arg == "--archive") {
-      o.archive = value();
-    } else if (arg == "--dir") {
-      o.dir = value();
-    } else if (arg == "--force") {
-      flag(o.force, true);
-    } else if (arg == "--uninstall") {
-      flag(o.uninstall, true);
-    } else if (arg == "--no-desktop") {
-      flag(o.desktop, false);
-    } else if (arg == "--no-start-menu") {
-      flag(o.startMenu, false);
-    } else if (arg == "--desktop-dir") {
-      o.desktopDir = value();
-    } else if (arg == "--programs-dir") {
-      o.programsDir = value();
-    } else if (arg == "--help" || arg == "-h") {
-      std::cout << kUsageText;
-      std::exit(0);
-    } else if (arg == "--version") {
-      std::cout << "ketro-install (" KET_PRODUCT_NAME ") " KET_VERSION_TEXT "\n";
-      std::exit(0);
-    } else {
-      throw UsageError("unknown argument " + arg);
-    }
-  }
+  o.uninstall = line.Has("--uninstall");
+  o.archive = line.Value("--archive").value_or("");
   if (o.archive.empty() && !o.uninstall) {
-    throw UsageError("missing --archive");
+    throw ket::UsageError("missing --archive");
   }
-  if (!o.dir) {
-    throw UsageError("missing --dir");
-  }
+  o.dir = line.Need("--dir");
+  o.force = line.Has("--force");
+  o.desktop = !line.Has("--no-desktop");
+  o.startMenu = !line.Has("--no-start-menu");
+  o.desktopDir = line.Value("--desktop-dir").value_or("");
+  o.programsDir = line.Value("--programs-dir").value_or("");
   return o;
 }
 
@@ -133,25 +108,28 @@ Options ParseOptions(int argc, char** argv) {
 int main(int argc, char** argv) {
   Options options;
   try {
-    options = ParseOptions(argc, argv);
-  } catch (const UsageError& e) {
-    std::cerr << "ketro-install: " << e.what() << "\n" << kUsageText;
-    return ToInt(ExitCode::kUsage);
+    const std::optional<Options> parsed = ParseOptions({argv + 1, argv + argc});
+    if (!parsed) {
+      return ToInt(ExitCode::kDone);
+    }
+    options = *parsed;
+  } catch (const ket::UsageError& e) {
+    return ket::UsageFailure("ketro-install", e.what(), kUsageText);
   }
 
   ket::PosixFileSystem files;
   if (options.uninstall) {
-    std::u16string folder = ket::Utf8ToUtf16(*options.dir);
+    std::u16string folder = ket::Utf8ToUtf16(options.dir);
     if (folder.empty() || folder.back() != u'/') {
       folder.push_back(u'/');
     }
     auto [status, lock] = files.LockFolder(folder + std::u16string(ket::kFolderLockName));
     if (status == ket::LockStatus::kBusy) {
-      std::cerr << "ketro-install: another run is working on " << *options.dir << "\n";
+      std::cerr << "ketro-install: another run is working on " << options.dir << "\n";
       return ToInt(ExitCode::kFolderBusy);
     }
     if (!files.GetAttributes(folder + std::u16string(ket::kUninstallRecordName))) {
-      std::cerr << "ketro-install: " << *options.dir << " holds no record of an installation\n";
+      std::cerr << "ketro-install: " << options.dir << " holds no record of an installation\n";
       return ToInt(ExitCode::kCannotStart);
     }
     const auto left = ket::RemoveInstalled(files, folder);
@@ -166,7 +144,7 @@ int main(int argc, char** argv) {
   // (DoCopy), or here when this run's archive cannot even be loaded. A folder another run holds
   // is that run's to recover.
   const auto recover = [&] {
-    std::u16string folder = ket::Utf8ToUtf16(*options.dir);
+    std::u16string folder = ket::Utf8ToUtf16(options.dir);
     if (folder.empty() || !files.GetAttributes(folder)) {
       return;
     }
@@ -196,7 +174,7 @@ int main(int argc, char** argv) {
     return ToInt(ExitCode::kCannotStart);
   }
 
-  ket::ConsoleWindow window(ket::Choices{ket::Utf8ToUtf16(*options.dir), options.force,
+  ket::ConsoleWindow window(ket::Choices{ket::Utf8ToUtf16(options.dir), options.force,
                                          options.desktop, options.startMenu},
                             stdout, ::isatty(STDOUT_FILENO) == 1);
   // The city database is re-keyed through TKetDatabase.

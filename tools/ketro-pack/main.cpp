@@ -5,7 +5,7 @@
 //   ketro-pack extract ARCHIVE NAME --output FILE
 //   ketro-pack --version
 //
-// Exit codes: 0 done, 1 refused or failed (nothing written), 2 wrong usage.
+// Exit codes: 0 done, 1 refused or failed (nothing written), 3 wrong usage (tools/options.h).
 #include "base/text.h"
 #include "engine/archive.h"
 #include "engine/archive_writer.h"
@@ -13,8 +13,8 @@
 #include "ket_version.h"
 #include "platform/posix/mapped_file.h"
 #include "platform/posix/posix_file_system.h"
+#include "tools/options.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -23,7 +23,6 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
-#include <map>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
@@ -32,14 +31,11 @@
 
 namespace {
 
+using ket::CommandLine;
 using ket::PackError;
+using ket::UsageError;
 
 constexpr int kRefused = 1;
-constexpr int kUsage = 2;
-
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
 
 const char* const kUsageText =
     "usage: ketro-pack create --manifest MANIFEST --root DIR --output ARCHIVE\n"
@@ -47,51 +43,6 @@ const char* const kUsageText =
     "       ketro-pack list ARCHIVE\n"
     "       ketro-pack extract ARCHIVE NAME --output FILE\n"
     "       ketro-pack --version\n";
-
-// Options ("--name value" or "--name=value") and positional arguments of one command.
-struct Args {
-  std::map<std::string, std::string> options;
-  std::vector<std::string> positional;
-};
-
-Args ParseArgs(int argc, char** argv, int first, const std::vector<std::string>& known) {
-  Args a;
-  for (int i = first; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (!arg.starts_with("--")) {
-      a.positional.push_back(arg);
-      continue;
-    }
-    std::string value;
-    bool hasValue = false;
-    if (const auto eq = arg.find('='); eq != std::string::npos) {
-      value = arg.substr(eq + 1);
-      arg.resize(eq);
-      hasValue = true;
-    }
-    if (std::find(known.begin(), known.end(), arg) == known.end()) {
-      throw UsageError("unknown option " + arg);
-    }
-    if (!hasValue) {
-      if (i + 1 >= argc) {
-        throw UsageError(arg + " needs a value");
-      }
-      value = argv[++i];
-    }
-    if (!a.options.emplace(arg, value).second) {
-      throw UsageError(arg + " given twice");
-    }
-  }
-  return a;
-}
-
-std::string Need(const Args& a, const std::string& name) {
-  const auto it = a.options.find(name);
-  if (it == a.options.end()) {
-    throw UsageError("missing " + name);
-  }
-  return it->second;
-}
 
 std::vector<std::uint8_t> ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -129,15 +80,8 @@ class AtomicOutput {
   AtomicOutput& operator=(const AtomicOutput&) = delete;
 
   void Write(std::span<const std::uint8_t> bytes) {
-    while (!bytes.empty()) {
-      const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-      if (n < 0 && errno == EINTR) {
-        continue;
-      }
-      if (n <= 0) {
-        throw PackError("cannot write " + path_ + ": " + std::strerror(errno));
-      }
-      bytes = bytes.subspan(static_cast<std::size_t>(n));
+    if (!ket::WriteAll(fd_, bytes)) {
+      throw PackError("cannot write " + path_ + ": " + std::strerror(errno));
     }
   }
 
@@ -199,16 +143,14 @@ std::uint32_t FileDosDate(const std::string& path, const struct stat& st) {
   return dos;
 }
 
-int Create(const Args& a) {
-  const std::string manifestPath = Need(a, "--manifest");
-  const std::string root = Need(a, "--root");
-  const std::string output = Need(a, "--output");
-  if (!a.positional.empty()) {
-    throw UsageError("unexpected argument " + a.positional.front());
-  }
+int Create(const CommandLine& a) {
+  const std::string manifestPath = a.Need("--manifest");
+  const std::string root = a.Need("--root");
+  const std::string output = a.Need("--output");
+  a.Operands(0, "create takes no operand");
   std::optional<std::uint32_t> fixedDate;
-  if (const auto it = a.options.find("--date"); it != a.options.end()) {
-    fixedDate = ParseDate(it->second);
+  if (const std::optional<std::string> date = a.Value("--date")) {
+    fixedDate = ParseDate(*date);
     if (!fixedDate) {
       throw UsageError("--date must be \"YYYY-MM-DD HH:MM:SS\", a valid time of 1980 to 2107");
     }
@@ -264,11 +206,9 @@ struct OpenArchive {
   }
 };
 
-int List(const Args& a) {
-  if (a.positional.size() != 1) {
-    throw UsageError("list takes one archive");
-  }
-  OpenArchive archive(a.positional[0]);
+int List(const CommandLine& a) {
+  const std::string archivePath = a.Operands(1, "list takes one archive")[0];
+  OpenArchive archive(archivePath);
   auto& p = archive.payload;
   std::string out;
   int rc = 0;
@@ -288,23 +228,22 @@ int List(const Args& a) {
   }
   std::cout << out << std::flush;
   if (rc != 0) {
-    std::cerr << "ketro-pack: " << a.positional[0] << ": " << error << "\n";
+    std::cerr << "ketro-pack: " << archivePath << ": " << error << "\n";
   }
   return rc;
 }
 
-int Extract(const Args& a) {
-  if (a.positional.size() != 2) {
-    throw UsageError("extract takes an archive and an entry name");
-  }
-  const std::string output = Need(a, "--output");
-  OpenArchive archive(a.positional[0]);
+int Extract(const CommandLine& a) {
+  const std::vector<std::string>& operands =
+      a.Operands(2, "extract takes an archive and an entry name");
+  const std::string output = a.Need("--output");
+  OpenArchive archive(operands[0]);
   auto& p = archive.payload;
   p.ReadArchiveDirectory(*p.ArchiveStream, p.ArchiveContent);
-  const std::u16string name = ket::Utf8ToUtf16(a.positional[1]);
+  const std::u16string name = ket::Utf8ToUtf16(operands[1]);
   auto bytes = p.InflateArchiveItem(*p.ArchiveStream, name);
   if (!bytes) {
-    throw PackError("no entry named " + a.positional[1] + " in " + a.positional[0]);
+    throw PackError("no entry named " + operands[1] + " in " + operands[0]);
   }
   AtomicOutput out(output);
   out.Write(*bytes);
@@ -320,6 +259,7 @@ int main(int argc, char** argv) {
       throw UsageError("no command");
     }
     const std::string command = argv[1];
+    const std::span<char* const> rest(argv + 2, argv + argc);
     if (command == "--help" || command == "-h" || command == "help") {
       std::cout << kUsageText;
       return 0;
@@ -329,18 +269,18 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (command == "create") {
-      return Create(ParseArgs(argc, argv, 2, {"--manifest", "--root", "--output", "--date"}));
+      return Create(CommandLine(
+          rest, {{"--manifest", true}, {"--root", true}, {"--output", true}, {"--date", true}}));
     }
     if (command == "list") {
-      return List(ParseArgs(argc, argv, 2, {}));
+      return List(CommandLine(rest, {}));
     }
     if (command == "extract") {
-      return Extract(ParseArgs(argc, argv, 2, {"--output"}));
+      return Extract(CommandLine(rest, {{"--output", true}}));
     }
     throw UsageError("unknown command " + command);
   } catch (const UsageError& e) {
-    std::cerr << "ketro-pack: " << e.what() << "\n" << kUsageText;
-    return kUsage;
+    return ket::UsageFailure("ketro-pack", e.what(), kUsageText);
   } catch (const std::exception& e) {
     std::cerr << "ketro-pack: " << e.what() << "\n";
     return kRefused;
