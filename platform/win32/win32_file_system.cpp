@@ -1,6 +1,7 @@
 #include "platform/win32/win32_file_system.h"
 
 #include "base/wide.h"
+#include "platform/win32/file_time.h"
 #include "platform/win32/handle.h"
 
 #include <algorithm>
@@ -51,12 +52,9 @@ FindEntry ToEntry(const WIN32_FIND_DATAW& data) {
   entry.attributes = data.dwFileAttributes;
   entry.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   FILETIME local{};
-  SYSTEMTIME st{};
   // A stamp that cannot be converted stays all zero, which the planning pass reads as no date.
-  if (::FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) &&
-      ::FileTimeToSystemTime(&local, &st)) {
-    entry.lastWriteLocal = {st.wYear,   st.wMonth,  st.wDay,         st.wHour,
-                            st.wMinute, st.wSecond, st.wMilliseconds};
+  if (::FileTimeToLocalFileTime(&data.ftLastWriteTime, &local)) {
+    entry.lastWriteLocal = ToCalendarTime(local).value_or(CalendarTime{});
   }
   return entry;
 }
@@ -124,44 +122,6 @@ bool Win32FileSystem::MoveOver(std::u16string_view from, std::u16string_view to,
   return ::MoveFileExW(ToWide(from).c_str(), target.c_str(), flags) != 0;
 }
 
-namespace {
-
-// The fields Windows' SystemTimeToFileTime accepts. Some implementations of the call are more
-// lenient (accepting 29 February of any year, or years before 1601 that wrap round to a time
-// centuries away); checking first gives every platform Windows' answer.
-bool ValidSystemTime(const CalendarTime& t) {
-  static constexpr std::uint16_t kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (t.year < 1601 || t.year > 30827 || t.month < 1 || t.month > 12 || t.day < 1 || t.hour > 23 ||
-      t.minute > 59 || t.second > 59 || t.millisecond > 999) {
-    return false;
-  }
-  const bool leap = (t.year % 4 == 0 && t.year % 100 != 0) || t.year % 400 == 0;
-  const int days = kDays[t.month - 1] + (t.month == 2 && leap ? 1 : 0);
-  return t.day <= days;
-}
-
-} // namespace
-
-std::optional<std::uint64_t> CreationFileTime(const CalendarTime& utc) {
-  if (!ValidSystemTime(utc)) {
-    return std::nullopt;
-  }
-  SYSTEMTIME st{};
-  st.wYear = utc.year;
-  st.wMonth = utc.month;
-  st.wDay = utc.day;
-  st.wHour = utc.hour;
-  st.wMinute = utc.minute;
-  st.wSecond = utc.second;
-  st.wMilliseconds = utc.millisecond;
-  FILETIME ft{};
-  // The fields are taken as UTC as they stand: no time-zone conversion.
-  if (!::SystemTimeToFileTime(&st, &ft)) {
-    return std::nullopt;
-  }
-  return (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-}
-
 bool Win32FileSystem::SetCreationTime(std::u16string_view path, const CalendarTime& utc) {
   // The link itself is opened, never what it points at, and then refused.
   UniqueHandle h(::CreateFileW(ToWide(path).c_str(), FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES,
@@ -175,14 +135,12 @@ bool Win32FileSystem::SetCreationTime(std::u16string_view path, const CalendarTi
       (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
     return false;
   }
-  const std::optional<std::uint64_t> ticks = CreationFileTime(utc);
-  if (!ticks) {
+  // The fields are UTC as they stand: no time-zone conversion.
+  const std::optional<FILETIME> created = ToFileTime(utc);
+  if (!created) {
     return false;
   }
-  FILETIME created{};
-  created.dwLowDateTime = static_cast<DWORD>(*ticks);
-  created.dwHighDateTime = static_cast<DWORD>(*ticks >> 32);
-  const bool set = ::SetFileTime(h.Get(), &created, nullptr, nullptr) != 0;
+  const bool set = ::SetFileTime(h.Get(), &*created, nullptr, nullptr) != 0;
   return h.Reset() && set;
 }
 

@@ -6,11 +6,6 @@
 
 namespace ket {
 
-// The file time (100 ns units since 1601-01-01 UTC) that SetCreationTime gives a file for
-// calendar fields read as UTC; nullopt for fields SystemTimeToFileTime refuses and for every
-// date before 1601.
-std::optional<std::uint64_t> CreationFileTime(const CalendarTime& utc);
-
 class Win32FileSystem final : public FileSystem {
  public:
   std::optional<std::uint32_t> GetAttributes(std::u16string_view path) override;

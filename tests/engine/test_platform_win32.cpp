@@ -1,3 +1,4 @@
+#include "platform/win32/file_time.h"
 #include "platform/win32/win32_file_system.h"
 #include "tests/engine/test_platform.h"
 
@@ -133,17 +134,9 @@ bool PathExists(std::u16string_view path) {
 }
 
 void SetLastWriteLocal(std::u16string_view path, const CalendarTime& local) {
-  SYSTEMTIME st{};
-  st.wYear = local.year;
-  st.wMonth = local.month;
-  st.wDay = local.day;
-  st.wHour = local.hour;
-  st.wMinute = local.minute;
-  st.wSecond = local.second;
-  st.wMilliseconds = local.millisecond;
-  FILETIME localTime, utc;
-  Check(SystemTimeToFileTime(&st, &localTime) && LocalFileTimeToFileTime(&localTime, &utc),
-        "time conversion");
+  const std::optional<FILETIME> localTime = ToFileTime(local);
+  FILETIME utc;
+  Check(localTime && LocalFileTimeToFileTime(&*localTime, &utc), "time conversion");
   HANDLE h = CreateFileW(W(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   Check(h != INVALID_HANDLE_VALUE, "CreateFileW");

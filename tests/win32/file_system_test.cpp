@@ -1,4 +1,5 @@
 // Win32FileSystem against the real platform calls (under Wine in our builds).
+#include "platform/win32/file_time.h"
 #include "platform/win32/win32_file_system.h"
 #include "platform/win32/win32_name_comparer.h"
 #include "tests/win32/win32_test_util.h"
@@ -31,12 +32,11 @@ std::set<std::u16string> Names(Win32FileSystem& fs, const std::wstring& pattern)
   return names;
 }
 
-FILETIME ToFileTime(WORD y, WORD mo, WORD d, WORD h, WORD mi, WORD s) {
-  SYSTEMTIME st{};
-  st.wYear = y, st.wMonth = mo, st.wDay = d, st.wHour = h, st.wMinute = mi, st.wSecond = s;
-  FILETIME ft{};
-  ::SystemTimeToFileTime(&st, &ft);
-  return ft;
+// A UTC time for the cases below, through the platform's conversion (checked against
+// independent counts in FileTime.FieldsAsTheyStand).
+FILETIME Utc(std::uint16_t y, std::uint16_t mo, std::uint16_t d, std::uint16_t h, std::uint16_t mi,
+             std::uint16_t s) {
+  return ToFileTime({y, mo, d, h, mi, s, 0}).value();
 }
 
 struct Times {
@@ -50,7 +50,7 @@ Times FileTimes(const std::wstring& path) {
 }
 
 bool operator==(const FILETIME& a, const FILETIME& b) {
-  return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
+  return Ticks(a) == Ticks(b);
 }
 
 class FileSystemTest : public ::testing::Test {
@@ -189,33 +189,42 @@ TEST_F(FileSystemTest, TheCommitsCallsSetAsideReadAndLock) {
   EXPECT_EQ(fs.LockFolder(U(L"none\\~ketro.lock")).first, LockStatus::kUnavailable);
 }
 
-TEST(CreationFileTime, TheFieldsAreReadAsUtc) {
+TEST(FileTime, FieldsAsTheyStand) {
+  const auto ticks = [](const CalendarTime& fields) -> std::optional<std::uint64_t> {
+    const std::optional<FILETIME> time = ToFileTime(fields);
+    return time ? std::optional(Ticks(*time)) : std::nullopt;
+  };
   // 2025-11-10 14:02:50 UTC, whatever the zone the test runs in (Europe/Moscow).
-  EXPECT_EQ(CreationFileTime({2025, 11, 10, 14, 2, 50, 0}), 134072569700000000ULL);
-  EXPECT_EQ(CreationFileTime({2025, 11, 10, 14, 2, 50, 7}), 134072569700070000ULL);
-  EXPECT_EQ(CreationFileTime({1601, 1, 1, 0, 0, 0, 0}), 0ULL);
-  EXPECT_EQ(CreationFileTime({1899, 12, 30, 0, 0, 0, 0}), 94353120000000000ULL);
+  EXPECT_EQ(ticks({2025, 11, 10, 14, 2, 50, 0}), 134072569700000000ULL);
+  EXPECT_EQ(ticks({2025, 11, 10, 14, 2, 50, 7}), 134072569700070000ULL);
+  EXPECT_EQ(ticks({1601, 1, 1, 0, 0, 0, 0}), 0ULL);
+  EXPECT_EQ(ticks({1899, 12, 30, 0, 0, 0, 0}), 94353120000000000ULL);
   // What Windows refuses, refused on every platform: before 1601, days and times that do not
   // exist.
-  EXPECT_EQ(CreationFileTime({1600, 12, 31, 23, 59, 59, 999}), std::nullopt);
-  EXPECT_EQ(CreationFileTime({2025, 2, 29, 0, 0, 0, 0}), std::nullopt);
-  EXPECT_TRUE(CreationFileTime({2024, 2, 29, 0, 0, 0, 0}).has_value());
-  EXPECT_EQ(CreationFileTime({1900, 2, 29, 0, 0, 0, 0}), std::nullopt);
-  EXPECT_TRUE(CreationFileTime({2000, 2, 29, 0, 0, 0, 0}).has_value());
-  EXPECT_EQ(CreationFileTime({2025, 4, 31, 0, 0, 0, 0}), std::nullopt);
-  EXPECT_EQ(CreationFileTime({2025, 13, 1, 0, 0, 0, 0}), std::nullopt);
-  EXPECT_EQ(CreationFileTime({2025, 1, 1, 24, 0, 0, 0}), std::nullopt);
-  EXPECT_EQ(CreationFileTime({2025, 1, 1, 0, 60, 0, 0}), std::nullopt);
-  EXPECT_EQ(CreationFileTime({2025, 1, 1, 0, 0, 60, 0}), std::nullopt);
-  EXPECT_EQ(CreationFileTime({2025, 1, 1, 0, 0, 0, 1000}), std::nullopt);
-  EXPECT_EQ(CreationFileTime({}), std::nullopt);
+  EXPECT_EQ(ticks({1600, 12, 31, 23, 59, 59, 999}), std::nullopt);
+  EXPECT_EQ(ticks({2025, 2, 29, 0, 0, 0, 0}), std::nullopt);
+  EXPECT_TRUE(ticks({2024, 2, 29, 0, 0, 0, 0}).has_value());
+  EXPECT_EQ(ticks({1900, 2, 29, 0, 0, 0, 0}), std::nullopt);
+  EXPECT_TRUE(ticks({2000, 2, 29, 0, 0, 0, 0}).has_value());
+  EXPECT_EQ(ticks({2025, 4, 31, 0, 0, 0, 0}), std::nullopt);
+  EXPECT_EQ(ticks({2025, 13, 1, 0, 0, 0, 0}), std::nullopt);
+  EXPECT_EQ(ticks({2025, 1, 1, 24, 0, 0, 0}), std::nullopt);
+  EXPECT_EQ(ticks({2025, 1, 1, 0, 60, 0, 0}), std::nullopt);
+  EXPECT_EQ(ticks({2025, 1, 1, 0, 0, 60, 0}), std::nullopt);
+  EXPECT_EQ(ticks({2025, 1, 1, 0, 0, 0, 1000}), std::nullopt);
+  EXPECT_EQ(ticks({}), std::nullopt);
+
+  // And back: the same fields, and none for a time Windows cannot convert.
+  EXPECT_EQ(ToCalendarTime(FILETIME{0xB318B270, 0x01DC524A}),
+            (CalendarTime{2025, 11, 10, 14, 2, 50, 7}));
+  EXPECT_EQ(ToCalendarTime(FILETIME{0, 0x80000000}), std::nullopt);
 }
 
 // Whether this platform keeps a creation time that is set. Linux file systems under Wine do
 // not: their birth time cannot be changed, and SetFileTime reports success all the same.
 bool PlatformKeepsCreationTimes(const std::wstring& probe) {
   test::WriteFileBytes(probe, "");
-  const FILETIME wanted = ToFileTime(2001, 2, 3, 4, 5, 6);
+  const FILETIME wanted = Utc(2001, 2, 3, 4, 5, 6);
   HANDLE h =
       ::CreateFileW(probe.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ::SetFileTime(h, &wanted, nullptr, nullptr);
@@ -227,7 +236,7 @@ bool PlatformKeepsCreationTimes(const std::wstring& probe) {
 
 TEST_F(FileSystemTest, CreationTimeIsSetAloneAndTheLastWriteTimeStays) {
   test::WriteFileBytes(At(L"f.txt"), "x");
-  const FILETIME written = ToFileTime(2026, 1, 2, 3, 4, 5);
+  const FILETIME written = Utc(2026, 1, 2, 3, 4, 5);
   HANDLE h = ::CreateFileW(At(L"f.txt").c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
                            0, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
@@ -243,7 +252,7 @@ TEST_F(FileSystemTest, CreationTimeIsSetAloneAndTheLastWriteTimeStays) {
   const Times times = FileTimes(At(L"f.txt"));
   EXPECT_TRUE(times.written == written) << "the last-write time stays";
   if (PlatformKeepsCreationTimes(At(L"probe"))) {
-    EXPECT_TRUE(times.created == ToFileTime(2025, 11, 10, 14, 2, 50));
+    EXPECT_TRUE(times.created == Utc(2025, 11, 10, 14, 2, 50));
   } else {
     std::printf("note: this platform keeps no creation times; only the call is checked\n");
   }
@@ -308,7 +317,7 @@ TEST_F(FileSystemTest, LastWriteTimeComesBackInLocalClockTime) {
   HANDLE h = ::CreateFileW(At(L"f.txt").c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
                            0, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  const FILETIME utc = ToFileTime(2025, 7, 1, 12, 30, 15);
+  const FILETIME utc = Utc(2025, 7, 1, 12, 30, 15);
   ASSERT_TRUE(::SetFileTime(h, nullptr, nullptr, &utc));
   ::CloseHandle(h);
 
