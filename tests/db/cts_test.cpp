@@ -104,7 +104,7 @@ TEST_F(Cts, RekeyOfALogThatStillHoldsFrames) {
 TEST_F(Cts, WrongUsage) {
   for (const std::string& args : std::vector<std::string>{
            "", "rekey " + File(), "check", "frob " + File(), "check " + File() + " --password x",
-           "rekey " + File() + " --password a --password b"}) {
+           "check " + File() + " --key", "rekey " + File() + " --password a --password b"}) {
     const Result r = Run(args);
     EXPECT_EQ(r.exit, 3) << args;
     EXPECT_NE(r.err.find("usage: ketro-cts rekey FILE --password NEW [--key OLD]"),

@@ -130,6 +130,7 @@ expect_rc 2 "empty folder" "$install" --archive "$work/a.bin" --dir ""
 expect_rc 1 "bad archive" "$install" --archive "$work/cut.bin" --dir "$work/x"
 expect_usage "missing --archive" "$install" --dir "$work/x"
 expect_usage "install: unknown option" "$install" --archive "$work/a.bin" --dir "$work/x" --frob
+expect_usage "install: a switch with a value" "$install" --archive "$work/a.bin" --dir "$work/x" --force=yes
 [ ! -e "$work/x" ] || fail "a wrong command line installed"
 
 # --uninstall: what the installation put there goes, the user's files and settings stay.
