@@ -20,7 +20,7 @@
 #include "db/city_database_rekeyer.h"
 #include "db/ket_database.h"
 #include "db/page_codec.h"
-#include "tests/db/test_db.h"
+#include "tests/db/test_support.h"
 
 #include <algorithm>
 #include <chrono>

@@ -4,7 +4,7 @@
 #include "db/page_codec.h"
 #include "db/secure_wipe.h"
 #include "db/sha256.h"
-#include "tests/db/aes_paths.h"
+#include "tests/db/test_support_aes.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -4,7 +4,7 @@
 // engine (codec_layer_test.cpp).
 #include "db/codec.h"
 #include "db/page_codec.h"
-#include "tests/db/test_db.h"
+#include "tests/db/test_support.h"
 
 #include <cstddef>
 #include <cstring>

@@ -1,6 +1,6 @@
 // The planning pass over a real folder of the platform.
 #include "engine/planning.h"
-#include "tests/engine/scenario.h"
+#include "tests/engine/test_support.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #include "platform/posix/shell_link.h"
 #include "platform/win32/handle.h"
 #include "platform/win32/registry.h"
-#include "tests/platform/win32/win32_test_util.h"
+#include "tests/platform/win32/test_support.h"
 #include "ui/shortcuts.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // Win32FileSystem against the real platform calls (under Wine in our builds).
 #include "platform/win32/win32_file_system.h"
 #include "platform/win32/win32_name_comparer.h"
-#include "tests/platform/win32/win32_test_util.h"
+#include "tests/platform/win32/test_support.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -7,7 +7,7 @@
 #include "platform/win32/resource_archive.h"
 #include "platform/win32/setup_messages.h"
 #include "platform/win32/win32_startup_platform.h"
-#include "tests/platform/win32/win32_test_util.h"
+#include "tests/platform/win32/test_support.h"
 
 #include <gtest/gtest.h>
 #include <memory>

@@ -1,5 +1,5 @@
 #include "platform/win32/win32_file_system.h"
-#include "tests/engine/test_platform.h"
+#include "tests/engine/test_support_platform.h"
 
 #include <stdexcept>
 #include <string>

@@ -1,4 +1,4 @@
-#include "tests/db/test_db.h"
+#include "tests/db/test_support.h"
 
 #include "db/codec.h"
 #include "db/page_codec.h"
