@@ -17,6 +17,8 @@ declare -A allowed=(
   [ui]="base engine db platform/win32 toolkit controls"
   [demo]="base db"
   [tools]="base engine db platform/posix"
+  [fixtures]="base db"
+  [bench]="base engine db fixtures"
 )
 
 failures=0
