@@ -20,7 +20,7 @@
 #include "db/city_database_rekeyer.h"
 #include "db/ket_database.h"
 #include "db/page_codec.h"
-#include "tests/db/test_db.h"
+#include "fixtures/sample_database.h"
 
 #include <algorithm>
 #include <chrono>
@@ -154,7 +154,7 @@ void CipherlessPass(const std::string& path) {
   sqlite3_prepare_v2(db, "UPDATE sqlite_dbpage SET data = data WHERE pgno = ?1 AND schema = ?2", -1,
                      &stmt, nullptr);
   sqlite3_bind_text(stmt, 2, "main", -1, SQLITE_STATIC);
-  const std::int64_t pages = ket::test::QueryInt(db, "PRAGMA page_count");
+  const std::int64_t pages = ket::sample::QueryInt(db, "PRAGMA page_count");
   for (std::int64_t p = 1; p <= pages; ++p) {
     sqlite3_bind_int64(stmt, 1, p);
     sqlite3_step(stmt);
@@ -293,9 +293,9 @@ int Export(const std::string& plain, const std::string& dir, int runs, const std
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() == 2 && args[0] == "generate") {
-    ket::test::MakeDatabase(args[1], kPages);
-    return ket::test::QueryInt(ket::test::OpenDb(args[1]).get(), "PRAGMA page_count") == kPages ? 0
-                                                                                                : 1;
+    // It throws unless the file comes out at exactly kPages pages.
+    ket::sample::MakeDatabase(args[1], kPages);
+    return 0;
   }
   if (args.size() == 1 && args[0] == "cipher") {
     return Cipher();

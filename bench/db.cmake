@@ -1,6 +1,5 @@
 # The database benchmark's program (bench/db.sh runs it). OpenSSL is only the baseline here.
 find_package(OpenSSL REQUIRED)
-add_executable(db-bench ${CMAKE_CURRENT_LIST_DIR}/db-bench.cpp
-                        ${PROJECT_SOURCE_DIR}/tests/db/test_db.cpp)
+add_executable(db-bench ${CMAKE_CURRENT_LIST_DIR}/db-bench.cpp)
 ket_target(db-bench)
-target_link_libraries(db-bench PRIVATE ket_db OpenSSL::Crypto GTest::gtest)
+target_link_libraries(db-bench PRIVATE ket_db ket_sample_database OpenSSL::Crypto)

@@ -1,7 +1,7 @@
 // The owner-drawn check box through real window messages, and its painting checked by pixels.
 #include "controls/check_box.h"
 #include "controls/styled_button.h"
-#include "tests/controls/test_support.h"
+#include "tests/toolkit/test_support.h"
 
 #include <gtest/gtest.h>
 #include <vector>

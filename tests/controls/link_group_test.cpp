@@ -3,7 +3,7 @@
 #include "controls/group_panel.h"
 #include "controls/link.h"
 #include "controls/styled_button.h"
-#include "tests/controls/test_support.h"
+#include "tests/toolkit/test_support.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // TSB: Enter and Escape roles, modal results, the MyStyle edge and the resource glyphs.
 #include "controls/check_box.h"
 #include "controls/styled_button.h"
-#include "tests/controls/test_support.h"
+#include "tests/toolkit/test_support.h"
 
 #include <gtest/gtest.h>
 

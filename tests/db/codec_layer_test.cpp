@@ -5,7 +5,7 @@
 #include "db/codec.h"
 #include "db/codec_vfs.h"
 #include "db/page_codec.h"
-#include "tests/db/test_db.h"
+#include "tests/db/test_support.h"
 
 #include <cstddef>
 #include <gtest/gtest.h>

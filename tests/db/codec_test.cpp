@@ -4,7 +4,7 @@
 // engine (codec_layer_test.cpp).
 #include "db/codec.h"
 #include "db/page_codec.h"
-#include "tests/db/test_db.h"
+#include "tests/db/test_support.h"
 
 #include <cstddef>
 #include <cstring>
@@ -31,19 +31,6 @@ TEST_F(Encrypted, RekeyWritesEveryPageInTheStoredForm) {
   EXPECT_EQ(Digest(test::kInstallerPassword), digest_);
 }
 
-TEST_F(Encrypted, WithoutOrWithAWrongKeyTheFileIsNotADatabase) {
-  test::RekeyFile(path_, "", "right");
-  for (const std::string_view key : {std::string_view(), std::string_view("wrong")}) {
-    test::Db db = test::OpenDb(path_, key, SQLITE_OPEN_READWRITE); // opening succeeds
-    sqlite3_stmt* stmt = nullptr;
-    EXPECT_EQ(sqlite3_prepare_v2(db.get(), "SELECT count(*) FROM items", -1, &stmt, nullptr),
-              SQLITE_NOTADB);
-    sqlite3_finalize(stmt);
-    EXPECT_STREQ(sqlite3_errmsg(db.get()), "file is not a database");
-  }
-  EXPECT_EQ(Digest("right"), digest_);
-}
-
 TEST(StoredForm, EveryPageSizeRoundTrips) {
   for (const int pageSize : {512, 1024, 8192, 65536}) {
     TempDir dir;
@@ -62,24 +49,20 @@ TEST(StoredForm, EveryPageSizeRoundTrips) {
 
 // ---- the re-key's cases ----
 
-TEST_F(Encrypted, SameKeyIsANoOp) {
-  test::RekeyFile(path_, "", "k1");
-  const auto before = test::ReadBytes(path_);
-  {
-    test::Db db = test::OpenDb(path_, "k1", SQLITE_OPEN_READWRITE);
-    EXPECT_EQ(test::CountWrites([&] { EXPECT_EQ(test::ReKey(db.get(), "k1"), SQLITE_OK); }), 0);
-    EXPECT_TRUE(test::KeyedWith(db.get(), "k1"));
+// The plain file first (empty to empty), then the same file keyed (a key to itself).
+TEST_F(Encrypted, ReKeyToTheSamePasswordIsANoOp) {
+  for (const std::string_view key : {"", "k1"}) {
+    if (!key.empty()) {
+      test::RekeyFile(path_, "", key);
+    }
+    const auto before = test::ReadBytes(path_);
+    {
+      test::Db db = test::OpenDb(path_, key, SQLITE_OPEN_READWRITE);
+      EXPECT_EQ(test::CountWrites([&] { EXPECT_EQ(test::ReKey(db.get(), key), SQLITE_OK); }), 0);
+      EXPECT_TRUE(test::KeyedWith(db.get(), key));
+    }
+    EXPECT_EQ(test::ReadBytes(path_), before) << key;
   }
-  EXPECT_EQ(test::ReadBytes(path_), before);
-}
-
-TEST_F(Encrypted, EmptyToEmptyIsANoOp) {
-  {
-    test::Db db = test::OpenDb(path_, {}, SQLITE_OPEN_READWRITE);
-    EXPECT_EQ(test::CountWrites([&] { EXPECT_EQ(test::ReKey(db.get(), ""), SQLITE_OK); }), 0);
-    EXPECT_TRUE(test::KeyedWith(db.get(), ""));
-  }
-  EXPECT_EQ(test::ReadBytes(path_), plain_);
 }
 
 TEST_F(Encrypted, NewKeyReplacesTheOldOne) {
@@ -106,12 +89,18 @@ TEST_F(Encrypted, EmptyPasswordMakesTheFilePlainAgain) {
   EXPECT_EQ(Digest(""), digest_);
 }
 
+// Opening succeeds; reading and re-keying fail, and nothing changes.
 TEST_F(Encrypted, WrongOrMissingKeyFailsWithNotADatabaseAndChangesNothing) {
   test::RekeyFile(path_, "", "k");
   const auto before = test::ReadBytes(path_);
   for (const std::string_view key : {std::string_view(), std::string_view("wrong")}) {
     {
       test::Db db = test::OpenDb(path_, key, SQLITE_OPEN_READWRITE);
+      sqlite3_stmt* stmt = nullptr;
+      EXPECT_EQ(sqlite3_prepare_v2(db.get(), "SELECT count(*) FROM items", -1, &stmt, nullptr),
+                SQLITE_NOTADB);
+      sqlite3_finalize(stmt);
+      EXPECT_STREQ(sqlite3_errmsg(db.get()), "file is not a database");
       EXPECT_EQ(test::ReKey(db.get(), "other"), SQLITE_NOTADB);
       EXPECT_STREQ(sqlite3_errmsg(db.get()), "file is not a database");
       // Without a key no record remains; with one the database goes on in it.
@@ -119,6 +108,7 @@ TEST_F(Encrypted, WrongOrMissingKeyFailsWithNotADatabaseAndChangesNothing) {
     }
     EXPECT_EQ(test::ReadBytes(path_), before);
   }
+  EXPECT_EQ(Digest("k"), digest_);
 }
 
 TEST_F(Encrypted, InsideAnExplicitTransactionTheReKeyIsBusy) {

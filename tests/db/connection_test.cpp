@@ -5,7 +5,7 @@
 #include "db/city_database_rekeyer.h"
 #include "db/codec.h"
 #include "db/ket_database.h"
-#include "tests/db/test_db.h"
+#include "tests/db/test_support.h"
 
 #include <cstring>
 #include <filesystem>

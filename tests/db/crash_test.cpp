@@ -5,7 +5,7 @@
 #include "db/codec.h"
 #include "db/ket_database.h"
 #include "db/page_codec.h"
-#include "tests/db/test_db.h"
+#include "tests/db/test_support.h"
 
 #include <cstring>
 #include <functional>

@@ -1,5 +1,5 @@
 // ketro-cts as a user runs it: exit codes, output, and the file unchanged after a failure.
-#include "tests/db/test_db.h"
+#include "tests/db/test_support.h"
 
 #include <cstdlib>
 #include <fstream>

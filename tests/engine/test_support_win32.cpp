@@ -1,6 +1,6 @@
 #include "platform/win32/file_time.h"
 #include "platform/win32/win32_file_system.h"
-#include "tests/engine/test_platform.h"
+#include "tests/engine/test_support_platform.h"
 
 #include <stdexcept>
 #include <string>

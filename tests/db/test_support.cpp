@@ -1,4 +1,4 @@
-#include "tests/db/test_db.h"
+#include "tests/db/test_support.h"
 
 #include "db/codec.h"
 #include "db/page_codec.h"
@@ -50,17 +50,6 @@ int Exec(sqlite3* db, const std::string& sql) {
   return rc;
 }
 
-std::int64_t QueryInt(sqlite3* db, const std::string& sql, std::int64_t fallback) {
-  sqlite3_stmt* stmt = nullptr;
-  std::int64_t value = fallback;
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
-      sqlite3_step(stmt) == SQLITE_ROW) {
-    value = sqlite3_column_int64(stmt, 0);
-  }
-  sqlite3_finalize(stmt);
-  return value;
-}
-
 std::string QueryText(sqlite3* db, const std::string& sql) {
   sqlite3_stmt* stmt = nullptr;
   std::string value;
@@ -100,49 +89,6 @@ std::string ContentDigest(sqlite3* db) {
     out += "0123456789abcdef"[b & 15];
   }
   return out;
-}
-
-void MakeDatabase(const std::string& path, int pages, int pageSize, const char* journalMode) {
-  Db db = OpenDb(path);
-  Exec(db.get(), "PRAGMA page_size = " + std::to_string(pageSize));
-  Exec(db.get(), std::string("PRAGMA journal_mode = ") + journalMode);
-  Exec(db.get(), "CREATE TABLE items(id INTEGER PRIMARY KEY, name TEXT, n REAL, body BLOB);"
-                 "CREATE INDEX items_name ON items(name);"
-                 "CREATE TABLE scratch(x BLOB);");
-  Exec(db.get(), "BEGIN");
-  std::mt19937 rng(12345);
-  const std::int64_t target = static_cast<std::int64_t>(pages) * pageSize;
-  for (int i = 0; QueryInt(db.get(), "PRAGMA page_count") * pageSize < target * 6 / 10; ++i) {
-    sqlite3_stmt* stmt = nullptr;
-    sqlite3_prepare_v2(db.get(), "INSERT INTO items(name, n, body) VALUES(?1, ?2, ?3)", -1, &stmt,
-                       nullptr);
-    for (int k = 0; k < 10; ++k) {
-      const std::string name = "city-" + std::to_string(rng() % 100000);
-      std::vector<std::uint8_t> body(rng() % 3 == 0 ? 100 + rng() % 9000 : 20 + rng() % 300);
-      for (auto& b : body) {
-        b = static_cast<std::uint8_t>(rng());
-      }
-      sqlite3_bind_text(stmt, 1, name.c_str(), -1, SQLITE_TRANSIENT);
-      sqlite3_bind_double(stmt, 2, static_cast<double>(rng() % 1000000) / 7.0);
-      sqlite3_bind_blob(stmt, 3, body.data(), static_cast<int>(body.size()), SQLITE_TRANSIENT);
-      sqlite3_step(stmt);
-      sqlite3_reset(stmt);
-    }
-    sqlite3_finalize(stmt);
-  }
-  Exec(db.get(), "COMMIT");
-  while (QueryInt(db.get(), "PRAGMA page_count") < pages - 8) {
-    Exec(db.get(), "INSERT INTO items(name, n, body) VALUES('pad', 0, randomblob(2000))");
-  }
-  // The last pages one at a time, into the table without an index: exactly `pages` pages.
-  while (QueryInt(db.get(), "PRAGMA page_count") < pages) {
-    Exec(db.get(), "INSERT INTO scratch VALUES(randomblob(" + std::to_string(pageSize / 4) + "))");
-  }
-  EXPECT_EQ(QueryInt(db.get(), "PRAGMA page_count"), pages);
-  // Some free pages, as a database that has lived has.
-  Exec(db.get(), "DELETE FROM scratch WHERE rowid % 3 = 0");
-  Exec(db.get(), "DELETE FROM items WHERE id % 23 = 0");
-  db.reset();
 }
 
 std::vector<std::uint8_t> ReadBytes(const std::string& path) {

@@ -7,7 +7,7 @@
 #include "engine/commit.h"
 #include "engine/run.h"
 #include "platform/win32/win32_file_system.h"
-#include "tests/engine/scenario.h"
+#include "tests/engine/test_support.h"
 
 #include <cstdio>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "tests/win32/win32_test_util.h"
+#include "tests/platform/win32/test_support.h"
 
 #include <algorithm>
 #include <cwctype>

@@ -10,7 +10,7 @@
 #include "engine/payload.h"
 #include "engine/setup_state.h"
 #include "engine/window_operations.h"
-#include "tests/engine/test_platform.h"
+#include "tests/engine/test_support_platform.h"
 
 #include <functional>
 #include <span>

@@ -1,6 +1,6 @@
 // The toolkit's layout and painting: alignment, scaling from the design density, and how
 // the standard pieces paint.
-#include "tests/controls/test_support.h"
+#include "tests/toolkit/test_support.h"
 
 #include <algorithm>
 #include <commctrl.h>

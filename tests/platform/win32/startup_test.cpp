@@ -7,7 +7,7 @@
 #include "platform/win32/resource_archive.h"
 #include "platform/win32/setup_messages.h"
 #include "platform/win32/win32_startup_platform.h"
-#include "tests/win32/win32_test_util.h"
+#include "tests/platform/win32/test_support.h"
 
 #include <gtest/gtest.h>
 #include <memory>
@@ -49,21 +49,33 @@ std::wstring ShortPath(const std::wstring& p) {
   return std::wstring(buffer, n);
 }
 
+// Two temporary folders: one with a long name, and one whose short path is long (components of
+// eight characters have no other short form), which is used whole, not cut.
 TEST(Lock, LivesInTheShortFormOfTheTemporaryFolder) {
   TempFolder tmp;
-  const std::wstring folder = tmp.path() + L"Ketro Temporary Folder With A Long Name\\";
-  ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
-  TempOverride use(folder);
-
-  const std::u16string path = LockFilePath();
-  EXPECT_EQ(path, FromWide(ShortPath(folder) + L"ketro.tmp"));
-  EXPECT_EQ(path.find(u' '), std::u16string::npos) << Utf16ToUtf8(path);
-  {
-    Win32StartupPlatform platform;
-    ASSERT_EQ(platform.TryCreateLock(), LockResult::kTaken);
-    EXPECT_EQ(platform.TryCreateLock(), LockResult::kTaken) << "the lock held is kept";
+  std::wstring deep = tmp.path();
+  while (deep.size() <= 180) {
+    deep += L"abcdefgh\\";
+    ASSERT_TRUE(::CreateDirectoryW(deep.c_str(), nullptr));
   }
-  EXPECT_TRUE(test::Exists(folder + L"ketro.tmp")) << "the lock file is never deleted";
+  const std::wstring named = tmp.path() + L"Ketro Temporary Folder With A Long Name\\";
+  ASSERT_TRUE(::CreateDirectoryW(named.c_str(), nullptr));
+  for (const std::wstring& folder : {named, deep}) {
+    TempOverride use(folder);
+    const std::u16string path = LockFilePath();
+    EXPECT_EQ(path, FromWide(ShortPath(folder) + L"ketro.tmp"));
+    EXPECT_EQ(path.find(u' '), std::u16string::npos) << Utf16ToUtf8(path);
+    {
+      Win32StartupPlatform platform;
+      ASSERT_EQ(platform.TryCreateLock(), LockResult::kTaken);
+      EXPECT_EQ(platform.TryCreateLock(), LockResult::kTaken) << "the lock held is kept";
+      ChildProcess second(Helper(), {L"KET_HELPER_MODE=lock"});
+      EXPECT_EQ(second.Wait(30000), 1u) << "the other process finds the same, busy, lock";
+    }
+    EXPECT_TRUE(test::Exists(folder + L"ketro.tmp")) << "the lock file is never deleted";
+  }
+  TempOverride use(deep);
+  EXPECT_GT(LockFilePath().size(), 129u + 9u);
 }
 
 TEST(Lock, IsExclusiveBetweenProcessesAndFreedWithItsHolder) {
@@ -92,26 +104,6 @@ TEST(Lock, AHolderInAnotherProcessKeepsItUntilThatProcessEnds) {
   EXPECT_EQ(platform.TryCreateLock(), LockResult::kBusy);
   ASSERT_EQ(first.Wait(30000), 0u);
   EXPECT_EQ(platform.TryCreateLock(), LockResult::kTaken);
-}
-
-TEST(Lock, ALongShortPathIsUsedWholeNotCut) {
-  TempFolder tmp;
-  // Components of eight characters have no other short form: the short path stays this long.
-  std::wstring folder = tmp.path();
-  while (folder.size() <= 180) {
-    folder += L"abcdefgh\\";
-    ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
-  }
-  TempOverride use(folder);
-  const std::u16string path = LockFilePath();
-  ASSERT_GT(path.size(), 129u + 9u);
-  EXPECT_EQ(path, FromWide(ShortPath(folder) + L"ketro.tmp"));
-
-  Win32StartupPlatform platform;
-  ASSERT_EQ(platform.TryCreateLock(), LockResult::kTaken);
-  EXPECT_TRUE(test::Exists(folder + L"ketro.tmp"));
-  ChildProcess second(Helper(), {L"KET_HELPER_MODE=lock"});
-  EXPECT_EQ(second.Wait(30000), 1u) << "the other process finds the same, busy, lock";
 }
 
 // A stand-in for the first setup's main window: class TKetSetup, counting activations.
@@ -236,12 +228,6 @@ TEST_F(TwoSetups, WithUpdateTheSecondGivesUpAfterSixtyOneTries) {
   EXPECT_GE(waited, 29500u);
   EXPECT_TRUE(test::PumpUntil([&] { return Count(first->Output(), "activated\n") == 1; }, 10000))
       << first->Output();
-}
-
-TEST_F(TwoSetups, UpdateAloneGivesNoFolder) {
-  ChildProcess only(Helper() + L" /Update", Env(0));
-  ASSERT_EQ(only.Wait(30000), 0u);
-  EXPECT_EQ(only.Output(), "folder=[<none>] language=0\nready\n");
 }
 
 // A temporary folder where the lock file cannot be made: one that does not exist, or a folder

@@ -4,7 +4,7 @@
 #include "platform/posix/shell_link.h"
 #include "platform/win32/handle.h"
 #include "platform/win32/registry.h"
-#include "tests/win32/win32_test_util.h"
+#include "tests/platform/win32/test_support.h"
 #include "ui/shortcuts.h"
 
 #include <gtest/gtest.h>
@@ -212,7 +212,7 @@ TEST_F(ShortcutTest, TheConsoleInstallersLinksReadBackThroughTheShell) {
 }
 
 // With KET_LNK_OUT naming a folder, leaves links there for lnkinfo on the host
-// (tests/win32/lnkinfo_check.sh).
+// (tests/ui/lnkinfo_check.sh).
 TEST_F(ShortcutTest, LeavesLinksForTheHost) {
   wchar_t out[1024] = {};
   if (::GetEnvironmentVariableW(L"KET_LNK_OUT", out, 1024) == 0) {

@@ -1,6 +1,6 @@
 #include "base/text.h"
 #include "platform/posix/posix_file_system.h"
-#include "tests/engine/test_platform.h"
+#include "tests/engine/test_support_platform.h"
 
 #include <cstdlib>
 #include <ctime>

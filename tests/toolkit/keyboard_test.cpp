@@ -1,6 +1,6 @@
 // The toolkit's keyboard: the tab sequence, focus passed on from hidden and disabled
 // controls, dialog keys and mnemonics.
-#include "tests/controls/test_support.h"
+#include "tests/toolkit/test_support.h"
 
 #include <gtest/gtest.h>
 #include <vector>
