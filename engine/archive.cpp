@@ -241,10 +241,23 @@ void Payload::ReadArchiveDirectory(ArchiveInputStream& Stream, std::vector<std::
   }
 }
 
+bool Payload::Load(const ArchiveOpener& openArchive) {
+  if (loadAttempted_) {
+    return false;
+  }
+  loadAttempted_ = true;
+  ArchiveStream = std::make_unique<ArchiveInputStream>(openArchive());
+  try {
+    ReadArchiveDirectory(*ArchiveStream, ArchiveContent);
+  } catch (const Error& e) {
+    throw DamagedSetupError(e.what());
+  }
+  return true;
+}
+
 bool Payload::FindArchiveItem(std::u16string_view Name, TFileItem& Item) const {
   Item = TFileItem{};
-  const std::size_t count = std::min(ArchiveContent.size(), ArchiveItems.size());
-  for (std::size_t k = 0; k < count; ++k) {
+  for (std::size_t k = 0; k < ArchiveContent.size(); ++k) {
     if (comparer_->EqualIgnoringCase(ArchiveContent[k], Name)) {
       Item = ArchiveItems[k];
       return true;
@@ -253,30 +266,31 @@ bool Payload::FindArchiveItem(std::u16string_view Name, TFileItem& Item) const {
   return false;
 }
 
-std::optional<std::vector<std::uint8_t>>
-Payload::InflateArchiveItem(ArchiveInputStream& Stream, std::u16string_view Name) const {
-  TFileItem item;
-  if (!FindArchiveItem(Name, item)) {
+std::optional<InflatedItem> Payload::InflateArchiveItem(std::u16string_view Name) const {
+  InflatedItem found;
+  if (!FindArchiveItem(Name, found.Item)) {
     return std::nullopt;
   }
-  Stream.Seek(item.Position);
-  const auto packed = Stream.ReadView(item.PackSize);
-  return InflateExact(packed, item.Size, Name);
+  ArchiveStream->Seek(found.Item.Position);
+  found.Bytes = InflateExact(ArchiveStream->ReadView(found.Item.PackSize), found.Item.Size, Name);
+  return found;
 }
 
-bool Payload::InflateArchiveItemTo(ArchiveInputStream& Stream, const TFileItem& item,
-                                   std::u16string_view Name, const InflateSink& sink) const {
-  Stream.Seek(item.Position);
-  return InflateTo(Stream.ReadView(item.PackSize), item.Size, Name, sink);
+bool Payload::InflateArchiveItemTo(const TFileItem& Item, std::u16string_view Name,
+                                   const InflateSink& sink) const {
+  if (!ArchiveStream) {
+    throw Error("The setup's archive is not loaded");
+  }
+  ArchiveStream->Seek(Item.Position);
+  return InflateTo(ArchiveStream->ReadView(Item.PackSize), Item.Size, Name, sink);
 }
 
-void Payload::ExtractArchiveItem(ArchiveInputStream& Stream, std::u16string_view Name,
-                                 TargetStream& Target) const {
-  auto bytes = InflateArchiveItem(Stream, Name);
-  if (!bytes) {
+void Payload::ExtractArchiveItem(std::u16string_view Name, TargetStream& Target) const {
+  const auto found = InflateArchiveItem(Name);
+  if (!found) {
     return;
   }
-  Target.Write(*bytes);
+  Target.Write(found->Bytes);
   Target.Seek(0);
 }
 

@@ -6,6 +6,7 @@
 // end of the archive; there is no header, count or trailer. Entry 0 is the manifest "list".
 #pragma once
 
+#include "base/error.h"
 #include "engine/date_time.h"
 #include "engine/services.h"
 
@@ -114,48 +115,80 @@ bool InflateTo(std::span<const std::uint8_t> packed, std::int32_t size, std::u16
 std::vector<std::uint8_t> InflateExact(std::span<const std::uint8_t> packed, std::int32_t size,
                                        std::u16string_view what);
 
-// The archive members of the main window: the stream, the names in archive order and one
-// TFileItem per name, and the comparison that lookups use.
+// The setup's own archive is damaged: its directory or its manifest cannot be read, it has no
+// manifest, or it is empty. The window says the setup file should be obtained again.
+class DamagedSetupError : public Error {
+ public:
+  using Error::Error;
+};
+
+// Opens the archive bytes; throws ket::Error when they cannot be had (for the resource:
+// "Resource MAIN not found").
+using ArchiveOpener = std::function<std::unique_ptr<ArchiveBytes>()>;
+
+// An entry found by name: its item, and its bytes inflated.
+struct InflatedItem {
+  TFileItem Item;
+  std::vector<std::uint8_t> Bytes;
+};
+
+// The archive members of the main window: the stream, the directory and the comparison that
+// lookups use. It loads itself (Load) and is read through the lookups and const accessors.
+//
+// Invariant: ArchiveContent and ArchiveItems stay parallel: entry i of the archive, in archive
+// order, is named ArchiveContent[i] and described by ArchiveItems[i] (entry 0 of a whole archive
+// is the manifest "list"). Every item has Size >= 0 and PackSize >= 0, and its PackSize bytes at
+// Position lie inside ArchiveStream. ArchiveStream is absent until Load has opened the archive,
+// and the directory is empty while it is; once opened it stays, also when its directory proved
+// malformed, and the directory then holds the entries before the damage. Only Load changes the
+// three, once. The stream's position is scratch: every read seeks first.
 class Payload {
  public:
   // A null comparer means the default one (engine/name_comparer.h).
   explicit Payload(std::unique_ptr<NameComparer> comparer = nullptr);
 
-  // Absent until LoadPayload has opened the archive.
-  std::unique_ptr<ArchiveInputStream> ArchiveStream;
-  std::vector<std::u16string> ArchiveContent;
-  std::vector<TFileItem> ArchiveItems;
+  // Opens the archive through openArchive and reads its directory, at the first call only:
+  // later calls do nothing and return false, also when the first one failed. Errors of opening
+  // pass as they come (the payload stays without a stream); a malformed directory, or an
+  // invalid date or time in it, throws DamagedSetupError with the reader's message (the entries
+  // before the damage stay). True when this call read the whole directory.
+  bool Load(const ArchiveOpener& openArchive);
 
-  // Fills Names and ArchiveItems from the whole stream. An invalid date or time throws the
-  // encode errors; a malformed entry (header or data past the end, negative Size or PackSize,
-  // a Size no PackSize bytes can inflate to) throws ket::Error naming the entry's index and
-  // offset. Entries read before the failing one stay; Names and ArchiveItems stay parallel.
-  void ReadArchiveDirectory(ArchiveInputStream& Stream, std::vector<std::u16string>& Names);
+  // Whether Load has opened the archive (its directory may still have proved malformed).
+  bool IsOpen() const { return ArchiveStream != nullptr; }
+  const std::vector<std::u16string>& Content() const { return ArchiveContent; }
+  const std::vector<TFileItem>& Items() const { return ArchiveItems; }
+  const NameComparer& Comparer() const { return *comparer_; }
 
   // The first entry whose name equals Name ignoring case; false and an all-zero Item if none.
   bool FindArchiveItem(std::u16string_view Name, TFileItem& Item) const;
 
+  // The entry named Name, found once, with its inflated bytes; nullopt when there is no such
+  // entry. Corrupt data throws ket::Error naming the entry (InflateExact).
+  std::optional<InflatedItem> InflateArchiveItem(std::u16string_view Name) const;
+
+  // The entry FindArchiveItem found as Item (named Name, for errors) inflated into sink
+  // (InflateTo), for entries too large to hold, without a second search; false when sink
+  // stopped it. An Item whose data does not lie inside the opened archive throws ket::Error.
+  bool InflateArchiveItemTo(const TFileItem& Item, std::u16string_view Name,
+                            const InflateSink& sink) const;
+
   // Writes the inflated entry to Target at its position, then rewinds Target to 0. Does
   // nothing when there is no such entry; throws ket::Error for corrupt data (Target untouched).
-  void ExtractArchiveItem(ArchiveInputStream& Stream, std::u16string_view Name,
-                          TargetStream& Target) const;
-
-  // The inflated bytes of the entry, or nullopt when there is no such entry. Lets the run
-  // inflate before it touches the destination file.
-  std::optional<std::vector<std::uint8_t>> InflateArchiveItem(ArchiveInputStream& Stream,
-                                                              std::u16string_view Name) const;
-
-  // The entry `item` (named Name, for errors) inflated into sink (InflateTo).
-  bool InflateArchiveItemTo(ArchiveInputStream& Stream, const TFileItem& item,
-                            std::u16string_view Name, const InflateSink& sink) const;
-
-  const NameComparer& Comparer() const { return *comparer_; }
-
-  // Set by LoadPayload at its first call, so that it works only once (engine/payload.h).
-  bool loadAttempted = false;
+  void ExtractArchiveItem(std::u16string_view Name, TargetStream& Target) const;
 
  private:
+  // Fills Names and ArchiveItems from the whole stream. An invalid date or time throws the
+  // encode errors; a malformed entry (header or data past the end, negative Size or PackSize)
+  // throws ket::Error naming the entry's index and offset. Entries read before the failing one
+  // stay; Names and ArchiveItems stay parallel.
+  void ReadArchiveDirectory(ArchiveInputStream& Stream, std::vector<std::u16string>& Names);
+
+  std::unique_ptr<ArchiveInputStream> ArchiveStream;
+  std::vector<std::u16string> ArchiveContent;
+  std::vector<TFileItem> ArchiveItems;
   std::unique_ptr<NameComparer> comparer_;
+  bool loadAttempted_ = false;
 };
 
 // The manifest's entry name.

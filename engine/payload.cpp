@@ -33,19 +33,15 @@ std::vector<std::u16string> LoadManifestLines(std::span<const std::uint8_t> text
 }
 
 void LoadPayload(SetupState& state, Payload& payload, const ArchiveOpener& openArchive) {
-  if (payload.ArchiveStream || payload.loadAttempted) {
+  if (!payload.Load(openArchive)) {
     return;
   }
-  payload.loadAttempted = true;
-  payload.ArchiveStream = std::make_unique<ArchiveInputStream>(openArchive());
   try {
-    payload.ReadArchiveDirectory(*payload.ArchiveStream, payload.ArchiveContent);
     // An archive without a manifest would install nothing and call that up to date.
     TFileItem item;
     if (!payload.FindArchiveItem(kManifestEntryName, item)) {
-      throw Error(payload.ArchiveContent.empty()
-                      ? "Malformed archive: it holds no entry"
-                      : "Malformed archive: it holds no manifest \"list\"");
+      throw Error(payload.Content().empty() ? "Malformed archive: it holds no entry"
+                                            : "Malformed archive: it holds no manifest \"list\"");
     }
     // Refused from its header, before anything is inflated or planned.
     if (item.Size > kMaxManifestSize) {
@@ -53,11 +49,13 @@ void LoadPayload(SetupState& state, Payload& payload, const ArchiveOpener& openA
                   std::to_string(item.Size) + " bytes, more than the " +
                   std::to_string(kMaxManifestSize) + " a manifest may have");
     }
-    MemoryStream manifest;
-    payload.ExtractArchiveItem(*payload.ArchiveStream, kManifestEntryName, manifest);
-    state.ManifestLines = LoadManifestLines(manifest.Bytes());
-  } catch (const DamagedSetupError&) {
-    throw;
+    std::vector<std::uint8_t> manifest;
+    payload.InflateArchiveItemTo(item, kManifestEntryName,
+                                 [&](std::span<const std::uint8_t> piece) {
+                                   manifest.insert(manifest.end(), piece.begin(), piece.end());
+                                   return true;
+                                 });
+    state.ManifestLines = LoadManifestLines(manifest);
   } catch (const Error& e) {
     throw DamagedSetupError(e.what());
   }

@@ -1,14 +1,11 @@
 // Loading the embedded payload: the archive directory and the manifest lines.
 #pragma once
 
-#include "base/error.h"
 #include "engine/archive.h"
 #include "engine/services.h"
 #include "engine/setup_state.h"
 
 #include <cstdint>
-#include <functional>
-#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -20,23 +17,12 @@ namespace ket {
 // between stay, and a NUL character ends the text.
 std::vector<std::u16string> LoadManifestLines(std::span<const std::uint8_t> text);
 
-// The setup's own archive is damaged: its directory or its manifest cannot be read, it has no
-// manifest, or it is empty. The window says the setup file should be obtained again.
-class DamagedSetupError : public Error {
- public:
-  using Error::Error;
-};
-
-// Opens the archive bytes; throws ket::Error when they cannot be had (for the resource:
-// "Resource MAIN not found").
-using ArchiveOpener = std::function<std::unique_ptr<ArchiveBytes>()>;
-
 // The largest manifest entry accepted, inflated: the shipped one has some 20 KB; a list of
 // millions of lines is a damaged or hostile archive.
 inline constexpr std::int32_t kMaxManifestSize = 16 * 1024 * 1024;
 
-// At the window's every activation: the first call opens the archive, reads its directory
-// into the payload and loads the entry "list" into state.ManifestLines; later calls do
+// At the window's every activation: the first call opens the archive and reads its directory
+// (Payload::Load), and loads the entry "list" into state.ManifestLines; later calls do
 // nothing, also when the first one failed (its error goes to the caller once: an error box
 // that came back at every activation would never let the user close the window). After a
 // failure ManifestLines stays absent, so no run can start. Errors of opening the archive are

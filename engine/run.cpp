@@ -242,6 +242,7 @@ void Installation::PlanJobs(const std::vector<std::u16string>& lines) {
     FileJob job;
     job.name = name;
     job.line = i;
+    // The entry's one lookup: Prepare inflates the item found here.
     payload_.FindArchiveItem(name, job.item);
     job.database = files_.SameName(name, kCityDatabaseName);
     const std::size_t parent = ParentOf(name).size();
@@ -328,7 +329,7 @@ PrepareResult Installation::Prepare(FileJob& job) {
     bool written = false;
     try {
       written = payload_.InflateArchiveItemTo(
-          *payload_.ArchiveStream, job.item, job.name, [&](std::span<const std::uint8_t> piece) {
+          job.item, job.name, [&](std::span<const std::uint8_t> piece) {
             const std::size_t take = std::min(piece.size(), head.size() - headSize);
             std::memcpy(head.data() + headSize, piece.data(), take);
             headSize += take;
@@ -689,8 +690,8 @@ bool ManifestIsWhole(const SetupState& state, const Payload& payload) {
   }
   // The manifest lists the entries in archive order, so the search starts after the entry the
   // line before found: one comparison a line, not one per entry.
-  const auto& names = payload.ArchiveContent;
-  const std::size_t count = std::min(names.size(), payload.ArchiveItems.size());
+  const auto& names = payload.Content();
+  const std::size_t count = names.size();
   std::size_t next = 0;
   const auto has = [&](std::u16string_view name) {
     for (std::size_t i = 0; i < count; ++i) {
@@ -717,7 +718,7 @@ bool ManifestIsWhole(const SetupState& state, const Payload& payload) {
 }
 
 RunOutcome DoCopy(SetupState& state, const Payload& payload, const RunServices& services) {
-  if (!state.ManifestLines || !payload.ArchiveStream) {
+  if (!state.ManifestLines || !payload.IsOpen()) {
     throw Error("The setup's archive is not loaded");
   }
   WindowOperations& window = services.window;

@@ -45,13 +45,20 @@ std::vector<std::uint8_t> RawEntry(std::string_view name, std::int32_t size, std
 
 struct Opened {
   Payload payload;
-  explicit Opened(std::vector<std::uint8_t> bytes) {
-    payload.ArchiveStream = std::make_unique<ArchiveInputStream>(
-        std::make_unique<MemoryArchiveBytes>(std::move(bytes)));
+  std::vector<std::uint8_t> bytes;
+  explicit Opened(std::vector<std::uint8_t> archive) : bytes(std::move(archive)) {}
+  void Read() {
+    payload.Load([this] { return std::make_unique<SpanArchiveBytes>(bytes); });
   }
-  void Read() { payload.ReadArchiveDirectory(*payload.ArchiveStream, payload.ArchiveContent); }
   std::optional<std::vector<std::uint8_t>> Inflate(std::u16string_view name) {
-    return payload.InflateArchiveItem(*payload.ArchiveStream, name);
+    auto found = payload.InflateArchiveItem(name);
+    if (!found) {
+      return std::nullopt;
+    }
+    TFileItem item;
+    EXPECT_TRUE(payload.FindArchiveItem(name, item));
+    EXPECT_EQ(found->Item, item); // the bytes come with their own entry
+    return std::move(found->Bytes);
   }
 };
 
@@ -85,26 +92,25 @@ TEST(Archive, RoundTripKeepsNamesOrderSizesAndDates) {
   Opened a(BuildArchive(entries));
   a.Read();
   const auto& p = a.payload;
-  ASSERT_EQ(p.ArchiveContent.size(), 4u);
-  ASSERT_EQ(p.ArchiveItems.size(), 4u);
-  EXPECT_EQ(p.ArchiveContent[2], u"data\\\x0413\x043E\x0440\x043E\x0434.txt");
-  EXPECT_EQ(p.ArchiveItems[0].FDate, 0);
-  EXPECT_EQ(p.ArchiveItems[1].Size, 300'000);
+  ASSERT_EQ(p.Content().size(), 4u);
+  ASSERT_EQ(p.Items().size(), 4u);
+  EXPECT_EQ(p.Content()[2], u"data\\\x0413\x043E\x0440\x043E\x0434.txt");
+  EXPECT_EQ(p.Items()[0].FDate, 0);
+  EXPECT_EQ(p.Items()[1].Size, 300'000);
   // Each Position points just past its header; entries follow without gaps.
-  EXPECT_EQ(p.ArchiveItems[0].Position, 1 + 4 + 12);
+  EXPECT_EQ(p.Items()[0].Position, 1 + 4 + 12);
   for (std::size_t k = 1; k < 4; ++k) {
-    const auto& prev = p.ArchiveItems[k - 1];
+    const auto& prev = p.Items()[k - 1];
     const auto nameBytes = static_cast<std::int64_t>(entries[k].name.size());
-    EXPECT_EQ(p.ArchiveItems[k].Position, prev.Position + prev.PackSize + 13 + nameBytes);
+    EXPECT_EQ(p.Items()[k].Position, prev.Position + prev.PackSize + 13 + nameBytes);
   }
   for (std::size_t k = 0; k < entries.size(); ++k) {
-    EXPECT_EQ(*a.Inflate(p.ArchiveContent[k]), entries[k].data) << k;
+    EXPECT_EQ(*a.Inflate(p.Content()[k]), entries[k].data) << k;
   }
   // Streams begin with zlib's default-level header.
-  p.ArchiveStream->Seek(p.ArchiveItems[1].Position);
-  const auto head = p.ArchiveStream->ReadView(2);
-  EXPECT_EQ(head[0], 0x78);
-  EXPECT_EQ(head[1], 0x9C);
+  const auto head = static_cast<std::size_t>(p.Items()[1].Position);
+  EXPECT_EQ(a.bytes[head], 0x78);
+  EXPECT_EQ(a.bytes[head + 1], 0x9C);
 }
 
 TEST(Archive, DosDateOfTheExampleAndItsLimits) {
@@ -152,13 +158,13 @@ TEST(Archive, DateTimeScaleRoundTrips) {
 
 TEST(Archive, EmptyArchiveHasAnEmptyDirectory) {
   Opened a({});
-  a.payload.ArchiveContent.push_back(u"stale");
   a.Read();
-  EXPECT_TRUE(a.payload.ArchiveContent.empty());
-  EXPECT_TRUE(a.payload.ArchiveItems.empty());
+  EXPECT_TRUE(a.payload.IsOpen());
+  EXPECT_TRUE(a.payload.Content().empty());
+  EXPECT_TRUE(a.payload.Items().empty());
   MemoryStream target;
   target.Write(Bytes("keep"));
-  a.payload.ExtractArchiveItem(*a.payload.ArchiveStream, u"list", target);
+  a.payload.ExtractArchiveItem(u"list", target);
   EXPECT_EQ(target.Bytes(), Bytes("keep"));
   EXPECT_EQ(target.Position(), 4);
 }
@@ -174,7 +180,7 @@ TEST(Archive, LookupIgnoresCaseAndReturnsTheFirstOfEqualNames) {
   a.Read();
   TFileItem item;
   ASSERT_TRUE(a.payload.FindArchiveItem(u"KETRO.exe", item));
-  EXPECT_EQ(item, a.payload.ArchiveItems[1]);
+  EXPECT_EQ(item, a.payload.Items()[1]);
   EXPECT_EQ(*a.Inflate(u"ketro.EXE"), Bytes("first"));
   EXPECT_EQ(*a.Inflate(u"\x0451\x041B\x041A\x0410.TXT"), Bytes("yolka")); // ёЛКА.TXT
   EXPECT_EQ(*a.Inflate(u""), Bytes("nameless"));
@@ -190,19 +196,19 @@ TEST(Archive, ExtractWritesAtThePositionAndRewinds) {
   MemoryStream target;
   target.Write(Bytes("0123456"));
   target.Seek(2);
-  a.payload.ExtractArchiveItem(*a.payload.ArchiveStream, u"LIST", target);
+  a.payload.ExtractArchiveItem(u"LIST", target);
   EXPECT_EQ(target.Bytes(), Bytes("01abc56"));
   EXPECT_EQ(target.Position(), 0);
 
   MemoryStream empty;
   empty.Write(Bytes("xy"));
-  a.payload.ExtractArchiveItem(*a.payload.ArchiveStream, u"zero", empty);
+  a.payload.ExtractArchiveItem(u"zero", empty);
   EXPECT_EQ(empty.Bytes(), Bytes("xy"));
   EXPECT_EQ(empty.Position(), 0);
 
   MemoryStream untouched;
   untouched.Write(Bytes("xy"));
-  a.payload.ExtractArchiveItem(*a.payload.ArchiveStream, u"absent", untouched);
+  a.payload.ExtractArchiveItem(u"absent", untouched);
   EXPECT_EQ(untouched.Position(), 2);
 }
 
@@ -239,8 +245,8 @@ TEST(Archive, MalformedHeadersNameTheEntryAndOffset) {
     const std::string error = ErrorOf([&] { a.Read(); });
     EXPECT_NE(error.find("Malformed archive: " + c.expected), std::string::npos) << error;
     // The good entry before the damage stays, names and items parallel.
-    ASSERT_EQ(a.payload.ArchiveContent.size(), 1u);
-    EXPECT_EQ(a.payload.ArchiveItems.size(), 1u);
+    ASSERT_EQ(a.payload.Content().size(), 1u);
+    EXPECT_EQ(a.payload.Items().size(), 1u);
   }
 }
 
@@ -252,8 +258,8 @@ TEST(Archive, InvalidDateStopsTheDirectoryAfterTheEntriesBefore) {
   bytes.insert(bytes.end(), bad.begin(), bad.end());
   Opened a(bytes);
   EXPECT_EQ(ErrorOf([&] { a.Read(); }), "Invalid argument to date encode");
-  EXPECT_EQ(a.payload.ArchiveContent.size(), 1u);
-  EXPECT_EQ(a.payload.ArchiveItems.size(), 1u);
+  EXPECT_EQ(a.payload.Content().size(), 1u);
+  EXPECT_EQ(a.payload.Items().size(), 1u);
 }
 
 TEST(Archive, CorruptStreamsAreErrorsNotPaddedOrCutFiles) {
@@ -289,8 +295,7 @@ TEST(Archive, CorruptStreamsAreErrorsNotPaddedOrCutFiles) {
     a.Read();
     MemoryStream target;
     target.Write(Bytes("old"));
-    const std::string error =
-        ErrorOf([&] { a.payload.ExtractArchiveItem(*a.payload.ArchiveStream, u"f.bin", target); });
+    const std::string error = ErrorOf([&] { a.payload.ExtractArchiveItem(u"f.bin", target); });
     EXPECT_NE(error.find("Entry \"f.bin\": corrupt compressed data"), std::string::npos) << error;
     EXPECT_NE(error.find(c.expected), std::string::npos) << error;
     EXPECT_EQ(target.Bytes(), Bytes("old"));

@@ -55,7 +55,7 @@ TEST_F(Fixture, LoadPayloadReadsDirectoryAndManifestOnce) {
   LoadPayload(state, payload, Opener());
   ASSERT_TRUE(state.ManifestLines);
   EXPECT_EQ(*state.ManifestLines, (V{u"a.txt||#|x", u"old|K|"}));
-  EXPECT_EQ(payload.ArchiveContent, (V{u"list", u"a.txt"}));
+  EXPECT_EQ(payload.Content(), (V{u"list", u"a.txt"}));
 
   state.ManifestLines->pop_back(); // as planning would
   LoadPayload(state, payload, Opener());

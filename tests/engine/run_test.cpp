@@ -542,7 +542,7 @@ TEST_F(Run, ADamagedSetupChangesNothing) {
   state = SetupState();
   payload = Payload();
   LoadPayload(state, payload, [&] { return std::make_unique<MemoryArchiveBytes>(bytes); });
-  const TFileItem bad = payload.ArchiveItems[2];
+  const TFileItem bad = payload.Items()[2];
   bytes[static_cast<std::size_t>(bad.Position + bad.PackSize - 1)] ^= 0xFF;
   payload = Payload();
   state = SetupState();

@@ -23,17 +23,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using namespace ket;
   const std::span<const std::uint8_t> bytes(data, size);
   Payload payload;
-  payload.ArchiveStream =
-      std::make_unique<ArchiveInputStream>(std::make_unique<SpanArchiveBytes>(bytes));
   bool complete = true;
   try {
-    payload.ReadArchiveDirectory(*payload.ArchiveStream, payload.ArchiveContent);
+    payload.Load([&] { return std::make_unique<SpanArchiveBytes>(bytes); });
   } catch (const Error&) {
     complete = false;
   }
-  Require(payload.ArchiveContent.size() == payload.ArchiveItems.size());
+  const auto& names = payload.Content();
+  Require(names.size() == payload.Items().size());
   std::int64_t end = 0;
-  for (const TFileItem& item : payload.ArchiveItems) {
+  for (const TFileItem& item : payload.Items()) {
     Require(item.Size >= 0 && item.PackSize >= 0);
     Require(item.Position > end &&
             item.Position + item.PackSize <= static_cast<std::int64_t>(size));
@@ -41,12 +40,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   Require(!complete || end == static_cast<std::int64_t>(size));
 
-  for (std::size_t k = 0; k < payload.ArchiveContent.size(); ++k) {
+  for (std::size_t k = 0; k < names.size(); ++k) {
     TFileItem found;
-    Require(payload.FindArchiveItem(payload.ArchiveContent[k], found));
+    Require(payload.FindArchiveItem(names[k], found));
     try {
       MemoryStream target;
-      payload.ExtractArchiveItem(*payload.ArchiveStream, payload.ArchiveContent[k], target);
+      payload.ExtractArchiveItem(names[k], target);
       Require(target.Bytes().size() == static_cast<std::size_t>(found.Size));
       Require(target.Position() == 0);
       if (k == 0) {

@@ -198,31 +198,26 @@ std::string FormatDate(const ket::TFileItem& item) {
   return buf;
 }
 
-struct OpenArchive {
-  ket::Payload payload;
-  explicit OpenArchive(const std::string& path) {
-    payload.ArchiveStream =
-        std::make_unique<ket::ArchiveInputStream>(std::make_unique<ket::MappedFileBytes>(path));
-  }
-};
+ket::ArchiveOpener Mapped(const std::string& path) {
+  return [&path] { return std::make_unique<ket::MappedFileBytes>(path); };
+}
 
 int List(const CommandLine& a) {
   const std::string archivePath = a.Operands(1, "list takes one archive")[0];
-  OpenArchive archive(archivePath);
-  auto& p = archive.payload;
+  ket::Payload p;
   std::string out;
   int rc = 0;
   std::string error;
   try {
-    p.ReadArchiveDirectory(*p.ArchiveStream, p.ArchiveContent);
-  } catch (const ket::Error& e) {
+    p.Load(Mapped(archivePath));
+  } catch (const ket::DamagedSetupError& e) {
     error = e.what();
     rc = kRefused;
   }
   // What was read before an error is still listed: it shows where the damage starts.
-  for (std::size_t k = 0; k < p.ArchiveContent.size(); ++k) {
-    const auto& item = p.ArchiveItems[k];
-    out += std::to_string(k) + '\t' + ket::Utf16ToUtf8(p.ArchiveContent[k]) + '\t' +
+  for (std::size_t k = 0; k < p.Content().size(); ++k) {
+    const auto& item = p.Items()[k];
+    out += std::to_string(k) + '\t' + ket::Utf16ToUtf8(p.Content()[k]) + '\t' +
            std::to_string(item.Size) + '\t' + std::to_string(item.PackSize) + '\t' +
            std::to_string(item.Position) + '\t' + FormatDate(item) + '\n';
   }
@@ -237,16 +232,15 @@ int Extract(const CommandLine& a) {
   const std::vector<std::string>& operands =
       a.Operands(2, "extract takes an archive and an entry name");
   const std::string output = a.Need("--output");
-  OpenArchive archive(operands[0]);
-  auto& p = archive.payload;
-  p.ReadArchiveDirectory(*p.ArchiveStream, p.ArchiveContent);
+  ket::Payload p;
+  p.Load(Mapped(operands[0]));
   const std::u16string name = ket::Utf8ToUtf16(operands[1]);
-  auto bytes = p.InflateArchiveItem(*p.ArchiveStream, name);
-  if (!bytes) {
+  const auto found = p.InflateArchiveItem(name);
+  if (!found) {
     throw PackError("no entry named " + operands[1] + " in " + operands[0]);
   }
   AtomicOutput out(output);
-  out.Write(*bytes);
+  out.Write(found->Bytes);
   out.Commit();
   return 0;
 }
