@@ -95,7 +95,8 @@ class FileSystem {
   // UTC) and sets the creation time alone. False when any step fails; nothing is set then.
   virtual bool SetCreationTime(std::u16string_view path, const CalendarTime& utc) = 0;
   // FindFirstFileW over every attribute; "." and ".." are returned like any other name, and a
-  // link as itself (kAttrReparsePoint). nullopt and no search when nothing matches.
+  // link as itself (kAttrReparsePoint). nullopt and no search when nothing matches. ForEachFound
+  // (below) walks a whole search.
   virtual std::optional<std::pair<FindEntry, std::unique_ptr<FileSearch>>>
   FindFirst(std::u16string_view pattern) = 0;
   // DeleteFileW (fails for a read-only file; a link goes itself) and RemoveDirectoryW (only an
@@ -133,5 +134,27 @@ class FileSystem {
   // the log; 0 where the platform tells none.
   virtual std::uint32_t LastError() const { return 0; }
 };
+
+// Hands every entry that files.FindFirst(pattern) and its Next find to visit, in the platform's
+// order, until visit returns false. Entries come as the search gives them: "." and ".." included,
+// a link as itself, never followed; what to skip is visit's to decide. The search stays open
+// while visit runs (visit may change the folder: the platform then decides whether later entries
+// show the change) and ends before ForEachFound returns. True when the walk reached the end,
+// also when nothing matched; false when visit stopped it. visit's exceptions pass through.
+template <typename Visit>
+bool ForEachFound(FileSystem& files, std::u16string_view pattern, Visit&& visit) {
+  auto found = files.FindFirst(pattern);
+  if (!found) {
+    return true;
+  }
+  auto& [first, search] = *found;
+  for (std::optional<FindEntry> entry = std::move(first); entry;
+       entry = search ? search->Next() : std::nullopt) {
+    if (!visit(static_cast<const FindEntry&>(*entry))) {
+      return false;
+    }
+  }
+  return true;
+}
 
 } // namespace ket

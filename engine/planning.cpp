@@ -37,17 +37,16 @@ void GetFileStamp(FileSystem& files, std::u16string_view Path, DateTime& Stamp,
   Stamp = 0;
   Size = 0;
   try {
-    auto found = files.FindFirst(Path);
-    if (!found) {
-      return;
-    }
-    const FindEntry& entry = found->first;
-    Size = static_cast<std::int32_t>(static_cast<std::uint32_t>(entry.size & 0xFFFFFFFFu));
-    try {
-      Stamp = EncodeDateTime(entry.lastWriteLocal);
-    } catch (const Error&) {
-      Stamp = 0; // a time the platform could not put into calendar fields
-    }
+    // The first entry that matches, as FindFirstFileW gives it, is the file.
+    ForEachFound(files, Path, [&](const FindEntry& entry) {
+      Size = static_cast<std::int32_t>(static_cast<std::uint32_t>(entry.size & 0xFFFFFFFFu));
+      try {
+        Stamp = EncodeDateTime(entry.lastWriteLocal);
+      } catch (const Error&) {
+        Stamp = 0; // a time the platform could not put into calendar fields
+      }
+      return false;
+    });
   } catch (...) {
     // A path that cannot be searched counts as no file.
     Stamp = 0;

@@ -96,19 +96,8 @@ bool IsDotEntry(std::u16string_view name) {
 
 // Whether a folder holds nothing but "." and "..".
 bool IsEmptyFolder(FileSystem& files, std::u16string_view path) {
-  auto found = files.FindFirst(std::u16string(path) + u"\\*");
-  if (!found) {
-    return true;
-  }
-  auto& [first, search] = *found;
-  std::optional<FindEntry> entry = std::move(first);
-  while (entry) {
-    if (!IsDotEntry(entry->name)) {
-      return false;
-    }
-    entry = search ? search->Next() : std::nullopt;
-  }
-  return true;
+  return ForEachFound(files, std::u16string(path) + u"\\*",
+                      [](const FindEntry& entry) { return IsDotEntry(entry.name); });
 }
 
 void Log(const RunServices& services, std::u16string_view line) {
@@ -638,32 +627,25 @@ std::vector<std::u16string> DeleteByMask(FileSystem& files, std::u16string_view 
       return {std::u16string(Mask)};
     }
     const std::u16string folder = std::u16string(Dir) + std::u16string(maskFolder);
-    auto found = files.FindFirst(std::u16string(Dir) + std::u16string(Mask));
-    if (!found) {
-      return failed;
-    }
-    auto& [first, search] = *found;
-    std::optional<FindEntry> entry = std::move(first);
-    for (; entry; entry = search ? search->Next() : std::nullopt) {
+    ForEachFound(files, std::u16string(Dir) + std::u16string(Mask), [&](const FindEntry& entry) {
       // "." and ".." are the folder and its parent, not something the mask means to delete.
       // Nor are the run's own files (its lock, its record).
-      if (IsDotEntry(entry->name) || IsRunOwnName(entry->name)) {
-        continue;
+      if (IsDotEntry(entry.name) || IsRunOwnName(entry.name)) {
+        return true;
       }
-      const std::u16string relative = std::u16string(maskFolder) + entry->name;
-      const std::u16string path = folder + entry->name;
-      if (entry->attributes & kAttrReparsePoint) {
+      const std::u16string relative = std::u16string(maskFolder) + entry.name;
+      const std::u16string path = folder + entry.name;
+      if (entry.attributes & kAttrReparsePoint) {
         failed.push_back(relative); // a link is neither followed nor deleted
-        continue;
-      }
-      if (entry->attributes & kAttrDirectory) {
+      } else if (entry.attributes & kAttrDirectory) {
         if (!files.RemoveFolder(path) && IsFolder(files, path) && IsEmptyFolder(files, path)) {
           failed.push_back(relative);
         }
       } else if (!files.RemoveFile(path) && files.GetAttributes(path)) {
         failed.push_back(relative);
       }
-    }
+      return true;
+    });
   } catch (...) {
     failed.push_back(std::u16string(Mask));
   }

@@ -5,6 +5,7 @@
 #include "engine/uninstall.h"
 #include "ket_version.h"
 #include "platform/win32/handle.h"
+#include "platform/win32/win32_file_system.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -28,26 +29,19 @@ bool SetNumber(HKEY key, const wchar_t* name, DWORD value) {
 
 // The bytes of the files below `folder` (ends in "\"); links are counted as themselves and
 // never followed.
-std::uint64_t FolderBytes(const std::wstring& folder) {
+std::uint64_t FolderBytes(FileSystem& files, const std::u16string& folder) {
   std::uint64_t total = 0;
-  WIN32_FIND_DATAW data{};
-  const HANDLE search = ::FindFirstFileW((folder + L"*").c_str(), &data);
-  if (search == INVALID_HANDLE_VALUE) {
-    return 0;
-  }
-  do {
-    const std::wstring name = data.cFileName;
-    if (name == L"." || name == L"..") {
-      continue;
+  ForEachFound(files, folder + u"*", [&](const FindEntry& entry) {
+    if (entry.name == u"." || entry.name == u"..") {
+      return true;
     }
-    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-        !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-      total += FolderBytes(folder + name + L"\\");
+    if ((entry.attributes & kAttrDirectory) && !(entry.attributes & kAttrReparsePoint)) {
+      total += FolderBytes(files, folder + entry.name + u"\\");
     } else {
-      total += (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+      total += entry.size;
     }
-  } while (::FindNextFileW(search, &data));
-  ::FindClose(search);
+    return true;
+  });
   return total;
 }
 
@@ -65,7 +59,8 @@ bool WriteAppsEntry(std::u16string_view folder, std::u16string_view program) {
   char date[16];
   std::snprintf(date, sizeof date, "%04u%02u%02u", today.wYear, today.wMonth, today.wDay);
   const std::u16string location(folder);
-  const std::uint64_t kilobytes = (FolderBytes(ToWide(location)) + 1023) / 1024;
+  Win32FileSystem files;
+  const std::uint64_t kilobytes = (FolderBytes(files, location) + 1023) / 1024;
   const std::u16string uninstaller = location + std::u16string(kUninstallerName);
   const DWORD attributes = ::GetFileAttributesW(ToWide(uninstaller).c_str());
   const bool canUninstall =

@@ -76,23 +76,19 @@ struct Run : ::testing::Test {
   std::map<std::u16string, Held> Snapshot(const std::u16string& root,
                                           const std::u16string& prefix = u"") {
     std::map<std::u16string, Held> all;
-    auto first = files.real->FindFirst(root + prefix + u"*");
-    if (!first) {
-      return all;
-    }
-    std::optional<FindEntry> e = std::move(first->first);
-    for (; e; e = first->second->Next()) {
-      if (e->name == u"." || e->name == u"..") {
-        continue;
+    ForEachFound(*files.real, root + prefix + u"*", [&](const FindEntry& e) {
+      if (e.name == u"." || e.name == u"..") {
+        return true;
       }
-      const std::u16string name = prefix + e->name;
-      if (e->attributes & kAttrDirectory) {
+      const std::u16string name = prefix + e.name;
+      if (e.attributes & kAttrDirectory) {
         all[name] = Held{};
         all.merge(Snapshot(root, name + u"\\"));
       } else {
-        all[name] = Held{GetFile(root + name).value_or(""), e->lastWriteLocal};
+        all[name] = Held{GetFile(root + name).value_or(""), e.lastWriteLocal};
       }
-    }
+      return true;
+    });
     return all;
   }
   // The same without the times, for a folder the run has just written.

@@ -1,6 +1,7 @@
 #include "platform/win32/file_time.h"
 #include "platform/win32/win32_file_system.h"
 #include "tests/engine/test_support_platform.h"
+#include "tests/engine/test_support_remove_tree.h"
 
 #include <stdexcept>
 #include <string>
@@ -19,35 +20,6 @@ void Check(bool ok, const char* what) {
     throw std::runtime_error(std::string(what) + " failed, error " +
                              std::to_string(GetLastError()));
   }
-}
-
-void RemoveTree(const std::wstring& folder) {
-  WIN32_FIND_DATAW data;
-  HANDLE h = FindFirstFileW((folder + L"\\*").c_str(), &data);
-  if (h != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = data.cFileName;
-      if (name == L"." || name == L"..") {
-        continue;
-      }
-      const std::wstring path = folder + L"\\" + name;
-      // A linked folder goes as a link: what it points at is not the test's to remove.
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        if (!DeleteFileW(path.c_str())) {
-          RemoveDirectoryW(path.c_str());
-        }
-        continue;
-      }
-      SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(path);
-      } else {
-        DeleteFileW(path.c_str());
-      }
-    } while (FindNextFileW(h, &data));
-    FindClose(h);
-  }
-  RemoveDirectoryW(folder.c_str());
 }
 
 class HandleHeld final : public HeldFile {
@@ -83,9 +55,8 @@ TempFolder::TempFolder() {
 }
 
 TempFolder::~TempFolder() {
-  std::wstring folder = W(path_);
-  folder.pop_back();
-  RemoveTree(folder);
+  Win32FileSystem files;
+  RemoveTree(files, path_);
 }
 
 void MakeFolders(std::u16string_view path) {

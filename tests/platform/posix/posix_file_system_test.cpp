@@ -15,14 +15,10 @@ namespace {
 
 std::vector<std::u16string> Search(FileSystem& fs, std::u16string_view pattern) {
   std::vector<std::u16string> names;
-  auto found = fs.FindFirst(pattern);
-  if (!found) {
-    return names;
-  }
-  names.push_back(found->first.name);
-  while (auto next = found->second->Next()) {
-    names.push_back(next->name);
-  }
+  ForEachFound(fs, pattern, [&](const FindEntry& e) {
+    names.push_back(e.name);
+    return true;
+  });
   return names;
 }
 

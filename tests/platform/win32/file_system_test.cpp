@@ -21,14 +21,10 @@ std::u16string U16(const std::wstring& s) {
 
 std::set<std::u16string> Names(Win32FileSystem& fs, const std::wstring& pattern) {
   std::set<std::u16string> names;
-  auto first = fs.FindFirst(U16(pattern));
-  if (!first) {
-    return names;
-  }
-  names.insert(first->first.name);
-  while (auto next = first->second->Next()) {
-    names.insert(next->name);
-  }
+  ForEachFound(fs, U16(pattern), [&](const FindEntry& e) {
+    names.insert(e.name);
+    return true;
+  });
   return names;
 }
 

@@ -83,20 +83,14 @@ struct Scene : ::testing::Test {
   }
 
   // Every name in the folder (one level) that is the run's own.
-  static Names Temporaries(const std::u16string& folder) {
+  Names Temporaries(const std::u16string& folder) {
     Names found;
-    WIN32_FIND_DATAW data;
-    const HANDLE h = FindFirstFileW((W(folder) + L"*").c_str(), &data);
-    if (h == INVALID_HANDLE_VALUE) {
-      return found;
-    }
-    do {
-      const std::u16string name(data.cFileName, data.cFileName + wcslen(data.cFileName));
-      if (IsRunOwnName(name)) {
-        found.push_back(name);
+    ForEachFound(files, folder + u"*", [&](const FindEntry& e) {
+      if (IsRunOwnName(e.name)) {
+        found.push_back(e.name);
       }
-    } while (FindNextFileW(h, &data));
-    FindClose(h);
+      return true;
+    });
     return found;
   }
 };

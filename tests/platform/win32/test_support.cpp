@@ -1,5 +1,8 @@
 #include "tests/platform/win32/test_support.h"
 
+#include "platform/win32/win32_file_system.h"
+#include "tests/engine/test_support_remove_tree.h"
+
 #include <algorithm>
 #include <cwctype>
 
@@ -58,37 +61,12 @@ TempFolder::TempFolder() {
 }
 
 TempFolder::~TempFolder() {
-  RemoveTree(path_);
+  Win32FileSystem files;
+  RemoveTree(files, u16());
 }
 
 std::u16string TempFolder::u16() const {
   return std::u16string(reinterpret_cast<const char16_t*>(path_.data()), path_.size());
-}
-
-void RemoveTree(const std::wstring& folder) {
-  std::wstring base = folder;
-  if (!base.empty() && base.back() != L'\\') {
-    base.push_back(L'\\');
-  }
-  WIN32_FIND_DATAW data;
-  HANDLE h = ::FindFirstFileW((base + L"*").c_str(), &data);
-  if (h != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = data.cFileName;
-      if (name == L"." || name == L"..") {
-        continue;
-      }
-      const std::wstring full = base + name;
-      ::SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(full);
-      } else {
-        ::DeleteFileW(full.c_str());
-      }
-    } while (::FindNextFileW(h, &data));
-    ::FindClose(h);
-  }
-  ::RemoveDirectoryW(base.c_str());
 }
 
 void WriteFileBytes(const std::wstring& path, const std::string& bytes) {

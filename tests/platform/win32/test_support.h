@@ -24,7 +24,6 @@ class TempFolder {
   std::wstring path_;
 };
 
-void RemoveTree(const std::wstring& folder);
 void WriteFileBytes(const std::wstring& path, const std::string& bytes);
 std::optional<std::string> ReadFileBytes(const std::wstring& path);
 bool Exists(const std::wstring& path);
