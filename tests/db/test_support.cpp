@@ -29,17 +29,26 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
-Db OpenDb(const std::string& path, std::string_view key, int flags) {
-  codec_install();
+namespace {
+
+// Opens `path` with `flags` over the VFS named `vfs` (null: the default) and applies `key` when
+// non-empty.
+Db OpenOver(const char* vfs, const std::string& path, std::string_view key, int flags) {
   sqlite3* raw = nullptr;
-  const int rc = sqlite3_open_v2(
-      path.c_str(), &raw, flags ? flags : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  const int rc = sqlite3_open_v2(path.c_str(), &raw, flags, vfs);
   Db db(raw);
   EXPECT_EQ(rc, SQLITE_OK) << (raw ? sqlite3_errmsg(raw) : "");
   if (!key.empty()) {
     EXPECT_EQ(codec_set_key(db.get(), "main", key.data(), static_cast<int>(key.size())), SQLITE_OK);
   }
   return db;
+}
+
+} // namespace
+
+Db OpenDb(const std::string& path, std::string_view key, int flags) {
+  codec_install();
+  return OpenOver(nullptr, path, key, flags ? flags : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
 }
 
 int Exec(sqlite3* db, const std::string& sql) {
@@ -129,15 +138,7 @@ std::string Integrity(const std::string& path, std::string_view key) {
 Db OpenDbOver(const char* vfs, const std::string& path, std::string_view key) {
   const sqlite3_vfs* layer = CodecVfsOver(vfs);
   EXPECT_NE(layer, nullptr) << vfs;
-  sqlite3* raw = nullptr;
-  const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE,
-                                 layer != nullptr ? layer->zName : vfs);
-  Db db(raw);
-  EXPECT_EQ(rc, SQLITE_OK) << (raw ? sqlite3_errmsg(raw) : "");
-  if (!key.empty()) {
-    EXPECT_EQ(codec_set_key(db.get(), "main", key.data(), static_cast<int>(key.size())), SQLITE_OK);
-  }
-  return db;
+  return OpenOver(layer != nullptr ? layer->zName : vfs, path, key, SQLITE_OPEN_READWRITE);
 }
 
 int ReKey(sqlite3* db, std::string_view password) {
@@ -175,6 +176,14 @@ void Encrypted::SetUp() {
   plain_ = ReadBytes(path_);
   Db db = OpenDb(path_);
   digest_ = ContentDigest(db.get());
+}
+
+std::vector<std::uint8_t> Encrypted::Restore(std::string_view key) {
+  WriteBytes(path_, plain_);
+  if (!key.empty()) {
+    RekeyFile(path_, "", key);
+  }
+  return ReadBytes(path_);
 }
 
 std::string Encrypted::Digest(std::string_view key) {
