@@ -41,19 +41,6 @@ class StyledButtonTest : public ::testing::Test {
   int boxClicks = 0;
 };
 
-TEST_F(StyledButtonTest, ANewButtonHasNoRole) {
-  EXPECT_EQ(button.sbType(), sbNone);
-  EXPECT_FALSE(button.MyStyle());
-  EXPECT_FALSE(button.Cancel());
-  EXPECT_EQ(button.ResName(), 0);
-  EXPECT_TRUE(button.ResPict().empty());
-  EXPECT_EQ(button.ModalResult(), 0);
-  TSB fresh(nullptr);
-  EXPECT_EQ(fresh.Width(), 23);
-  EXPECT_EQ(fresh.Height(), 22);
-  EXPECT_EQ(fresh.Color(), clBtnFace);
-}
-
 TEST_F(StyledButtonTest, ClickHandsTheModalResultOrTheRoleToTheWindow) {
   button.SetsbType(sbCancel);
   button.SetModalResult(5);
