@@ -5,7 +5,6 @@
 // It serves one command per line on standard input and answers each with one line of JSON on
 // standard output, so a test driver keeps a single probe for a whole scenario:
 //
-//   find <class> <timeout ms>      a visible top-level window of that class
 //   tree <hwnd>                    the window and all its descendants
 //   windows <class>                every top-level window of that class
 //   key <name>[+<name>...]         key presses, e.g. "Return", "shift+Tab", "alt+F4"
@@ -28,7 +27,6 @@
 //                                  rename it; the probe keeps it open until "release"
 //   release                        closes every file that "hold" opened
 //   embed <exe> <archive> <out>    a copy of exe whose archive resource holds the given file
-//   embed <exe> - <out>            a copy of exe without the archive resource
 //   quit
 //
 // Fields are separated by one space; "type", "text" and "start" take the rest of the line
@@ -439,35 +437,18 @@ std::string ZOrder(HWND h) {
   return "{\"ok\":false,\"error\":\"not found\"}";
 }
 
-std::string Find(const std::wstring& cls, DWORD timeout) {
-  const ULONGLONG end = GetTickCount64() + timeout;
-  for (;;) {
-    const HWND h = FindWindowW(cls.c_str(), nullptr);
-    if (h && IsWindowVisible(h)) {
-      DWORD pid = 0;
-      GetWindowThreadProcessId(h, &pid);
-      return "{\"ok\":true,\"hwnd\":" + HwndText(h) + ",\"pid\":" + std::to_string(pid) + "}";
-    }
-    if (GetTickCount64() >= end)
-      return "{\"ok\":false,\"error\":\"timeout\"}";
-    Sleep(50);
-  }
-}
-
 // The setup's archive: resource "MAIN" of type "EXEFILE", language 1049.
 std::string Embed(const std::wstring& exe, const std::wstring& archive, const std::wstring& out) {
   if (!CopyFileW(exe.c_str(), out.c_str(), FALSE))
     return "{\"ok\":false,\"error\":\"copy\"}";
   std::vector<char> data;
-  if (archive != L"-") {
-    FILE* f = _wfopen(archive.c_str(), L"rb");
-    if (!f)
-      return "{\"ok\":false,\"error\":\"archive\"}";
-    char buf[65536];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
-      data.insert(data.end(), buf, buf + n);
-    std::fclose(f);
-  }
+  FILE* f = _wfopen(archive.c_str(), L"rb");
+  if (!f)
+    return "{\"ok\":false,\"error\":\"archive\"}";
+  char buf[65536];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+    data.insert(data.end(), buf, buf + n);
+  std::fclose(f);
   const HANDLE update = BeginUpdateResourceW(out.c_str(), FALSE);
   if (!update)
     return "{\"ok\":false,\"error\":\"begin\"}";
@@ -520,8 +501,6 @@ std::string Run(const std::string& line, bool& quit) {
     quit = true;
     return "{\"ok\":true}";
   }
-  if (cmd == "find")
-    return Find(FromUtf8(arg(1)), static_cast<DWORD>(std::atol(arg(2).c_str())));
   if (cmd == "tree")
     return Tree(ParseHwnd(arg(1)));
   if (cmd == "windows")
