@@ -31,6 +31,8 @@
 //
 // Fields are separated by one space; "type", "text" and "start" take the rest of the line
 // unchanged.
+#include "base/wide.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -49,23 +51,7 @@
 namespace {
 
 std::string ToUtf8(std::wstring_view w) {
-  if (w.empty())
-    return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
-                                    nullptr, nullptr);
-  std::string s(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
-                      nullptr);
-  return s;
-}
-
-std::wstring FromUtf8(std::string_view s) {
-  if (s.empty())
-    return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-  return w;
+  return ket::Utf16ToUtf8(ket::FromWide(w));
 }
 
 std::string Json(std::string_view s) {
@@ -259,11 +245,7 @@ std::string TypeText(const std::wstring& text) {
 std::string Click(int x, int y) {
   SetCursorPos(x, y);
   INPUT in[2]{};
-  for (auto& i : in) {
-    i.type = INPUT_MOUSE;
-    i.mi.dx = 0;
-    i.mi.dy = 0;
-  }
+  in[0].type = in[1].type = INPUT_MOUSE;
   in[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
   in[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
   const UINT sent = SendInput(2, in, sizeof(INPUT));
@@ -504,21 +486,21 @@ std::string Run(const std::string& line, bool& quit) {
   if (cmd == "tree")
     return Tree(ParseHwnd(arg(1)));
   if (cmd == "windows")
-    return Windows(FromUtf8(arg(1)));
+    return Windows(ket::WideFromUtf8(arg(1)));
   if (cmd == "key")
     return Keys(arg(1));
   if (cmd == "type")
-    return TypeText(FromUtf8(line.size() > 5 ? line.substr(5) : ""));
+    return TypeText(ket::WideFromUtf8(line.size() > 5 ? line.substr(5) : ""));
   if (cmd == "click")
     return Click(std::atoi(arg(1).c_str()), std::atoi(arg(2).c_str()));
   if (cmd == "move")
     return Move(std::atoi(arg(1).c_str()), std::atoi(arg(2).c_str()));
   if (cmd == "text") {
     const size_t at = 5 + arg(1).size() + 1;
-    return Text(arg(1), FromUtf8(line.size() > at ? line.substr(at) : ""));
+    return Text(arg(1), ket::WideFromUtf8(line.size() > at ? line.substr(at) : ""));
   }
   if (cmd == "start")
-    return Start(FromUtf8(line.size() > 6 ? line.substr(6) : ""));
+    return Start(ket::WideFromUtf8(line.size() > 6 ? line.substr(6) : ""));
   if (cmd == "exitcode")
     return ExitCode(static_cast<DWORD>(std::atol(arg(1).c_str())),
                     static_cast<DWORD>(std::atol(arg(2).c_str())));
@@ -541,11 +523,11 @@ std::string Run(const std::string& line, bool& quit) {
   if (cmd == "own-window")
     return OwnWindow();
   if (cmd == "embed")
-    return Embed(FromUtf8(arg(1)), FromUtf8(arg(2)), FromUtf8(arg(3)));
+    return Embed(ket::WideFromUtf8(arg(1)), ket::WideFromUtf8(arg(2)), ket::WideFromUtf8(arg(3)));
   if (cmd == "zorder")
     return ZOrder(ParseHwnd(arg(1)));
   if (cmd == "hold")
-    return Hold(FromUtf8(line.size() > 5 ? line.substr(5) : ""));
+    return Hold(ket::WideFromUtf8(line.size() > 5 ? line.substr(5) : ""));
   if (cmd == "release")
     return Release();
   return "{\"ok\":false,\"error\":\"unknown command\"}";
