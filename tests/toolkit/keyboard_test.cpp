@@ -266,6 +266,10 @@ TEST_F(KeyboardTest, MnemonicsReachGraphicControlsButNotFromAnEditThatTakesChara
   ok.Hide();
   SendMessageW(edit.Handle(), WM_SYSCHAR, u'I', 1);
   EXPECT_EQ(okClicks, 1);
+  ok.Show();
+  ok.SetEnabled(false);
+  SendMessageW(edit.Handle(), WM_SYSCHAR, u'I', 1);
+  EXPECT_EQ(okClicks, 1) << "nor for a disabled one";
 }
 
 TEST_F(KeyboardTest, ComboBoxRaisesOnChangeForTheUsersChoiceOnly) {
