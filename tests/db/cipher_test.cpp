@@ -365,7 +365,7 @@ KeyMaterial TestMaterial() {
   return DeriveKeyMaterial(Bytes("xq_plume_vortex_731_bells"));
 }
 
-TEST(Wiping, SchedulesAndKeyMaterialAreWipedWhenTheyGo) {
+TEST(Wiping, SchedulesKeyMaterialHashAndHmacStatesAreWipedWhenTheyGo) {
   const KeyMaterial material = TestMaterial();
   const std::span<const std::uint8_t, 32> key(material.data(), 32);
   const AesEncryptSchedule enc(key);
@@ -376,9 +376,7 @@ TEST(Wiping, SchedulesAndKeyMaterialAreWipedWhenTheyGo) {
   Placed<KeyMaterial> assigned(0);
   *assigned = material;
   EXPECT_TRUE(AllZero(assigned.DestroyAndRead()));
-}
 
-TEST(Wiping, HashAndHmacStatesAreWipedWhenTheyGo) {
   const auto password = Bytes("xq_plume_vortex_731_bells");
   EXPECT_TRUE(AllZero(Placed<HmacSha256>(0, password).DestroyAndRead()));
   // A long key is hashed first.
