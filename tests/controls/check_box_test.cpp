@@ -4,6 +4,7 @@
 #include "tests/toolkit/test_support.h"
 
 #include <gtest/gtest.h>
+#include <initializer_list>
 #include <vector>
 
 namespace ket::test {
@@ -43,22 +44,6 @@ class CheckBoxTest : public ::testing::Test {
   std::vector<bool> mouseDowns;
   std::vector<WORD> keyDowns;
 };
-
-TEST(CheckBoxDefaults, NewBoxIsSmallUncheckedSquareThreeDWithTheBoxLeft) {
-  TEwCheckBox box(nullptr);
-  EXPECT_EQ(box.Width(), 97);
-  EXPECT_EQ(box.Height(), 19);
-  EXPECT_FALSE(box.Checked());
-  EXPECT_FALSE(box.Round());
-  EXPECT_FALSE(box.Flat());
-  EXPECT_EQ(box.Glyph(), igCheck);
-  EXPECT_EQ(box.Alignment(), taRightJustify);
-  EXPECT_EQ(box.Style(), bmNone);
-  EXPECT_EQ(box.HotColor(), clWindow);
-  EXPECT_EQ(box.Color(), clBtnFace);
-  EXPECT_TRUE(box.ShowFocused());
-  EXPECT_TRUE(box.TabStop());
-}
 
 TEST_F(CheckBoxTest, LeftClickChecksOnPressAndClicksOnRelease) {
   SendMouse(box, WM_LBUTTONDOWN, 5, 5, MK_LBUTTON);
@@ -256,6 +241,7 @@ TEST_F(CheckBoxTest, MouseEnterAndExitFollowThePointerAndHotColoursTheCaption) {
 }
 
 TEST_F(CheckBoxTest, AlignmentAndGlyphRecreateTheWindowKeepingStateAndFocus) {
+  EXPECT_TRUE(box.TabStop()) << "a new box is in the tab sequence";
   box.SetChecked(true);
   box.SetFocus();
   HWND before = box.Handle();
@@ -279,73 +265,66 @@ TEST_F(CheckBoxTest, AlignmentAndGlyphRecreateTheWindowKeepingStateAndFocus) {
 
 // --- Painting
 
+struct Dot {
+  int x, y;
+  COLORREF colour;
+};
+
+// The colour of each dot, counted from (left, top) of the picture (where the box image lies).
+void ExpectDots(const Pixels& p, int left, int top, std::initializer_list<Dot> dots) {
+  for (const Dot& d : dots)
+    EXPECT_EQ(p.At(left + d.x, top + d.y), d.colour)
+        << "at " << left << "+" << d.x << ", " << top << "+" << d.y;
+}
+
 TEST_F(CheckBoxTest, PaintsTheBoxImageAtItsPlaceAndTheMarkWhenChecked) {
-  // 3-D square box at (2, 1): "Blank".
+  // 3-D square box at (2, 1): "Blank", its magenta background transparent, no mark unchecked.
   Pixels p = Capture(box);
   EXPECT_EQ(p.At(0, 0), Face());
-  EXPECT_EQ(p.At(2 + 1, 1 + 1), kGrey);
-  EXPECT_EQ(p.At(2 + 2, 1 + 2), kBlack);
-  EXPECT_EQ(p.At(2 + 13, 1 + 13), kLightGrey);
-  EXPECT_EQ(p.At(2 + 14, 1 + 14), kWhite);
-  EXPECT_EQ(p.At(2 + 0, 1 + 15), Face()) << "the magenta background is transparent";
-  EXPECT_EQ(p.At(2 + 11, 1 + 4), kWhite) << "no mark while unchecked";
+  ExpectDots(p, 2, 1,
+             {{1, 1, kGrey},
+              {2, 2, kBlack},
+              {13, 13, kLightGrey},
+              {14, 14, kWhite},
+              {0, 15, Face()},
+              {11, 4, kWhite}});
   EXPECT_EQ(p.Count(box.ClientRect(), RGB(255, 0, 255)), 0);
 
   box.SetChecked(true);
-  p = Capture(box);
-  EXPECT_EQ(p.At(2 + 11, 1 + 4), kBlack); // "ImCheck"
-  EXPECT_EQ(p.At(2 + 6, 1 + 11), kBlack);
-  EXPECT_EQ(p.At(2 + 10, 1 + 4), kWhite);
-
+  ExpectDots(Capture(box), 2, 1, {{11, 4, kBlack}, {6, 11, kBlack}, {10, 4, kWhite}}); // "ImCheck"
   box.SetGlyph(igCross);
-  p = Capture(box);
-  EXPECT_EQ(p.At(2 + 4, 1 + 5), kBlack); // "ImCross"
-  EXPECT_EQ(p.At(2 + 11, 1 + 4), kBlack);
+  ExpectDots(Capture(box), 2, 1, {{4, 5, kBlack}, {11, 4, kBlack}}); // "ImCross"
   box.SetGlyph(igRound);
-  p = Capture(box);
-  EXPECT_EQ(p.At(2 + 7, 1 + 8), kBlack); // "ImRound"
-  EXPECT_EQ(p.At(2 + 11, 1 + 4), kWhite);
+  ExpectDots(Capture(box), 2, 1, {{7, 8, kBlack}, {11, 4, kWhite}}); // "ImRound"
 
-  // Flat: "BlankFlat"; flat round: "BlankFlatRound"; round 3-D: "BlankRound".
+  // Flat: "BlankFlat"; flat round: "BlankFlatRound", with the dot; round 3-D: "BlankRound".
   box.SetFlat(true);
   box.SetGlyph(igCheck);
-  p = Capture(box);
-  EXPECT_EQ(p.At(2 + 2, 1 + 2), kGrey);
-  EXPECT_EQ(p.At(2 + 1, 1 + 1), Face());
+  ExpectDots(Capture(box), 2, 1, {{2, 2, kGrey}, {1, 1, Face()}});
   box.SetRound(true);
-  p = Capture(box);
-  EXPECT_EQ(p.At(2 + 2, 1 + 7), kGrey);
-  EXPECT_EQ(p.At(2 + 2, 1 + 2), Face());
-  EXPECT_EQ(p.At(2 + 7, 1 + 8), kBlack) << "round boxes show the dot";
+  ExpectDots(Capture(box), 2, 1, {{2, 7, kGrey}, {2, 2, Face()}, {7, 8, kBlack}});
   box.SetFlat(false);
-  p = Capture(box);
-  EXPECT_EQ(p.At(2 + 3, 1 + 7), kBlack);
-  EXPECT_EQ(p.At(2 + 13, 1 + 7), kWhite);
+  ExpectDots(Capture(box), 2, 1, {{3, 7, kBlack}, {13, 7, kWhite}});
 }
 
 TEST_F(CheckBoxTest, AlignmentPlacesTheBoxRightOrCentresBoxAndCaption) {
   box.SetAlignment(taLeftJustify);
-  Pixels p = Capture(box);
-  const int x = 200 - 18;
-  EXPECT_EQ(p.At(x + 1, 1 + 1), kGrey);
-  EXPECT_EQ(p.At(2 + 1, 1 + 1), Face());
+  const Pixels p = Capture(box);
+  ExpectDots(p, 200 - 18, 1, {{1, 1, kGrey}});
+  ExpectDots(p, 2, 1, {{1, 1, Face()}});
   EXPECT_GT(p.Count({2, 0, 60, 19}, ColorToRGB(clWindowText)), 20) << "caption from the left";
 
   box.SetCaption(u"");
   box.SetAlignment(taCenter);
-  p = Capture(box);
-  const int cx = (200 - 16) / 2;
-  EXPECT_EQ(p.At(cx + 1, 1 + 1), kGrey);
-  EXPECT_EQ(p.At(cx + 14, 1 + 14), kWhite);
+  ExpectDots(Capture(box), (200 - 16) / 2, 1, {{1, 1, kGrey}, {14, 14, kWhite}});
 }
 
 TEST_F(CheckBoxTest, DisabledBoxShowsTheDisabledImageNoMarkAndAnEngravedCaption) {
   box.SetChecked(true);
   box.SetEnabled(false);
-  Pixels p = Capture(box);
-  EXPECT_EQ(p.At(2 + 1, 1 + 1), kGrey);
-  EXPECT_EQ(p.At(2 + 11, 1 + 4), Face()) << "interior transparent, no mark";
-  EXPECT_EQ(p.At(2 + 6, 1 + 11), Face());
+  const Pixels p = Capture(box);
+  // The interior transparent, no mark.
+  ExpectDots(p, 2, 1, {{1, 1, kGrey}, {11, 4, Face()}, {6, 11, Face()}});
   const RECT caption{22, 0, 200, 19};
   const COLORREF shadow = ColorToRGB(clBtnShadow);
   const COLORREF highlight = ColorToRGB(clWindow);
@@ -361,13 +340,9 @@ TEST_F(CheckBoxTest, DisabledBoxShowsTheDisabledImageNoMarkAndAnEngravedCaption)
 
   // Round and flat round disabled boxes: "DisabledRound", "DisabledFlatRound".
   box.SetRound(true);
-  p = Capture(box);
-  EXPECT_EQ(p.At(2 + 3, 1 + 7), kBlack);
-  EXPECT_EQ(p.At(2 + 7, 1 + 8), Face());
+  ExpectDots(Capture(box), 2, 1, {{3, 7, kBlack}, {7, 8, Face()}});
   box.SetFlat(true);
-  p = Capture(box);
-  EXPECT_EQ(p.At(2 + 1, 1 + 7), kGrey);
-  EXPECT_EQ(p.At(2 + 7, 1 + 8), Face());
+  ExpectDots(Capture(box), 2, 1, {{1, 7, kGrey}, {7, 8, Face()}});
 }
 
 TEST_F(CheckBoxTest, FocusRectangleIsAsWideAsTheVisibleTextPlusThree) {
@@ -406,23 +381,21 @@ TEST_F(CheckBoxTest, FocusRectangleIsAsWideAsTheVisibleTextPlusThree) {
 TEST_F(CheckBoxTest, StyleFramesTheControlAndMovesEverythingInward) {
   box.SetStyle(bmLowered);
   const COLORREF shadow = ColorToRGB(clBtnShadow), highlight = ColorToRGB(clBtnHighlight);
-  Pixels p = Capture(box);
-  EXPECT_EQ(p.At(0, 0), shadow);
-  EXPECT_EQ(p.At(100, 0), shadow);
-  EXPECT_EQ(p.At(0, 10), shadow);
-  EXPECT_EQ(p.At(199, 0), highlight) << "top-right corner takes the second colour";
-  EXPECT_EQ(p.At(0, 18), highlight) << "bottom-left corner takes the second colour";
-  EXPECT_EQ(p.At(199, 10), highlight);
-  EXPECT_EQ(p.At(100, 18), highlight);
+  // The top-right and bottom-left corners take the second colour.
+  const Pixels p = Capture(box);
+  ExpectDots(p, 0, 0,
+             {{0, 0, shadow},
+              {100, 0, shadow},
+              {0, 10, shadow},
+              {199, 0, highlight},
+              {0, 18, highlight},
+              {199, 10, highlight},
+              {100, 18, highlight}});
   // The working rectangle is 198 x 17 from (1, 1): the box at (3, 1).
-  EXPECT_EQ(p.At(3 + 1, 1 + 1), kGrey);
-  EXPECT_EQ(p.At(3 + 14, 1 + 14), kWhite);
+  ExpectDots(p, 3, 1, {{1, 1, kGrey}, {14, 14, kWhite}});
 
   box.SetStyle(bmRaised);
-  p = Capture(box);
-  EXPECT_EQ(p.At(100, 0), highlight);
-  EXPECT_EQ(p.At(199, 0), shadow);
-  EXPECT_EQ(p.At(100, 18), shadow);
+  ExpectDots(Capture(box), 0, 0, {{100, 0, highlight}, {199, 0, shadow}, {100, 18, shadow}});
 }
 
 TEST_F(CheckBoxTest, TransparentFaceShowsTheParentAndCoversTheFrame) {
@@ -431,19 +404,15 @@ TEST_F(CheckBoxTest, TransparentFaceShowsTheParentAndCoversTheFrame) {
   box.SetTransparent(true);
   const Pixels p = Capture(box);
   const COLORREF red = RGB(255, 0, 0);
-  EXPECT_EQ(p.At(0, 0), red) << "the frame is covered";
-  EXPECT_EQ(p.At(199, 18), red);
-  EXPECT_EQ(p.At(3 + 0, 1 + 15), red) << "through the image's transparent pixels";
-  EXPECT_EQ(p.At(3 + 1, 1 + 1), kGrey);
+  ExpectDots(p, 0, 0, {{0, 0, red}, {199, 18, red}}); // the frame is covered
+  ExpectDots(p, 3, 1, {{0, 15, red}, {1, 1, kGrey}}); // through the image's transparent pixels
   EXPECT_GT(p.Count({23, 0, 200, 19}, red), 1000);
 }
 
 TEST_F(CheckBoxTest, ACaptionTallerThanTheBoxGetsANegativeOffsetTruncatedTowardZero) {
   box.SetHeight(13);
-  const Pixels p = Capture(box);
   // (13 - 16) / 2 = -1 (not -2): image row 1, the grey top edge, is the control's top row.
-  EXPECT_EQ(p.At(2 + 5, 0), kGrey);
-  EXPECT_EQ(p.At(2 + 5, 1), kBlack);
+  ExpectDots(Capture(box), 2, 0, {{5, 0, kGrey}, {5, 1, kBlack}});
 }
 
 } // namespace

@@ -21,13 +21,8 @@
 namespace ket {
 namespace {
 
-std::vector<std::uint8_t> Hex(std::string_view hex) {
-  std::vector<std::uint8_t> out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
-  }
-  return out;
-}
+using test::Hex;
+using test::RandomBytes;
 
 std::vector<std::uint8_t> Bytes(std::string_view s) {
   return {s.begin(), s.end()};
@@ -121,15 +116,11 @@ TEST_P(AesPaths, RefusesPartialBlocks) {
 
 TEST_P(AesPaths, PagesRoundTripAndDependOnTheirNumber) {
   std::mt19937 rng(7);
-  std::vector<std::uint8_t> key(32);
-  for (auto& b : key)
-    b = static_cast<std::uint8_t>(rng());
+  const std::vector<std::uint8_t> key = RandomBytes(rng, 32);
   const AesEncryptSchedule enc(std::span<const std::uint8_t, 32>(key.data(), 32));
   const AesDecryptSchedule dec(enc);
   for (const std::size_t size : {512u, 4096u, 65536u}) {
-    std::vector<std::uint8_t> page(size);
-    for (auto& b : page)
-      b = static_cast<std::uint8_t>(rng());
+    const std::vector<std::uint8_t> page = RandomBytes(rng, size);
     std::vector<std::uint8_t> c1(size), c1again(size), c2(size);
     ASSERT_TRUE(EncipherPage(enc, 5, page, c1));
     ASSERT_TRUE(EncipherPage(enc, 5, page, c1again));
@@ -151,11 +142,8 @@ TEST(AesPathsAgree, PortableAndAesNiGiveTheSameBytes) {
   }
   std::mt19937 rng(99);
   for (int round = 0; round < 20; ++round) {
-    std::vector<std::uint8_t> key(32), page(16 * (1 + rng() % 300));
-    for (auto& b : key)
-      b = static_cast<std::uint8_t>(rng());
-    for (auto& b : page)
-      b = static_cast<std::uint8_t>(rng());
+    const std::vector<std::uint8_t> key = RandomBytes(rng, 32);
+    const std::vector<std::uint8_t> page = RandomBytes(rng, 16 * (1 + rng() % 300));
     const AesEncryptSchedule enc(std::span<const std::uint8_t, 32>(key.data(), 32));
     const AesDecryptSchedule dec(enc);
     const auto pgno = static_cast<std::uint32_t>(rng());
@@ -240,22 +228,14 @@ class PlacedBytes {
 // The published vectors (FIPS-197's AES-256 block, SP 800-38A's CBC-AES256), and longer data
 // against the portable path, with schedules and data at every placement.
 TEST_P(AesPaths, SchedulesAndDataAtAnyPlacement) {
-  const auto key = Hex("603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4");
-  const auto iv = Hex("000102030405060708090a0b0c0d0e0f");
+  const auto [key, iv, plain, cipher] = test::Sp80038a();
   const std::span<const std::uint8_t, 16> ivSpan(iv.data(), 16);
-  const auto plain = Hex("6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"
-                         "30c81c46a35ce411e5fbc1191a0a52eff69f2445df4f9b17ad2b417be66c3710");
-  const auto cipher = Hex("f58c4c04d6e5f1ba779eabfb5f7bfbd69cfc4e967edb808d679f777bc6702c7d"
-                          "39f23369a9d9bacfa530e26304231461b2eb05e2c39be9fcda6c19078c6a9d1b");
   const auto blockKey = Hex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f");
   const auto blockPlain = Hex("00112233445566778899aabbccddeeff");
   const auto blockCipher = Hex("8ea2b7ca516745bfeafc49904b496089");
   // 23 blocks: two rounds of the eight-lane decryption and seven single blocks after them.
   std::mt19937 rng(2024);
-  std::vector<std::uint8_t> page(23 * 16);
-  for (auto& b : page) {
-    b = static_cast<std::uint8_t>(rng());
-  }
+  const std::vector<std::uint8_t> page = RandomBytes(rng, 23 * 16);
   // The reference for the longer data: the portable path with schedules and data where the
   // compiler put them (its instance of this test checks it against the published vectors).
   std::vector<std::uint8_t> reference(page.size());
@@ -320,10 +300,7 @@ TEST_P(AesPaths, PageCodecAtHeapAlignment) {
   const KeyMaterial material = DeriveKeyMaterial(Bytes("xq_plume_vortex_731_bells"));
   const AesEncryptSchedule enc(std::span<const std::uint8_t, 32>(material.data(), 32));
   std::mt19937 rng(5);
-  std::vector<std::uint8_t> page(4096);
-  for (auto& b : page) {
-    b = static_cast<std::uint8_t>(rng());
-  }
+  const std::vector<std::uint8_t> page = RandomBytes(rng, 4096);
   std::vector<std::uint8_t> expected(page.size());
   ASSERT_TRUE(EncipherPage(enc, 77, page, expected));
   const std::size_t step = std::min<std::size_t>(alignof(PageCodec), 8);
@@ -388,7 +365,7 @@ KeyMaterial TestMaterial() {
   return DeriveKeyMaterial(Bytes("xq_plume_vortex_731_bells"));
 }
 
-TEST(Wiping, SchedulesAndKeyMaterialAreWipedWhenTheyGo) {
+TEST(Wiping, SchedulesKeyMaterialHashAndHmacStatesAreWipedWhenTheyGo) {
   const KeyMaterial material = TestMaterial();
   const std::span<const std::uint8_t, 32> key(material.data(), 32);
   const AesEncryptSchedule enc(key);
@@ -399,9 +376,7 @@ TEST(Wiping, SchedulesAndKeyMaterialAreWipedWhenTheyGo) {
   Placed<KeyMaterial> assigned(0);
   *assigned = material;
   EXPECT_TRUE(AllZero(assigned.DestroyAndRead()));
-}
 
-TEST(Wiping, HashAndHmacStatesAreWipedWhenTheyGo) {
   const auto password = Bytes("xq_plume_vortex_731_bells");
   EXPECT_TRUE(AllZero(Placed<HmacSha256>(0, password).DestroyAndRead()));
   // A long key is hashed first.

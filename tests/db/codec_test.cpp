@@ -31,22 +31,6 @@ TEST_F(Encrypted, RekeyWritesEveryPageInTheStoredForm) {
   EXPECT_EQ(Digest(test::kInstallerPassword), digest_);
 }
 
-TEST(StoredForm, EveryPageSizeRoundTrips) {
-  for (const int pageSize : {512, 1024, 8192, 65536}) {
-    TempDir dir;
-    const std::string path = dir.File("p.db");
-    test::MakeDatabase(path, 40, pageSize);
-    const auto plain = test::ReadBytes(path);
-    test::RekeyFile(path, "", "k");
-    const auto file = test::ReadBytes(path);
-    EXPECT_EQ(file.size(), plain.size()) << pageSize;
-    EXPECT_TRUE(test::SameExceptCommitFields(test::DecipherFile(file, "k", pageSize), plain))
-        << pageSize;
-    // Reading the header before the page size is known: the engine guesses 4096 first.
-    EXPECT_EQ(test::Integrity(path, "k"), "ok") << pageSize;
-  }
-}
-
 // ---- the re-key's cases ----
 
 // The plain file first (empty to empty), then the same file keyed (a key to itself).
@@ -165,11 +149,7 @@ TEST_F(Encrypted, OutOfMemoryDuringThePassFailsWithSevenAndChangesNothing) {
                         Case{"commit", "old", IoFile::kDatabase, IoOp::kWrite, 120, 1000},
                         Case{"spill", "old", IoFile::kDatabase, IoOp::kWrite, 30, 16}}) {
     SCOPED_TRACE(std::string(c.where) + "/" + c.from + "/" + std::to_string(c.failAt));
-    test::WriteBytes(path_, plain_);
-    if (!c.from.empty()) {
-      test::RekeyFile(path_, "", c.from);
-    }
-    const auto before = test::ReadBytes(path_);
+    const auto before = Restore(c.from);
     SetRekeyCacheBudget(c.budgetPages * 4096);
     test::Db db = test::OpenDb(path_, c.from, SQLITE_OPEN_READWRITE);
     if (c.budgetPages < 200) {
@@ -287,11 +267,7 @@ TEST_F(Encrypted, InterruptAskedForBeforeTheReKeyEndsItWithNine) {
   for (const std::string from : {"", "old"}) {
     for (const bool duringFirstRead : {false, true}) {
       SCOPED_TRACE(from + (duringFirstRead ? " / during the first read" : " / before"));
-      test::WriteBytes(path_, plain_);
-      if (!from.empty()) {
-        test::RekeyFile(path_, "", from);
-      }
-      const auto before = test::ReadBytes(path_);
+      const auto before = Restore(from);
       test::Db db = test::OpenDb(path_, from, SQLITE_OPEN_READWRITE);
       sqlite3* handle = db.get();
       bool asked = false;
@@ -329,11 +305,7 @@ TEST_F(Encrypted, FullDiskWhileJournallingIsReportedAsFull) {
   for (const std::string from : {"", "old"}) {
     for (const std::int64_t limit : {0, 20000, 300000}) {
       SCOPED_TRACE(from + " / " + std::to_string(limit));
-      test::WriteBytes(path_, plain_);
-      if (!from.empty()) {
-        test::RekeyFile(path_, "", from);
-      }
-      const auto before = test::ReadBytes(path_);
+      const auto before = Restore(from);
       test::Db db = test::OpenDbOver(test::FullDiskVfs::Name(), path_, from);
       {
         const test::JournalLimitScope full(limit);

@@ -32,9 +32,18 @@ template <class Fn> EKetDatabase Raised(Fn fn) {
   return EKetDatabase(u"none");
 }
 
+// A plain database of 10 pages in a folder of its own.
+class Connection : public ::testing::Test {
+ protected:
+  Connection() { test::MakeDatabase(path_, 10); }
+
+  TempDir dir_;
+  const std::string path_ = dir_.File("c.db");
+};
+
 // ---- re-keys through the object ----
 
-TEST(Connection, ReKeyOnAClosedObjectMakesNoEngineCall) {
+TEST_F(Connection, ReKeyOnAClosedObjectMakesNoEngineCall) {
   TKetDatabase db;
   const EKetDatabase e = Raised([&] { db.ReKey("k"); });
   EXPECT_STREQ(e.what(), "Cannot perform this operation on a closed database");
@@ -111,8 +120,7 @@ TEST_F(Encrypted, PasswordPropertyKeysAnOpenConnection) {
 
 // ---- the connection object ----
 
-TEST(Connection, DatabaseNameRules) {
-  TempDir dir;
+TEST_F(Connection, DatabaseNameRules) {
   TKetDatabase db;
   db.SetDatabaseName(u" \t ");
   EXPECT_STREQ(Raised([&] { db.Open(); }).what(), "Invalid DatabaseName");
@@ -120,31 +128,25 @@ TEST(Connection, DatabaseNameRules) {
   db.SetName(u"db1");
   EXPECT_STREQ(Raised([&] { db.Open(); }).what(), "SQLite3 Error 1 - db1: Invalid DatabaseName");
   db.SetName(u"");
-  const std::string path = dir.File("n.db");
-  test::MakeDatabase(path, 10);
-  db.SetDatabaseName(U(path));
+  db.SetDatabaseName(U(path_));
   db.Open();
   EXPECT_STREQ(Raised([&] { db.SetDatabaseName(u"other"); }).what(),
                "Cannot perform this operation on an open database");
-  EXPECT_EQ(db.DatabaseName(), U(path));
+  EXPECT_EQ(db.DatabaseName(), U(path_));
   db.Close();
 }
 
-TEST(Connection, OpenDoesNotCreateAMissingFile) {
-  TempDir dir;
+TEST_F(Connection, OpenDoesNotCreateAMissingFile) {
   TKetDatabase db;
-  db.SetDatabaseName(U(dir.File("missing.db")));
+  db.SetDatabaseName(U(dir_.File("missing.db")));
   const EKetDatabase e = Raised([&] { db.Open(); });
   EXPECT_EQ(e.ErrorCode(), SQLITE_CANTOPEN);
   EXPECT_STREQ(e.what(), "SQLite3 Error 14 - unable to open database file");
   EXPECT_FALSE(db.Connected());
-  EXPECT_FALSE(test::Exists(dir.File("missing.db")));
+  EXPECT_FALSE(test::Exists(dir_.File("missing.db")));
 }
 
-TEST(Connection, EventsComeInOrderAndAFailedConnectSkipsTheRest) {
-  TempDir dir;
-  const std::string path = dir.File("e.db");
-  test::MakeDatabase(path, 10);
+TEST_F(Connection, EventsComeInOrderAndAFailedConnectSkipsTheRest) {
   std::vector<std::string> events;
   TKetDatabase db;
   db.BeforeConnect = [&](TKetDatabase& s) { events.push_back(s.Connected() ? "B+" : "B"); };
@@ -152,32 +154,29 @@ TEST(Connection, EventsComeInOrderAndAFailedConnectSkipsTheRest) {
   db.AfterConnect = [&](TKetDatabase&) { events.push_back("A"); };
   db.BeforeDisconnect = [&](TKetDatabase& s) { events.push_back(s.Connected() ? "BD+" : "BD"); };
   db.AfterDisconnect = [&](TKetDatabase& s) { events.push_back(s.Connected() ? "AD+" : "AD"); };
-  db.SetDatabaseName(U(path));
+  db.SetDatabaseName(U(path_));
   db.Open();
   db.Open(); // already open: nothing, events included
   db.Close();
   db.Close();
   EXPECT_EQ(events, (std::vector<std::string>{"B", "I+", "A", "BD+", "AD"}));
   events.clear();
-  db.SetDatabaseName(U(dir.File("missing.db")));
+  db.SetDatabaseName(U(dir_.File("missing.db")));
   Raised([&] { db.Open(); });
   EXPECT_EQ(events, (std::vector<std::string>{"B"}));
 }
 
-TEST(Connection, WhileLoadingConnectedIsOnlyRemembered) {
-  TempDir dir;
-  const std::string path = dir.File("l.db");
-  test::MakeDatabase(path, 10);
+TEST_F(Connection, WhileLoadingConnectedIsOnlyRemembered) {
   TKetDatabase db;
   db.BeginLoading();
   db.SetConnected(true);
-  db.SetDatabaseName(U(path)); // still allowed: nothing is open yet
+  db.SetDatabaseName(U(path_)); // still allowed: nothing is open yet
   EXPECT_FALSE(db.Connected());
   db.Loaded();
   EXPECT_TRUE(db.Connected());
 }
 
-TEST(Connection, OpenFlagPropertiesKeepTheirOwnBits) {
+TEST_F(Connection, OpenFlagPropertiesKeepTheirOwnBits) {
   TKetDatabase db;
   db.SetAccess(TKetDbAccess::daReadOnly);
   db.SetCache(TKetDbCache::dcPrivate);
@@ -189,13 +188,10 @@ TEST(Connection, OpenFlagPropertiesKeepTheirOwnBits) {
   EXPECT_EQ(db.OpenFlags(), 0x1 | 0x20000 | 0x10000);
 }
 
-TEST(Connection, ReadOnlyAccessAndUriNames) {
-  TempDir dir;
-  const std::string path = dir.File("r.db");
-  test::MakeDatabase(path, 10);
+TEST_F(Connection, ReadOnlyAccessAndUriNames) {
   TKetDatabase db;
   db.SetAccess(TKetDbAccess::daReadOnly);
-  db.SetDatabaseName(U(path));
+  db.SetDatabaseName(U(path_));
   db.Open();
   sqlite3_stmt* stmt = nullptr;
   sqlite3_prepare_v2(db.Handle(), "INSERT INTO items(name) VALUES('x')", -1, &stmt, nullptr);
@@ -204,31 +200,25 @@ TEST(Connection, ReadOnlyAccessAndUriNames) {
   db.Close();
   db.SetAccess(TKetDbAccess::daReadWrite);
   db.SetOptions({TKetDbOption::oUriFileName});
-  db.SetDatabaseName(U("file:" + path + "?mode=ro"));
+  db.SetDatabaseName(U("file:" + path_ + "?mode=ro"));
   db.Open();
   EXPECT_EQ(sqlite3_db_readonly(db.Handle(), "main"), 1);
   db.Close();
 }
 
-TEST(Connection, UnknownVfsIsTheEnginesError) {
-  TempDir dir;
-  const std::string path = dir.File("v.db");
-  test::MakeDatabase(path, 10);
+TEST_F(Connection, UnknownVfsIsTheEnginesError) {
   TKetDatabase db;
   db.SetVfs(u"no-such-vfs");
-  db.SetDatabaseName(U(path));
+  db.SetDatabaseName(U(path_));
   const EKetDatabase e = Raised([&] { db.Open(); });
   EXPECT_EQ(e.ErrorCode(), SQLITE_ERROR);
   EXPECT_STREQ(e.what(), "SQLite3 Error 1 - no such vfs: no-such-vfs");
   EXPECT_FALSE(db.Connected());
 }
 
-TEST(Connection, StatementsAreDeactivatedBeforeCloseAndUnboundAtDestruction) {
-  TempDir dir;
-  const std::string path = dir.File("s.db");
-  test::MakeDatabase(path, 10);
+TEST_F(Connection, StatementsAreDeactivatedBeforeCloseAndUnboundAtDestruction) {
   auto db = std::make_unique<TKetDatabase>();
-  db->SetDatabaseName(U(path));
+  db->SetDatabaseName(U(path_));
   db->Open();
   TKetStatement count(*db, "SELECT count(*) FROM items");
   ASSERT_TRUE(count.Step());
@@ -240,12 +230,9 @@ TEST(Connection, StatementsAreDeactivatedBeforeCloseAndUnboundAtDestruction) {
   EXPECT_EQ(count.Database(), nullptr);
 }
 
-TEST(Connection, AFailedCloseLeavesTheObjectClosedAndReportsTheCodeOnly) {
-  TempDir dir;
-  const std::string path = dir.File("c.db");
-  test::MakeDatabase(path, 10);
+TEST_F(Connection, AFailedCloseLeavesTheObjectClosedAndReportsTheCodeOnly) {
   TKetDatabase db;
-  db.SetDatabaseName(U(path));
+  db.SetDatabaseName(U(path_));
   db.Open();
   sqlite3* handle = db.Handle();
   sqlite3_stmt* stray = nullptr; // not bound to the object, so Close cannot finalize it
@@ -258,17 +245,14 @@ TEST(Connection, AFailedCloseLeavesTheObjectClosedAndReportsTheCodeOnly) {
   EXPECT_EQ(sqlite3_close(handle), SQLITE_OK);
 }
 
-TEST(Connection, OwnerDestroysItsConnectionsAndClosesThem) {
-  TempDir dir;
-  const std::string path = dir.File("o.db");
-  test::MakeDatabase(path, 10);
+TEST_F(Connection, OwnerDestroysItsConnectionsAndClosesThem) {
   std::vector<std::string> closed;
   {
     TKetComponentOwner owner;
     for (const char* name : {"first", "second"}) {
       TKetDatabase& db = TKetDatabase::Create(owner);
       EXPECT_EQ(db.Owner(), &owner);
-      db.SetDatabaseName(U(path));
+      db.SetDatabaseName(U(path_));
       db.AfterDisconnect = [&closed, name](TKetDatabase&) { closed.push_back(name); };
       db.Open();
     }
@@ -279,11 +263,10 @@ TEST(Connection, OwnerDestroysItsConnectionsAndClosesThem) {
 
 // The password is wiped when the object goes and when it is replaced. A short one lives inside
 // the object itself, where what is left of it can be seen.
-TEST(Connection, PasswordsLeaveNoTraceInTheObject) {
+TEST_F(Connection, PasswordsLeaveNoTraceInTheObject) {
   for (const bool replaced : {false, true}) {
     SCOPED_TRACE(replaced ? "replaced" : "destroyed");
-    TempDir dir;
-    const std::string path = dir.File("w.db");
+    const std::string path = dir_.File(replaced ? "replaced.db" : "destroyed.db");
     test::MakeDatabase(path, 10);
     const std::string secret = "s3cr3t-k3y";
     alignas(TKetDatabase) unsigned char storage[sizeof(TKetDatabase)];
@@ -306,19 +289,15 @@ TEST(Connection, PasswordsLeaveNoTraceInTheObject) {
   }
 }
 
-TEST(Exception, ConstructorsAndTheirMessages) {
-  const EKetDatabase full(26, u"file is not a database");
-  EXPECT_STREQ(full.what(), "SQLite3 Error 26 - file is not a database");
-  EXPECT_EQ(full.ErrorCode(), 26);
-  EXPECT_EQ(full.ErrorMessage(), u"file is not a database");
-  const EKetDatabase code(5);
-  EXPECT_STREQ(code.what(), "SQLite3 Error 5");
-  EXPECT_TRUE(code.ErrorMessage().empty());
+// The messages as given, shown in UTF-8 through the common base; the codes and what() of the
+// engine's errors are the cases above.
+TEST(Exception, KeepsItsMessageAndShowsItInUtf8) {
+  EXPECT_EQ(EKetDatabase(26, u"file is not a database").ErrorMessage(), u"file is not a database");
+  EXPECT_TRUE(EKetDatabase(5).ErrorMessage().empty());
   const EKetDatabase text(u"\x0411\x0430\x0437\x0430");
-  EXPECT_STREQ(text.what(), "\xD0\x91\xD0\xB0\xD0\xB7\xD0\xB0");
+  const Error& base = text;
+  EXPECT_STREQ(base.what(), "\xD0\x91\xD0\xB0\xD0\xB7\xD0\xB0");
   EXPECT_EQ(text.ErrorCode(), 0);
-  const Error& base = full; // the common base
-  EXPECT_NE(std::string(base.what()).find("26"), std::string::npos);
 }
 
 // ---- the installer's rekeyer ----

@@ -20,15 +20,8 @@
 namespace ket {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes RandomBytes(std::mt19937& rng, std::size_t n) {
-  Bytes out(n);
-  for (auto& b : out) {
-    b = static_cast<std::uint8_t>(rng());
-  }
-  return out;
-}
+using test::Bytes;
+using test::RandomBytes;
 
 Bytes OpenSslCbc(bool encrypt, const Bytes& key, const AesBlock& iv, const Bytes& in) {
   EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();

@@ -16,23 +16,8 @@
 namespace ket {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes Hex(std::string_view hex) {
-  Bytes out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
-  }
-  return out;
-}
-
-Bytes RandomBytes(std::mt19937& rng, std::size_t n) {
-  Bytes out(n);
-  for (auto& b : out) {
-    b = static_cast<std::uint8_t>(rng());
-  }
-  return out;
-}
+using test::Bytes;
+using test::RandomBytes;
 
 KeyMaterial MaterialWithKey(const Bytes& key) {
   KeyMaterial material{};
@@ -44,16 +29,9 @@ AesEncryptSchedule ScheduleOf(const KeyMaterial& material) {
   return AesEncryptSchedule(std::span<const std::uint8_t, 32>(material.data(), 32));
 }
 
-// SP 800-38A F.2.5 (CBC-AES256.Encrypt). A page enciphered with IV P gives these cipher blocks
-// when its first block is the vector's first plain block xor the vector's IV xor P.
-struct Sp80038a {
-  Bytes key = Hex("603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4");
-  Bytes iv = Hex("000102030405060708090a0b0c0d0e0f");
-  Bytes plain = Hex("6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"
-                    "30c81c46a35ce411e5fbc1191a0a52eff69f2445df4f9b17ad2b417be66c3710");
-  Bytes cipher = Hex("f58c4c04d6e5f1ba779eabfb5f7bfbd69cfc4e967edb808d679f777bc6702c7d"
-                     "39f23369a9d9bacfa530e26304231461b2eb05e2c39be9fcda6c19078c6a9d1b");
-
+// A page enciphered with IV P gives the published vector's cipher blocks when its first block
+// is the vector's first plain block xor the vector's IV xor P.
+struct Sp80038a : test::Sp80038a {
   Bytes PlainPage(std::uint32_t pageNumber) const {
     Bytes page = plain;
     const AesBlock pageIv = PageIv(pageNumber);

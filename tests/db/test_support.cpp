@@ -29,17 +29,26 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
-Db OpenDb(const std::string& path, std::string_view key, int flags) {
-  codec_install();
+namespace {
+
+// Opens `path` with `flags` over the VFS named `vfs` (null: the default) and applies `key` when
+// non-empty.
+Db OpenOver(const char* vfs, const std::string& path, std::string_view key, int flags) {
   sqlite3* raw = nullptr;
-  const int rc = sqlite3_open_v2(
-      path.c_str(), &raw, flags ? flags : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  const int rc = sqlite3_open_v2(path.c_str(), &raw, flags, vfs);
   Db db(raw);
   EXPECT_EQ(rc, SQLITE_OK) << (raw ? sqlite3_errmsg(raw) : "");
   if (!key.empty()) {
     EXPECT_EQ(codec_set_key(db.get(), "main", key.data(), static_cast<int>(key.size())), SQLITE_OK);
   }
   return db;
+}
+
+} // namespace
+
+Db OpenDb(const std::string& path, std::string_view key, int flags) {
+  codec_install();
+  return OpenOver(nullptr, path, key, flags ? flags : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
 }
 
 int Exec(sqlite3* db, const std::string& sql) {
@@ -129,15 +138,7 @@ std::string Integrity(const std::string& path, std::string_view key) {
 Db OpenDbOver(const char* vfs, const std::string& path, std::string_view key) {
   const sqlite3_vfs* layer = CodecVfsOver(vfs);
   EXPECT_NE(layer, nullptr) << vfs;
-  sqlite3* raw = nullptr;
-  const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE,
-                                 layer != nullptr ? layer->zName : vfs);
-  Db db(raw);
-  EXPECT_EQ(rc, SQLITE_OK) << (raw ? sqlite3_errmsg(raw) : "");
-  if (!key.empty()) {
-    EXPECT_EQ(codec_set_key(db.get(), "main", key.data(), static_cast<int>(key.size())), SQLITE_OK);
-  }
-  return db;
+  return OpenOver(layer != nullptr ? layer->zName : vfs, path, key, SQLITE_OPEN_READWRITE);
 }
 
 int ReKey(sqlite3* db, std::string_view password) {
@@ -177,6 +178,14 @@ void Encrypted::SetUp() {
   digest_ = ContentDigest(db.get());
 }
 
+std::vector<std::uint8_t> Encrypted::Restore(std::string_view key) {
+  WriteBytes(path_, plain_);
+  if (!key.empty()) {
+    RekeyFile(path_, "", key);
+  }
+  return ReadBytes(path_);
+}
+
 std::string Encrypted::Digest(std::string_view key) {
   Db db = OpenDb(path_, key, SQLITE_OPEN_READWRITE);
   return ContentDigest(db.get());
@@ -204,9 +213,6 @@ int ShimClose(sqlite3_file* f) {
   f->pMethods = nullptr;
   return rc;
 }
-int ShimRead(sqlite3_file* f, void* buf, int amt, sqlite3_int64 ofst) {
-  return Real(f)->pMethods->xRead(Real(f), buf, amt, ofst);
-}
 int ShimWrite(sqlite3_file* f, const void* buf, int amt, sqlite3_int64 ofst) {
   const std::int64_t limit = gJournalLimit.load();
   if (reinterpret_cast<ShimFile*>(f)->journal && limit >= 0 && ofst + amt > limit) {
@@ -217,50 +223,51 @@ int ShimWrite(sqlite3_file* f, const void* buf, int amt, sqlite3_int64 ofst) {
   }
   return Real(f)->pMethods->xWrite(Real(f), buf, amt, ofst);
 }
-int ShimTruncate(sqlite3_file* f, sqlite3_int64 size) {
-  return Real(f)->pMethods->xTruncate(Real(f), size);
+
+sqlite3_vfs* Base(sqlite3_vfs* shim) {
+  return static_cast<sqlite3_vfs*>(shim->pAppData);
 }
-int ShimSync(sqlite3_file* f, int flags) {
-  return Real(f)->pMethods->xSync(Real(f), flags);
+
+// The file or file system below the shim's, and its methods.
+sqlite3_file* Below(sqlite3_file* f) {
+  return Real(f);
 }
-int ShimFileSize(sqlite3_file* f, sqlite3_int64* size) {
-  return Real(f)->pMethods->xFileSize(Real(f), size);
+sqlite3_vfs* Below(sqlite3_vfs* vfs) {
+  return Base(vfs);
 }
-int ShimLock(sqlite3_file* f, int level) {
-  return Real(f)->pMethods->xLock(Real(f), level);
+const sqlite3_io_methods* MethodsOf(sqlite3_file* f) {
+  return f->pMethods;
 }
-int ShimUnlock(sqlite3_file* f, int level) {
-  return Real(f)->pMethods->xUnlock(Real(f), level);
+sqlite3_vfs* MethodsOf(sqlite3_vfs* vfs) {
+  return vfs;
 }
-int ShimCheckReservedLock(sqlite3_file* f, int* out) {
-  return Real(f)->pMethods->xCheckReservedLock(Real(f), out);
-}
-int ShimFileControl(sqlite3_file* f, int op, void* arg) {
-  return Real(f)->pMethods->xFileControl(Real(f), op, arg);
-}
-int ShimSectorSize(sqlite3_file* f) {
-  return Real(f)->pMethods->xSectorSize(Real(f));
-}
-int ShimDeviceCharacteristics(sqlite3_file* f) {
-  return Real(f)->pMethods->xDeviceCharacteristics(Real(f));
-}
+
+// A method of the shim that makes the same call on the file or file system below.
+template <auto Method> struct Forward;
+template <class Table, class R, class Self, class... A, R (*Table::*Method)(Self*, A...)>
+struct Forward<Method> {
+  static R Call(Self* self, A... args) {
+    Self* below = Below(self);
+    return (MethodsOf(below)->*Method)(below, args...);
+  }
+};
 
 // Version 1 only: no shared memory, so connections over this layer keep rollback journals.
 constexpr sqlite3_io_methods MakeShimMethods() {
   sqlite3_io_methods m{};
   m.iVersion = 1;
   m.xClose = ShimClose;
-  m.xRead = ShimRead;
+  m.xRead = Forward<&sqlite3_io_methods::xRead>::Call;
   m.xWrite = ShimWrite;
-  m.xTruncate = ShimTruncate;
-  m.xSync = ShimSync;
-  m.xFileSize = ShimFileSize;
-  m.xLock = ShimLock;
-  m.xUnlock = ShimUnlock;
-  m.xCheckReservedLock = ShimCheckReservedLock;
-  m.xFileControl = ShimFileControl;
-  m.xSectorSize = ShimSectorSize;
-  m.xDeviceCharacteristics = ShimDeviceCharacteristics;
+  m.xTruncate = Forward<&sqlite3_io_methods::xTruncate>::Call;
+  m.xSync = Forward<&sqlite3_io_methods::xSync>::Call;
+  m.xFileSize = Forward<&sqlite3_io_methods::xFileSize>::Call;
+  m.xLock = Forward<&sqlite3_io_methods::xLock>::Call;
+  m.xUnlock = Forward<&sqlite3_io_methods::xUnlock>::Call;
+  m.xCheckReservedLock = Forward<&sqlite3_io_methods::xCheckReservedLock>::Call;
+  m.xFileControl = Forward<&sqlite3_io_methods::xFileControl>::Call;
+  m.xSectorSize = Forward<&sqlite3_io_methods::xSectorSize>::Call;
+  m.xDeviceCharacteristics = Forward<&sqlite3_io_methods::xDeviceCharacteristics>::Call;
   return m;
 }
 constexpr sqlite3_io_methods kShimMethods = MakeShimMethods();
@@ -271,10 +278,6 @@ sqlite3_vfs* PlatformVfs() {
 #else
   return sqlite3_vfs_find("unix");
 #endif
-}
-
-sqlite3_vfs* Base(sqlite3_vfs* shim) {
-  return static_cast<sqlite3_vfs*>(shim->pAppData);
 }
 
 int ShimOpen(sqlite3_vfs* vfs, sqlite3_filename name, sqlite3_file* f, int flags, int* outFlags) {
@@ -304,28 +307,14 @@ sqlite3_vfs* FullDisk() {
     v.zName = "ket-test-full-disk";
     v.pAppData = base;
     v.xOpen = ShimOpen;
-    v.xDelete = [](sqlite3_vfs* self, const char* name, int syncDir) {
-      return Base(self)->xDelete(Base(self), name, syncDir);
-    };
-    v.xAccess = [](sqlite3_vfs* self, const char* name, int flags, int* out) {
-      return Base(self)->xAccess(Base(self), name, flags, out);
-    };
-    v.xFullPathname = [](sqlite3_vfs* self, const char* name, int n, char* out) {
-      return Base(self)->xFullPathname(Base(self), name, n, out);
-    };
-    v.xRandomness = [](sqlite3_vfs* self, int n, char* out) {
-      return Base(self)->xRandomness(Base(self), n, out);
-    };
-    v.xSleep = [](sqlite3_vfs* self, int us) { return Base(self)->xSleep(Base(self), us); };
-    v.xCurrentTime = [](sqlite3_vfs* self, double* out) {
-      return Base(self)->xCurrentTime(Base(self), out);
-    };
-    v.xGetLastError = [](sqlite3_vfs* self, int n, char* out) {
-      return Base(self)->xGetLastError(Base(self), n, out);
-    };
-    v.xCurrentTimeInt64 = [](sqlite3_vfs* self, sqlite3_int64* out) {
-      return Base(self)->xCurrentTimeInt64(Base(self), out);
-    };
+    v.xDelete = Forward<&sqlite3_vfs::xDelete>::Call;
+    v.xAccess = Forward<&sqlite3_vfs::xAccess>::Call;
+    v.xFullPathname = Forward<&sqlite3_vfs::xFullPathname>::Call;
+    v.xRandomness = Forward<&sqlite3_vfs::xRandomness>::Call;
+    v.xSleep = Forward<&sqlite3_vfs::xSleep>::Call;
+    v.xCurrentTime = Forward<&sqlite3_vfs::xCurrentTime>::Call;
+    v.xGetLastError = Forward<&sqlite3_vfs::xGetLastError>::Call;
+    v.xCurrentTimeInt64 = Forward<&sqlite3_vfs::xCurrentTimeInt64>::Call;
     sqlite3_vfs_register(&v, 0);
     return &v;
   }();

@@ -135,6 +135,8 @@ class Encrypted : public ::testing::Test {
   void SetUp() override;
   // The content's digest read with `key`.
   std::string Digest(std::string_view key);
+  // Puts the plain file back, re-keyed to `key` when non-empty; returns its bytes.
+  std::vector<std::uint8_t> Restore(std::string_view key);
 
   TempDir dir_;
   std::string path_;

@@ -2,6 +2,7 @@
 setup as processes, waiting with the emulated machine's time scale, the window tree, pictures,
 the products the scenarios pack, and the checks of an installation."""
 
+import contextlib
 import filecmp
 import json
 import re
@@ -663,10 +664,38 @@ def scaled(value, tree):
 # Scenarios
 
 
-def start_setup(prefix, probe, args, extra=(), tag="setup", exe=None):
+@contextlib.contextmanager
+def session(name, args, lang="en", ppi=None):
+    """A scenario's throwaway prefix (at ppi pixels per inch when given), its probe and the list
+    of the setups it starts: at the end, whatever happened, those setups are killed and the
+    probe ends."""
+    with Prefix(name, lang) as prefix:
+        if ppi:
+            prefix.density(ppi)  # before the probe, which measures texts as the setup does
+        probe = Probe(prefix, windows_path(args.probe))
+        started = []
+        try:
+            yield prefix, probe, started
+        finally:
+            for s in started:
+                s.kill()
+            probe.close()
+
+
+def start_setup(prefix, probe, args, extra=(), tag="setup", exe=None, started=None):
+    """A setup started and its window shown; added to `started` when given."""
     setup = Setup(prefix, probe, exe or windows_path(args.setup), extra, tag)
+    if started is not None:
+        started.append(setup)
     setup.find_window()
     return setup
+
+
+def embed(probe, args, archive, exe):
+    """A copy of the setup at exe (on drive C:) that carries archive."""
+    probe.ok("embed %s %s %s" % (windows_path(args.setup), windows_path(archive), exe),
+             timeout=120)
+    return exe
 
 
 def progress_panel(tree):

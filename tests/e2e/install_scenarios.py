@@ -8,43 +8,39 @@ import time
 
 from harness import (
     CAPTION, DEFAULT_FOLDER, EXIT_CANNOT_START, EXIT_CLOSED, EXIT_DONE, EXIT_FOLDER_REFUSED,
-    EXIT_HANDED_OVER, EXIT_UNDONE, Failure, INSTALL_TIMEOUT, Prefix, Probe, ProbeProcess,
-    SETUP_CLASS, Setup, TEXTS, Tree, WINDOW_TIMEOUT, big_product, check, check_installed,
-    check_shortcut, click_centre, close_with_enter, desktop_dir, grab, installed_names, local,
-    log, make_foreground, manifest_lines, pack, progress_panel, rekey_running, remove_file,
-    scaled, screen_shot, settled_shot, stamps, start_setup, wait_finished, wait_for,
+    EXIT_HANDED_OVER, EXIT_UNDONE, Failure, INSTALL_TIMEOUT, ProbeProcess, SETUP_CLASS, Setup,
+    TEXTS, Tree, WINDOW_TIMEOUT, big_product, check, check_installed, check_shortcut,
+    click_centre, close_with_enter, desktop_dir, embed, grab, installed_names, local, log,
+    make_foreground, manifest_lines, pack, progress_panel, rekey_running, remove_file, scaled,
+    screen_shot, session, settled_shot, stamps, start_setup, wait_finished, wait_for,
     windows_path,
 )
 
 
-def install_with_enter(prefix, probe, args, lang="en"):
+def install_with_enter(prefix, probe, args, started, lang="en"):
     """Starts the setup, presses Enter in the Options state, waits for the Finished state."""
-    setup = start_setup(prefix, probe, args)
-    make_foreground(setup)
-    probe.ok("key Return")
-    wait_finished(setup, lang)
+    setup = start_setup(prefix, probe, args, started=started)
+    enter_and_finish(setup, lang)
     return setup
+
+
+def enter_and_finish(setup, lang="en"):
+    """Enter in the setup's window, then the Finished state."""
+    make_foreground(setup)
+    setup.probe.ok("key Return")
+    return wait_finished(setup, lang)
 
 
 def scenario_install(args):
     """An installation by Enter, args.installs times, each in a fresh prefix and so a fresh
     process: a fault that hangs on where the heap puts things cannot pass by luck once."""
     for run in range(1, args.installs + 1):
-        with Prefix("install-%d" % run) as prefix:
-            probe = Probe(prefix, windows_path(args.probe))
-            try:
-                setup = install_with_enter(prefix, probe, args)
-                try:
-                    folder = prefix.c_path(DEFAULT_FOLDER)
-                    check_installed(args, folder)
-                    check_shortcut(os.path.join(desktop_dir(), "Ketro.lnk"), DEFAULT_FOLDER)
-                    check_shortcut(os.path.join(prefix.programs_dir(), "Ketro.lnk"),
-                                   DEFAULT_FOLDER)
-                    close_with_enter(setup)
-                finally:
-                    setup.kill()
-            finally:
-                probe.close()
+        with session("install-%d" % run, args) as (prefix, probe, started):
+            setup = install_with_enter(prefix, probe, args, started)
+            check_installed(args, prefix.c_path(DEFAULT_FOLDER))
+            check_shortcut(os.path.join(desktop_dir(), "Ketro.lnk"), DEFAULT_FOLDER)
+            check_shortcut(os.path.join(prefix.programs_dir(), "Ketro.lnk"), DEFAULT_FOLDER)
+            close_with_enter(setup)
         log("install %d of %d: ok" % (run, args.installs))
 
 
@@ -60,52 +56,41 @@ def scenario_reinstall(args):
     names = installed_names(args.product)
     kept = [n for n, flags in names if "O" in flags]
     check(kept, "the product has no file kept on reinstallation")
-    with Prefix("reinstall") as prefix:
-        probe = Probe(prefix, windows_path(args.probe))
+    with session("reinstall", args) as (prefix, probe, started):
         folder = prefix.c_path(DEFAULT_FOLDER)
-        try:
-            first = install_with_enter(prefix, probe, args)
-            close_with_enter(first)
-            check_installed(args, folder)
+        close_with_enter(install_with_enter(prefix, probe, args, started))
+        check_installed(args, folder)
 
-            # The user's own settings, and leftovers the deletion lines name.
-            for name in kept:
-                with open(local(folder, name), "ab") as f:
-                    f.write(b"\r\nchanged by the user\r\n")
-            changed = {n: open(local(folder, n), "rb").read() for n in kept}
-            os.makedirs(local(folder, "data\\old"), exist_ok=True)
-            with open(local(folder, "data\\old\\left.tmp"), "wb") as f:
-                f.write(b"old")
-            after_edit = stamps(folder, names)
+        # The user's own settings, and leftovers the deletion lines name.
+        for name in kept:
+            with open(local(folder, name), "ab") as f:
+                f.write(b"\r\nchanged by the user\r\n")
+        changed = {n: open(local(folder, n), "rb").read() for n in kept}
+        os.makedirs(local(folder, "data\\old"), exist_ok=True)
+        with open(local(folder, "data\\old\\left.tmp"), "wb") as f:
+            f.write(b"old")
+        after_edit = stamps(folder, names)
 
-            second = install_with_enter(prefix, probe, args)
-            close_with_enter(second)
-            now = stamps(folder, names)
-            rewritten = [n for n, _ in names if now[n] != after_edit[n]]
-            check(not rewritten, "the second run rewrote up-to-date files: %s" % rewritten)
-            for name in kept:
-                check(open(local(folder, name), "rb").read() == changed[name],
-                      "the user's %s was not kept" % name)
-            check(not os.path.exists(local(folder, "data\\old\\left.tmp")),
-                  "data\\old\\*.tmp was not deleted")
-            check(not os.path.exists(local(folder, "data\\old")), "data\\old was not removed")
-            check_installed(args, folder, kept=kept)
+        close_with_enter(install_with_enter(prefix, probe, args, started))
+        now = stamps(folder, names)
+        rewritten = [n for n, _ in names if now[n] != after_edit[n]]
+        check(not rewritten, "the second run rewrote up-to-date files: %s" % rewritten)
+        for name in kept:
+            check(open(local(folder, name), "rb").read() == changed[name],
+                  "the user's %s was not kept" % name)
+        check(not os.path.exists(local(folder, "data\\old\\left.tmp")),
+              "data\\old\\*.tmp was not deleted")
+        check(not os.path.exists(local(folder, "data\\old")), "data\\old was not removed")
+        check_installed(args, folder, kept=kept)
 
-            third = start_setup(prefix, probe, args)
-            try:
-                set_force(third)
-                make_foreground(third)
-                probe.ok("key Return")
-                wait_finished(third, "en")
-                close_with_enter(third)
-            finally:
-                third.kill()
-            forced = stamps(folder, names)
-            same = [n for n, _ in names if forced[n][1:] == now[n][1:]]
-            check(not same, "the forced run left files unwritten: %s" % same)
-            check_installed(args, folder)
-        finally:
-            probe.close()
+        third = start_setup(prefix, probe, args, started=started)
+        forced_update(third)
+        wait_finished(third, "en")
+        close_with_enter(third)
+        forced = stamps(folder, names)
+        same = [n for n, _ in names if forced[n][1:] == now[n][1:]]
+        check(not same, "the forced run left files unwritten: %s" % same)
+        check_installed(args, folder)
     log("reinstall: ok")
 
 
@@ -114,37 +99,28 @@ def scenario_quoted_folder(args):
     probe passes the command line to CreateProcessW as it stands (Wine's own start-up would
     quote and escape arguments in its own way). The folder field shows the folder with its final
     backslash and the installation lands there. Empty quotes for the folder give the default."""
-    with Prefix("quoted-folder") as prefix:
-        probe = Probe(prefix, windows_path(args.probe))
-        started = []
-        try:
-            exe = windows_path(args.setup)
-            folder = "C:\\Program Files\\Ketro\\"
-            line = '"%s" /update "%s"' % (exe, folder)
-            setup = Setup(prefix, probe, None, command_line=line)
-            started.append(setup)
-            setup.find_window()
-            got = setup.tree().folder_edit()["text"]
-            check(got == folder, "the command line %s gave the folder %r" % (line, got))
-            make_foreground(setup)
-            probe.ok("key Return")
-            wait_finished(setup, "en")
-            check_installed(args, prefix.c_path(folder))
-            close_with_enter(setup)
+    with session("quoted-folder", args) as (prefix, probe, started):
+        exe = windows_path(args.setup)
+        folder = "C:\\Program Files\\Ketro\\"
+        line = '"%s" /update "%s"' % (exe, folder)
+        setup = Setup(prefix, probe, None, command_line=line)
+        started.append(setup)
+        setup.find_window()
+        got = setup.tree().folder_edit()["text"]
+        check(got == folder, "the command line %s gave the folder %r" % (line, got))
+        enter_and_finish(setup)
+        check_installed(args, prefix.c_path(folder))
+        close_with_enter(setup)
 
-            line = '"%s" "/UPDATE" ""' % exe
-            empty = Setup(prefix, probe, None, command_line=line)
-            started.append(empty)
-            empty.find_window()
-            got = empty.tree().folder_edit()["text"]
-            check(got == DEFAULT_FOLDER, "the command line %s gave the folder %r" % (line, got))
-            probe.ok("close %d" % empty.hwnd)
-            rc = empty.exit_code()
-            check(rc == EXIT_CLOSED, "exit code after closing: %d" % rc)
-        finally:
-            for s in started:
-                s.kill()
-            probe.close()
+        line = '"%s" "/UPDATE" ""' % exe
+        empty = Setup(prefix, probe, None, command_line=line)
+        started.append(empty)
+        empty.find_window()
+        got = empty.tree().folder_edit()["text"]
+        check(got == DEFAULT_FOLDER, "the command line %s gave the folder %r" % (line, got))
+        probe.ok("close %d" % empty.hwnd)
+        rc = empty.exit_code()
+        check(rc == EXIT_CLOSED, "exit code after closing: %d" % rc)
     log("quoted folder: ok")
 
 
@@ -192,100 +168,86 @@ def scenario_long_name(args):
     with an ellipsis, so that its end, the file's own name, shows whole. The setup is stopped
     (all its threads suspended) while it writes such a file, and the line is photographed; its
     ink is compared with the probe's drawing of the texts in the same font."""
-    with Prefix("long-name") as prefix:
+    with session("long-name", args) as (prefix, probe, started):
         root, names, archive = long_name_product(args, prefix.dir)
-        probe = Probe(prefix, windows_path(args.probe))
+        exe = embed(probe, args, archive, "C:\\KetroLong.exe")
+        setup = start_setup(prefix, probe, args, exe=exe, started=started)
         suspended = None
         try:
-            probe.ok("embed %s %s %s" % (windows_path(args.setup), windows_path(archive),
-                                         "C:\\KetroLong.exe"), timeout=120)
-            setup = start_setup(prefix, probe, args, exe="C:\\KetroLong.exe")
-            try:
-                pid = setup.tree().answer["pid"]
-                make_foreground(setup)
-                folder = prefix.c_path(DEFAULT_FOLDER)
-                first = os.path.dirname(local(folder, names[0]))
-                probe.ok("key Return")
+            pid = setup.tree().answer["pid"]
+            make_foreground(setup)
+            folder = prefix.c_path(DEFAULT_FOLDER)
+            first = os.path.dirname(local(folder, names[0]))
+            probe.ok("key Return")
 
-                def panel_shown():
-                    tree = setup.tree()
-                    panel = progress_panel(tree)
-                    return tree if panel["visible"] else None
-                tree = wait_for(panel_shown, INSTALL_TIMEOUT, "the Copying state's panel",
-                                interval=0.05)
-                bar = tree.of_class("msctls_progress32")[0]
-                # The file-name line lies right above the progress bar, as wide.
-                height = scaled(68, tree) - scaled(45, tree)
-                # The run makes the folders before it prepares any file: a file in the first
-                # long name's folder (the one being inflated) says its name is on the line.
-                wait_for(lambda: os.path.isdir(first) and os.listdir(first), INSTALL_TIMEOUT,
-                         "the first long name's file being written", interval=0.005)
-                probe.ok("suspend %d" % pid)
-                suspended = pid
-                picture = grab(bar["sx"], bar["sy"] - height, bar["w"], height)
-                os.makedirs(args.shots, exist_ok=True)
-                screen_shot(os.path.join(args.shots, "long-name.png"), tree.client_rect())
-                probe.ok("resume %d" % pid)
-                suspended = None
+            def panel_shown():
+                tree = setup.tree()
+                panel = progress_panel(tree)
+                return tree if panel["visible"] else None
+            tree = wait_for(panel_shown, INSTALL_TIMEOUT, "the Copying state's panel",
+                            interval=0.05)
+            bar = tree.of_class("msctls_progress32")[0]
+            # The file-name line lies right above the progress bar, as wide.
+            height = scaled(68, tree) - scaled(45, tree)
+            # The run makes the folders before it prepares any file: a file in the first
+            # long name's folder (the one being inflated) says its name is on the line.
+            wait_for(lambda: os.path.isdir(first) and os.listdir(first), INSTALL_TIMEOUT,
+                     "the first long name's file being written", interval=0.005)
+            probe.ok("suspend %d" % pid)
+            suspended = pid
+            picture = grab(bar["sx"], bar["sy"] - height, bar["w"], height)
+            os.makedirs(args.shots, exist_ok=True)
+            screen_shot(os.path.join(args.shots, "long-name.png"), tree.client_rect())
+            probe.ok("resume %d" % pid)
+            suspended = None
 
-                line = inked(picture.ink(0, 0, bar["w"], height))
-                own = inked(probe.ok("text default " + LONG_OWN_NAME)["ink"])
-                whole = inked(probe.ok("text default " + names[0])["ink"])
-                dots = inked(probe.ok("text default ...")["ink"])
-                check(line, "the file-name line is empty")
-                check(len(line) < len(whole), "the long name was not shortened")
-                check(ends_with(line, own), "the file-name line does not end in the file's own "
-                      "name (%d inked columns, the name alone %d)" % (len(line), len(own)))
-                check(contains(line, dots), "no ellipsis where the name was shortened")
-                right = picture.ink(bar["w"] - 1, 0, 1, height)
-                check(not any(right), "the file-name line runs into its right edge")
+            line = inked(picture.ink(0, 0, bar["w"], height))
+            own = inked(probe.ok("text default " + LONG_OWN_NAME)["ink"])
+            whole = inked(probe.ok("text default " + names[0])["ink"])
+            dots = inked(probe.ok("text default ...")["ink"])
+            check(line, "the file-name line is empty")
+            check(len(line) < len(whole), "the long name was not shortened")
+            check(ends_with(line, own), "the file-name line does not end in the file's own "
+                  "name (%d inked columns, the name alone %d)" % (len(line), len(own)))
+            check(contains(line, dots), "no ellipsis where the name was shortened")
+            right = picture.ink(bar["w"] - 1, 0, 1, height)
+            check(not any(right), "the file-name line runs into its right edge")
 
-                wait_finished(setup, "en")
-                check_installed(args, folder, product=root)
-                close_with_enter(setup)
-            finally:
-                if suspended:
-                    probe.cmd("resume %d" % suspended)
-                setup.kill()
+            wait_finished(setup, "en")
+            check_installed(args, folder, product=root)
+            close_with_enter(setup)
         finally:
-            probe.close()
+            if suspended:
+                probe.cmd("resume %d" % suspended)
     log("long name: ok")
 
 
 def scenario_close_during_run(args):
     """The close box during the run: the window stays until the run is over (no half-written
     file, no half re-keyed database), then closes by itself with exit code 0."""
-    with Prefix("close-during-run") as prefix:
+    with session("close-during-run", args) as (prefix, probe, started):
         archive = big_product(args, prefix.dir)
-        probe = Probe(prefix, windows_path(args.probe))
+        exe = embed(probe, args, archive, "C:\\KetroBig.exe")
+        setup = start_setup(prefix, probe, args, exe=exe, started=started)
+        make_foreground(setup)
+        folder = prefix.c_path(DEFAULT_FOLDER)
+        pid = setup.tree().answer["pid"]
+        probe.ok("key Return")
+        database = os.path.join(prefix.dir, "product", "Ketro.cts")
+        wait_for(lambda: rekey_running(folder, database), INSTALL_TIMEOUT,
+                 "the re-key of Ketro.cts", interval=0.01)
+        # The close box pressed while the run is held in the middle of its work, so
+        # that the press lands in the run however fast the machine.
+        probe.ok("suspend %d" % pid)
         try:
-            probe.ok("embed %s %s %s" % (windows_path(args.setup), windows_path(archive),
-                                         "C:\\KetroBig.exe"), timeout=120)
-            setup = start_setup(prefix, probe, args, exe="C:\\KetroBig.exe")
-            try:
-                make_foreground(setup)
-                folder = prefix.c_path(DEFAULT_FOLDER)
-                pid = setup.tree().answer["pid"]
-                probe.ok("key Return")
-                database = os.path.join(prefix.dir, "product", "Ketro.cts")
-                wait_for(lambda: rekey_running(folder, database), INSTALL_TIMEOUT,
-                         "the re-key of Ketro.cts", interval=0.01)
-                # The close box pressed while the run is held in the middle of its work, so
-                # that the press lands in the run however fast the machine.
-                probe.ok("suspend %d" % pid)
-                try:
-                    check(rekey_running(folder, database),
-                          "the run was over before it could be held")
-                    probe.ok("close %d" % setup.hwnd)
-                finally:
-                    probe.ok("resume %d" % pid)
-                rc = setup.exit_code(INSTALL_TIMEOUT)
-                check(rc == EXIT_DONE, "exit code after closing during the run: %d" % rc)
-                check_installed(args, folder, product=os.path.join(prefix.dir, "product"))
-            finally:
-                setup.kill()
+            check(rekey_running(folder, database),
+                  "the run was over before it could be held")
+            probe.ok("close %d" % setup.hwnd)
         finally:
-            probe.close()
+            probe.ok("resume %d" % pid)
+        rc = setup.exit_code(INSTALL_TIMEOUT)
+        check(rc == EXIT_DONE, "exit code after closing during the run: %d" % rc)
+        check_installed(args, folder, product=os.path.join(prefix.dir, "product"))
     log("close during the run: ok")
 
 
@@ -426,11 +388,9 @@ def scenario_update_faults(args):
     completes), a drive too small for the new files beside the old (the space box); and an
     update while the installed Ketro.exe runs, which puts the new Ketro.exe in place and leaves
     no set-aside file after the next run."""
-    with Prefix("update-faults") as prefix:
-        probe = Probe(prefix, windows_path(args.probe))
+    with session("update-faults", args) as (prefix, probe, started):
         folder = prefix.c_path(DEFAULT_FOLDER)
         link = os.path.join(desktop_dir(), "Ketro.lnk")
-        started = []
         drive = None
 
         def setup(exe=None, extra=()):
@@ -440,9 +400,7 @@ def scenario_update_faults(args):
             return started[-1]
         try:
             base = setup()
-            make_foreground(base)
-            probe.ok("key Return")
-            wait_finished(base, "en")
+            enter_and_finish(base)
             close_with_enter(base)
             check_installed(args, folder)
             before = (snapshot(folder), read_bytes(link))
@@ -455,10 +413,8 @@ def scenario_update_faults(args):
             rc = close_window(running)
             check(rc == EXIT_CLOSED, "closed before installing: exit code %d" % rc)
 
-            probe.ok("embed %s %s %s" % (windows_path(args.setup),
-                                         windows_path(damaged_payload(args, prefix.dir)),
-                                         "C:\\KetroDamaged.exe"), timeout=120)
-            damaged = setup("C:\\KetroDamaged.exe")
+            damaged = setup(embed(probe, args, damaged_payload(args, prefix.dir),
+                                  "C:\\KetroDamaged.exe"))
             forced_update(damaged)
             dialog, text, _ = message_box(damaged)
             check("setup file is damaged" in text, "the damaged setup's box says %r" % text)
@@ -519,8 +475,7 @@ def scenario_update_faults(args):
             log("files in use, Retry: ok")
 
             newer, payload = newer_product(args, prefix.dir)
-            probe.ok("embed %s %s %s" % (windows_path(args.setup), windows_path(payload),
-                                         "C:\\KetroNewer.exe"), timeout=120)
+            embed(probe, args, payload, "C:\\KetroNewer.exe")
             program = ProbeProcess(probe, '"%sKetro.exe"' % DEFAULT_FOLDER)
             wait_for(lambda: any(w["pid"] == program.pid for w in probe.windows("TKetroCities")),
                      WINDOW_TIMEOUT, "the installed Ketro.exe running")
@@ -533,9 +488,7 @@ def scenario_update_faults(args):
             program.kill()
             # The next run removes what was set aside while it was in use.
             again = setup("C:\\KetroNewer.exe")
-            make_foreground(again)
-            probe.ok("key Return")
-            wait_finished(again, "en")
+            enter_and_finish(again)
             close_with_enter(again)
             names = {local(folder, n) for n, _ in installed_names(newer)}
             names |= {local(folder, n) for n in ("Uninstall Ketro.exe", "Uninstall Ketro.lst")}
@@ -551,7 +504,6 @@ def scenario_update_faults(args):
                 s.kill()
             if drive:
                 drive.close()
-            probe.close()
     log("update faults: ok")
 
 
@@ -652,9 +604,7 @@ def scenario_unattended(args):
     codes of silent runs that cannot install, with their boxes suppressed: a folder that cannot
     be made (2), a damaged setup file (1), a file in use (6), and a start while another setup
     runs (7)."""
-    with Prefix("unattended") as prefix:
-        probe = Probe(prefix, windows_path(args.probe))
-        started = []
+    with session("unattended", args) as (prefix, probe, started):
         try:
             folder = "C:\\Silent Place\\Ketro\\"
             rc, seen = unattended(prefix, probe, args,
@@ -701,12 +651,9 @@ def scenario_unattended(args):
             check(rc == EXIT_FOLDER_REFUSED and not seen,
                   "a folder that cannot be made: exit code %d, windows %s" % (rc, seen))
 
-            probe.ok("embed %s %s %s" % (windows_path(args.setup),
-                                         windows_path(damaged_payload(args, prefix.dir)),
-                                         "C:\\KetroDamaged.exe"), timeout=120)
+            damaged = embed(probe, args, damaged_payload(args, prefix.dir), "C:\\KetroDamaged.exe")
             rc, seen = unattended(prefix, probe, args, ["/VERYSILENT", "/SUPPRESSMSGBOXES",
-                                                        "/FORCE", "/DIR=" + folder],
-                                  exe="C:\\KetroDamaged.exe")
+                                                        "/FORCE", "/DIR=" + folder], exe=damaged)
             check(rc == EXIT_CANNOT_START and not seen,
                   "a damaged setup file: exit code %d, windows %s" % (rc, seen))
 
@@ -718,7 +665,7 @@ def scenario_unattended(args):
                   "a file in use: exit code %d, windows %s" % (rc, seen))
             check_installed(args, prefix.c_path(folder))
 
-            started.append(start_setup(prefix, probe, args))
+            start_setup(prefix, probe, args, started=started)
             rc, seen = unattended(prefix, probe, args, ["/VERYSILENT", "/DIR=C:\\Other"],
                                   ignore={started[-1].hwnd})
             check(rc == EXIT_HANDED_OVER and not seen,
@@ -755,7 +702,4 @@ def scenario_unattended(args):
             log("uninstall: ok")
         finally:
             probe.cmd("release")
-            for s in started:
-                s.kill()
-            probe.close()
     log("unattended: ok")

@@ -5,7 +5,6 @@
 // It serves one command per line on standard input and answers each with one line of JSON on
 // standard output, so a test driver keeps a single probe for a whole scenario:
 //
-//   find <class> <timeout ms>      a visible top-level window of that class
 //   tree <hwnd>                    the window and all its descendants
 //   windows <class>                every top-level window of that class
 //   key <name>[+<name>...]         key presses, e.g. "Return", "shift+Tab", "alt+F4"
@@ -28,11 +27,12 @@
 //                                  rename it; the probe keeps it open until "release"
 //   release                        closes every file that "hold" opened
 //   embed <exe> <archive> <out>    a copy of exe whose archive resource holds the given file
-//   embed <exe> - <out>            a copy of exe without the archive resource
 //   quit
 //
 // Fields are separated by one space; "type", "text" and "start" take the rest of the line
 // unchanged.
+#include "base/wide.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -51,23 +51,7 @@
 namespace {
 
 std::string ToUtf8(std::wstring_view w) {
-  if (w.empty())
-    return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
-                                    nullptr, nullptr);
-  std::string s(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
-                      nullptr);
-  return s;
-}
-
-std::wstring FromUtf8(std::string_view s) {
-  if (s.empty())
-    return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-  return w;
+  return ket::Utf16ToUtf8(ket::FromWide(w));
 }
 
 std::string Json(std::string_view s) {
@@ -261,11 +245,7 @@ std::string TypeText(const std::wstring& text) {
 std::string Click(int x, int y) {
   SetCursorPos(x, y);
   INPUT in[2]{};
-  for (auto& i : in) {
-    i.type = INPUT_MOUSE;
-    i.mi.dx = 0;
-    i.mi.dy = 0;
-  }
+  in[0].type = in[1].type = INPUT_MOUSE;
   in[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
   in[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
   const UINT sent = SendInput(2, in, sizeof(INPUT));
@@ -439,35 +419,18 @@ std::string ZOrder(HWND h) {
   return "{\"ok\":false,\"error\":\"not found\"}";
 }
 
-std::string Find(const std::wstring& cls, DWORD timeout) {
-  const ULONGLONG end = GetTickCount64() + timeout;
-  for (;;) {
-    const HWND h = FindWindowW(cls.c_str(), nullptr);
-    if (h && IsWindowVisible(h)) {
-      DWORD pid = 0;
-      GetWindowThreadProcessId(h, &pid);
-      return "{\"ok\":true,\"hwnd\":" + HwndText(h) + ",\"pid\":" + std::to_string(pid) + "}";
-    }
-    if (GetTickCount64() >= end)
-      return "{\"ok\":false,\"error\":\"timeout\"}";
-    Sleep(50);
-  }
-}
-
 // The setup's archive: resource "MAIN" of type "EXEFILE", language 1049.
 std::string Embed(const std::wstring& exe, const std::wstring& archive, const std::wstring& out) {
   if (!CopyFileW(exe.c_str(), out.c_str(), FALSE))
     return "{\"ok\":false,\"error\":\"copy\"}";
   std::vector<char> data;
-  if (archive != L"-") {
-    FILE* f = _wfopen(archive.c_str(), L"rb");
-    if (!f)
-      return "{\"ok\":false,\"error\":\"archive\"}";
-    char buf[65536];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
-      data.insert(data.end(), buf, buf + n);
-    std::fclose(f);
-  }
+  FILE* f = _wfopen(archive.c_str(), L"rb");
+  if (!f)
+    return "{\"ok\":false,\"error\":\"archive\"}";
+  char buf[65536];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+    data.insert(data.end(), buf, buf + n);
+  std::fclose(f);
   const HANDLE update = BeginUpdateResourceW(out.c_str(), FALSE);
   if (!update)
     return "{\"ok\":false,\"error\":\"begin\"}";
@@ -520,26 +483,24 @@ std::string Run(const std::string& line, bool& quit) {
     quit = true;
     return "{\"ok\":true}";
   }
-  if (cmd == "find")
-    return Find(FromUtf8(arg(1)), static_cast<DWORD>(std::atol(arg(2).c_str())));
   if (cmd == "tree")
     return Tree(ParseHwnd(arg(1)));
   if (cmd == "windows")
-    return Windows(FromUtf8(arg(1)));
+    return Windows(ket::WideFromUtf8(arg(1)));
   if (cmd == "key")
     return Keys(arg(1));
   if (cmd == "type")
-    return TypeText(FromUtf8(line.size() > 5 ? line.substr(5) : ""));
+    return TypeText(ket::WideFromUtf8(line.size() > 5 ? line.substr(5) : ""));
   if (cmd == "click")
     return Click(std::atoi(arg(1).c_str()), std::atoi(arg(2).c_str()));
   if (cmd == "move")
     return Move(std::atoi(arg(1).c_str()), std::atoi(arg(2).c_str()));
   if (cmd == "text") {
     const size_t at = 5 + arg(1).size() + 1;
-    return Text(arg(1), FromUtf8(line.size() > at ? line.substr(at) : ""));
+    return Text(arg(1), ket::WideFromUtf8(line.size() > at ? line.substr(at) : ""));
   }
   if (cmd == "start")
-    return Start(FromUtf8(line.size() > 6 ? line.substr(6) : ""));
+    return Start(ket::WideFromUtf8(line.size() > 6 ? line.substr(6) : ""));
   if (cmd == "exitcode")
     return ExitCode(static_cast<DWORD>(std::atol(arg(1).c_str())),
                     static_cast<DWORD>(std::atol(arg(2).c_str())));
@@ -562,11 +523,11 @@ std::string Run(const std::string& line, bool& quit) {
   if (cmd == "own-window")
     return OwnWindow();
   if (cmd == "embed")
-    return Embed(FromUtf8(arg(1)), FromUtf8(arg(2)), FromUtf8(arg(3)));
+    return Embed(ket::WideFromUtf8(arg(1)), ket::WideFromUtf8(arg(2)), ket::WideFromUtf8(arg(3)));
   if (cmd == "zorder")
     return ZOrder(ParseHwnd(arg(1)));
   if (cmd == "hold")
-    return Hold(FromUtf8(line.size() > 5 ? line.substr(5) : ""));
+    return Hold(ket::WideFromUtf8(line.size() > 5 ? line.substr(5) : ""));
   if (cmd == "release")
     return Release();
   return "{\"ok\":false,\"error\":\"unknown command\"}";

@@ -6,10 +6,10 @@ import time
 
 from harness import (
     BAD_FOLDER_TEXT, CAPTION, DEFAULT_FOLDER, EXIT_CLOSED, EXIT_DONE, EXIT_HANDED_OVER, Failure,
-    HINT_MARGIN, INSTALL_TIMEOUT, NO_FOLDER_TEXT, Prefix, Probe, SETUP_CLASS, Setup, TEXTS,
-    Tree, big_product, check, check_installed, click_centre, close_with_enter, grab, log,
-    make_foreground, progress_panel, rekey_running, scaled, screen_shot, settled_shot,
-    start_setup, wait_finished, wait_for, windows_path,
+    HINT_MARGIN, INSTALL_TIMEOUT, NO_FOLDER_TEXT, SETUP_CLASS, Setup, TEXTS, Tree, big_product,
+    check, check_installed, click_centre, close_with_enter, embed, grab, log, make_foreground,
+    progress_panel, rekey_running, scaled, screen_shot, session, settled_shot, start_setup,
+    wait_finished, wait_for, windows_path,
 )
 
 
@@ -76,21 +76,14 @@ def check_hint(setup, lang):
 
 def scenario_first_start(args):
     for lang in ("en", "ru"):
-        with Prefix("first-" + lang, lang) as prefix:
-            probe = Probe(prefix, windows_path(args.probe))
-            try:
-                setup = start_setup(prefix, probe, args)
-                try:
-                    check_first_start(setup, lang)
-                    check_hint(setup, lang)
-                    # The close box ends the program: closed before installing.
-                    probe.ok("close %d" % setup.hwnd)
-                    rc = setup.exit_code()
-                    check(rc == EXIT_CLOSED, "exit code after closing: %d" % rc)
-                finally:
-                    setup.kill()
-            finally:
-                probe.close()
+        with session("first-" + lang, args, lang) as (prefix, probe, started):
+            setup = start_setup(prefix, probe, args, started=started)
+            check_first_start(setup, lang)
+            check_hint(setup, lang)
+            # The close box ends the program: closed before installing.
+            probe.ok("close %d" % setup.hwnd)
+            rc = setup.exit_code()
+            check(rc == EXIT_CLOSED, "exit code after closing: %d" % rc)
         log("first start (%s): ok" % lang)
 
 
@@ -144,114 +137,100 @@ def refused_folder(setup, text, message):
 
 
 def scenario_bad_folder(args):
-    with Prefix("bad-folder") as prefix:
-        probe = Probe(prefix, windows_path(args.probe))
-        try:
-            with open(prefix.c_path("C:\\afile"), "wb") as f:
-                f.write(b"a file, not a folder")
-            setup = start_setup(prefix, probe, args)
-            try:
-                refused_folder(setup, "C:\\bad<>|name\\x\\", BAD_FOLDER_TEXT)
-                refused_folder(setup, "C:\\afile\\sub\\", BAD_FOLDER_TEXT)
-                refused_folder(setup, "", NO_FOLDER_TEXT)
-                good = "C:\\Good Place\\Ketro\\"
-                replace_folder_text(setup, good)
-                probe.ok("key Return")
-                # Typed on after Enter, into the folder field that had the focus: it is hidden
-                # now and must take none of it.
-                probe.ok("type zz")
-                probe.ok("key BackSpace")
-                wait_finished(setup, "en")
-                probe.ok("type yy")
-                keys_handled()
-                tree = setup.tree()
-                check(tree.folder_edit()["text"] == good,
-                      "keys after Enter changed the hidden folder field to %r"
-                      % tree.folder_edit()["text"])
-                focus = tree.focus()
-                check(focus is None or focus["hwnd"] == tree.top["hwnd"] or focus["visible"],
-                      "the focus stayed in a hidden %s" % (focus and focus["class"]))
-                check_installed(args, prefix.c_path(good))
+    with session("bad-folder", args) as (prefix, probe, started):
+        with open(prefix.c_path("C:\\afile"), "wb") as f:
+            f.write(b"a file, not a folder")
+        setup = start_setup(prefix, probe, args, started=started)
+        refused_folder(setup, "C:\\bad<>|name\\x\\", BAD_FOLDER_TEXT)
+        refused_folder(setup, "C:\\afile\\sub\\", BAD_FOLDER_TEXT)
+        refused_folder(setup, "", NO_FOLDER_TEXT)
+        good = "C:\\Good Place\\Ketro\\"
+        replace_folder_text(setup, good)
+        probe.ok("key Return")
+        # Typed on after Enter, into the folder field that had the focus: it is hidden
+        # now and must take none of it.
+        probe.ok("type zz")
+        probe.ok("key BackSpace")
+        wait_finished(setup, "en")
+        probe.ok("type yy")
+        keys_handled()
+        tree = setup.tree()
+        check(tree.folder_edit()["text"] == good,
+              "keys after Enter changed the hidden folder field to %r"
+              % tree.folder_edit()["text"])
+        focus = tree.focus()
+        check(focus is None or focus["hwnd"] == tree.top["hwnd"] or focus["visible"],
+              "the focus stayed in a hidden %s" % (focus and focus["class"]))
+        check_installed(args, prefix.c_path(good))
 
-                # Escape in the closing note (a multi-line edit, which closes its parent as in a
-                # dialog) leaves the Finished state as it is.
-                before = [w["hwnd"] for w in tree.windows if w["visible"]]
-                click_centre(probe, tree.note())
-                wait_for(lambda: (setup.tree().focus() or {}).get("hwnd") == tree.note()["hwnd"],
-                         10, "the focus in the closing note")
-                probe.ok("key Escape")
-                time.sleep(1)
-                after = [w["hwnd"] for w in setup.tree().windows if w["visible"]]
-                check(after == before, "Escape in the closing note took windows away: %s"
-                      % sorted(set(before) - set(after)))
-                probe.ok("close %d" % setup.hwnd)
-                rc = setup.exit_code()
-                check(rc == EXIT_DONE, "exit code after closing the finished run: %d" % rc)
-            finally:
-                setup.kill()
-        finally:
-            probe.close()
+        # Escape in the closing note (a multi-line edit, which closes its parent as in a
+        # dialog) leaves the Finished state as it is.
+        before = [w["hwnd"] for w in tree.windows if w["visible"]]
+        click_centre(probe, tree.note())
+        wait_for(lambda: (setup.tree().focus() or {}).get("hwnd") == tree.note()["hwnd"],
+                 10, "the focus in the closing note")
+        probe.ok("key Escape")
+        time.sleep(1)
+        after = [w["hwnd"] for w in setup.tree().windows if w["visible"]]
+        check(after == before, "Escape in the closing note took windows away: %s"
+              % sorted(set(before) - set(after)))
+        probe.ok("close %d" % setup.hwnd)
+        rc = setup.exit_code()
+        check(rc == EXIT_DONE, "exit code after closing the finished run: %d" % rc)
     log("bad folder: ok")
 
 
 def scenario_single_instance(args):
-    with Prefix("single") as prefix:
-        probe = Probe(prefix, windows_path(args.probe))
-        started = []
-
+    with session("single", args) as (prefix, probe, started):
         def setup(extra, tag):
             started.append(Setup(prefix, probe, windows_path(args.setup), extra, tag))
             return started[-1]
-        try:
-            first = setup((), "first")
-            first.find_window()
-            probe.ok("own-window")
-            check(not probe.ok("zorder %d" % first.hwnd)["above"],
-                  "the probe's window did not come above the setup")
 
-            second = setup((), "second")
-            rc = second.exit_code(60)
-            check(rc == EXIT_HANDED_OVER, "a second start ended with exit code %d" % rc)
-            wait_for(lambda: probe.ok("zorder %d" % first.hwnd)["above"], 20,
-                     "the first window above the probe's after a second start")
-            wait_for(lambda: first.tree().answer["foreground"], 20,
-                     "the first window in the foreground")
+        first = setup((), "first")
+        first.find_window()
+        probe.ok("own-window")
+        check(not probe.ok("zorder %d" % first.hwnd)["above"],
+              "the probe's window did not come above the setup")
 
-            probe.ok("minimize %d" % first.hwnd)
-            wait_for(lambda: probe.ok("iconic %d" % first.hwnd)["iconic"], 10,
-                     "the first window minimised")
-            third = setup((), "third")
-            rc = third.exit_code(60)
-            check(rc == EXIT_HANDED_OVER, "a third start ended with exit code %d" % rc)
-            wait_for(lambda: not probe.ok("iconic %d" % first.hwnd)["iconic"], 20,
-                     "the minimised first window restored")
-            check(len(probe.windows(SETUP_CLASS)) == 1, "more than one setup window")
+        second = setup((), "second")
+        rc = second.exit_code(60)
+        check(rc == EXIT_HANDED_OVER, "a second start ended with exit code %d" % rc)
+        wait_for(lambda: probe.ok("zorder %d" % first.hwnd)["above"], 20,
+                 "the first window above the probe's after a second start")
+        wait_for(lambda: first.tree().answer["foreground"], 20,
+                 "the first window in the foreground")
 
-            other = "C:\\Other\\"
-            update = setup(("/update", other), "update")
-            # It waits for the first: still running, no window of its own, while the first runs.
-            wait_for(lambda: update.process.poll() is None and
-                     all(w["pid"] == first.tree().answer["pid"]
-                         for w in probe.windows(SETUP_CLASS)), 5, "the /update start waiting")
-            time.sleep(3)
-            check(update.process.poll() is None, "the /update start did not wait (exit %s)"
-                  % update.process.returncode)
-            check(all(w["hwnd"] == first.hwnd for w in probe.windows(SETUP_CLASS)
-                      if w["visible"]), "the /update start showed a window while the first ran")
+        probe.ok("minimize %d" % first.hwnd)
+        wait_for(lambda: probe.ok("iconic %d" % first.hwnd)["iconic"], 10,
+                 "the first window minimised")
+        third = setup((), "third")
+        rc = third.exit_code(60)
+        check(rc == EXIT_HANDED_OVER, "a third start ended with exit code %d" % rc)
+        wait_for(lambda: not probe.ok("iconic %d" % first.hwnd)["iconic"], 20,
+                 "the minimised first window restored")
+        check(len(probe.windows(SETUP_CLASS)) == 1, "more than one setup window")
 
-            probe.ok("close %d" % first.hwnd)
-            rc = first.exit_code()
-            check(rc == EXIT_CLOSED, "the first setup's exit code after closing: %d" % rc)
-            update.find_window(60)
-            folder = update.tree().folder_edit()["text"]
-            check(folder == other, "the /update window's folder is %r" % folder)
-            probe.ok("close %d" % update.hwnd)
-            rc = update.exit_code()
-            check(rc == EXIT_CLOSED, "the /update setup's exit code after closing: %d" % rc)
-        finally:
-            for s in started:
-                s.kill()
-            probe.close()
+        other = "C:\\Other\\"
+        update = setup(("/update", other), "update")
+        # It waits for the first: still running, no window of its own, while the first runs.
+        wait_for(lambda: update.process.poll() is None and
+                 all(w["pid"] == first.tree().answer["pid"]
+                     for w in probe.windows(SETUP_CLASS)), 5, "the /update start waiting")
+        time.sleep(3)
+        check(update.process.poll() is None, "the /update start did not wait (exit %s)"
+              % update.process.returncode)
+        check(all(w["hwnd"] == first.hwnd for w in probe.windows(SETUP_CLASS)
+                  if w["visible"]), "the /update start showed a window while the first ran")
+
+        probe.ok("close %d" % first.hwnd)
+        rc = first.exit_code()
+        check(rc == EXIT_CLOSED, "the first setup's exit code after closing: %d" % rc)
+        update.find_window(60)
+        folder = update.tree().folder_edit()["text"]
+        check(folder == other, "the /update window's folder is %r" % folder)
+        probe.ok("close %d" % update.hwnd)
+        rc = update.exit_code()
+        check(rc == EXIT_CLOSED, "the /update setup's exit code after closing: %d" % rc)
     log("single instance: ok")
 
 
@@ -340,76 +319,66 @@ def check_keys_changed_nothing(setup, lang, when):
 
 
 def check_layout(args, lang):
-    with Prefix("layout-" + lang, lang) as prefix:
-        prefix.density(120)
+    with session("layout-" + lang, args, lang, ppi=120) as (prefix, probe, started):
         archive = big_product(args, prefix.dir)
-        probe = Probe(prefix, windows_path(args.probe))
+        exe = embed(probe, args, archive, "C:\\KetroBig.exe")
+        check(os.path.getsize(prefix.c_path(exe)) > os.path.getsize(archive), "embedding failed")
+        setup = start_setup(prefix, probe, args, exe=exe, started=started)
+        tree = setup.tree()
+        top = tree.top
+        log("client %dx%d" % (top["cw"], top["ch"]))
+        problems = []
+        if (top["cw"], top["ch"]) != (550, 299):
+            problems.append("client %dx%d, not 550x299" % (top["cw"], top["ch"]))
+        names = name_controls(tree, lang)
+        for name, want in DESIGNED.items():
+            w = names[name]
+            got = (w["x"], w["y"], w["w"], w["h"])
+            log("%-9s %s" % (name, got))
+            if any(v is not None and g != v for g, v in zip(got, want)):
+                problems.append("%s at %s, designed %s" % (name, got, want))
+        check_hint(setup, lang)
+        # The pointer off the window, the hint gone, for the picture.
+        probe.ok("move %d %d" % (top["sx"] + top["w"] + 40, top["sy"] + top["h"] + 40))
+        wait_for(lambda: not any(w["visible"] for w in probe.windows("TKetHintWindow")),
+                 10, "the hint to go")
+        client = tree.client_rect()
+        settled_shot(os.path.join(args.shots, "options-%s.png" % lang), client)
+
+        folder = prefix.c_path(DEFAULT_FOLDER)
+        make_foreground(setup)
+        probe.ok("key Return")
+        database = os.path.join(prefix.dir, "product", "Ketro.cts")
+        wait_for(lambda: rekey_running(folder, database), INSTALL_TIMEOUT,
+                 "the re-key of Ketro.cts", interval=0.01)
+        # Stopped while it works, so that the picture shows the Copying state however
+        # fast the machine.
+        pid = tree.answer["pid"]
+        probe.ok("suspend %d" % pid)
         try:
-            probe.ok("embed %s %s %s" % (windows_path(args.setup), windows_path(archive),
-                                         "C:\\KetroBig.exe"), timeout=120)
-            check(os.path.getsize(prefix.c_path("C:\\KetroBig.exe")) > os.path.getsize(archive),
-                  "embedding failed")
-            setup = start_setup(prefix, probe, args, exe="C:\\KetroBig.exe")
-            try:
-                tree = setup.tree()
-                top = tree.top
-                log("client %dx%d" % (top["cw"], top["ch"]))
-                problems = []
-                if (top["cw"], top["ch"]) != (550, 299):
-                    problems.append("client %dx%d, not 550x299" % (top["cw"], top["ch"]))
-                names = name_controls(tree, lang)
-                for name, want in DESIGNED.items():
-                    w = names[name]
-                    got = (w["x"], w["y"], w["w"], w["h"])
-                    log("%-9s %s" % (name, got))
-                    if any(v is not None and g != v for g, v in zip(got, want)):
-                        problems.append("%s at %s, designed %s" % (name, got, want))
-                check_hint(setup, lang)
-                # The pointer off the window, the hint gone, for the picture.
-                probe.ok("move %d %d" % (top["sx"] + top["w"] + 40, top["sy"] + top["h"] + 40))
-                wait_for(lambda: not any(w["visible"] for w in probe.windows("TKetHintWindow")),
-                         10, "the hint to go")
-                client = tree.client_rect()
-                settled_shot(os.path.join(args.shots, "options-%s.png" % lang), client)
-
-                folder = prefix.c_path(DEFAULT_FOLDER)
-                make_foreground(setup)
-                probe.ok("key Return")
-                database = os.path.join(prefix.dir, "product", "Ketro.cts")
-                wait_for(lambda: rekey_running(folder, database), INSTALL_TIMEOUT,
-                         "the re-key of Ketro.cts", interval=0.01)
-                # Stopped while it works, so that the picture shows the Copying state however
-                # fast the machine.
-                pid = tree.answer["pid"]
-                probe.ok("suspend %d" % pid)
-                try:
-                    check(rekey_running(folder, database),
-                          "the run was over before it could be stopped for the picture")
-                    screen_shot(os.path.join(args.shots, "copying-%s.png" % lang), client)
-                finally:
-                    probe.ok("resume %d" % pid)
-                press_keys(setup, lang)
-
-                tree = wait_finished(setup, lang)
-                check_keys_changed_nothing(setup, lang, "during the run")
-                press_keys(setup, lang)
-                check_keys_changed_nothing(setup, lang, "in the Finished state")
-                wait_finished(setup, lang)
-                settled_shot(os.path.join(args.shots, "finished-%s.png" % lang), client)
-
-                # The Copying state centred its panel; it keeps those bounds once hidden.
-                panel = progress_panel(tree)
-                got = (panel["x"], panel["y"], panel["w"], panel["h"])
-                log("Panel3    %s" % (got,))
-                cx, cy = (top["cw"] - 423) / 2, (top["ch"] - 104) / 2
-                if (panel["w"], panel["h"]) != (423, 104) or abs(panel["x"] - cx) > 0.5 or \
-                        abs(panel["y"] - cy) > 0.5:
-                    problems.append("Panel3 at %s, not 423x104 centred" % (got,))
-                check(not problems, "; ".join(problems))
-                check_installed(args, folder, product=os.path.join(prefix.dir, "product"))
-                close_with_enter(setup)
-            finally:
-                setup.kill()
+            check(rekey_running(folder, database),
+                  "the run was over before it could be stopped for the picture")
+            screen_shot(os.path.join(args.shots, "copying-%s.png" % lang), client)
         finally:
-            probe.close()
+            probe.ok("resume %d" % pid)
+        press_keys(setup, lang)
+
+        tree = wait_finished(setup, lang)
+        check_keys_changed_nothing(setup, lang, "during the run")
+        press_keys(setup, lang)
+        check_keys_changed_nothing(setup, lang, "in the Finished state")
+        wait_finished(setup, lang)
+        settled_shot(os.path.join(args.shots, "finished-%s.png" % lang), client)
+
+        # The Copying state centred its panel; it keeps those bounds once hidden.
+        panel = progress_panel(tree)
+        got = (panel["x"], panel["y"], panel["w"], panel["h"])
+        log("Panel3    %s" % (got,))
+        cx, cy = (top["cw"] - 423) / 2, (top["ch"] - 104) / 2
+        if (panel["w"], panel["h"]) != (423, 104) or abs(panel["x"] - cx) > 0.5 or \
+                abs(panel["y"] - cy) > 0.5:
+            problems.append("Panel3 at %s, not 423x104 centred" % (got,))
+        check(not problems, "; ".join(problems))
+        check_installed(args, folder, product=os.path.join(prefix.dir, "product"))
+        close_with_enter(setup)
     log("layout (%s): ok" % lang)

@@ -34,13 +34,14 @@ struct Planning : ::testing::Test {
   Payload payload;
 
   V Plan(const std::vector<std::string>& manifest, const std::vector<FileSpec>& entries,
-         bool force = false) {
+         bool force = false, char16_t edition = u'P') {
     SetupState fresh;
     state = fresh;
     payload = Payload();
     LoadScenario(state, payload, manifest, entries);
     state.InstallDir = dir.Path();
     state.ForceInstall = force;
+    state.EditionCode = edition;
     Comp(state, payload, *files);
     return *state.ManifestLines;
   }
@@ -134,14 +135,9 @@ TEST_F(Planning, AMillionLinesThatNeedNoWorkArePlannedInOnePass) {
 }
 
 TEST_F(Planning, OtherEditionsSeeTheirOwnLines) {
-  SetupState s;
-  Payload p;
-  LoadScenario(s, p, {"a|P|#|", "b|F|#|", "c||#|", "d|FL|#|"},
-               {{"a", "1"}, {"b", "1"}, {"c", "1"}, {"d", "1"}});
-  s.EditionCode = u'F';
-  s.InstallDir = dir.Path();
-  Comp(s, p, *files);
-  EXPECT_EQ(*s.ManifestLines, (V{u"b|F|#|", u"c||#|", u"d|FL|#|"}));
+  EXPECT_EQ(Plan({"a|P|#|", "b|F|#|", "c||#|", "d|FL|#|"},
+                 {{"a", "1"}, {"b", "1"}, {"c", "1"}, {"d", "1"}}, false, u'F'),
+            (V{u"b|F|#|", u"c||#|", u"d|FL|#|"}));
 }
 
 TEST_F(Planning, FileStampOfFilesFoldersAndNothing) {

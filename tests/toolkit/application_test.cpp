@@ -168,54 +168,61 @@ TEST(Application, PointerEnterAndLeaveFollowTheControlUnderIt) {
                                               "leave a"}));
 }
 
-TEST(Application, AControlsHintShowsAfterTheHintPause) {
-  TPanel panel(nullptr);
-  panel.SetParent(&SharedForm());
-  panel.SetBounds(0, 0, 300, 100);
-  TSpeedButton button(nullptr), quiet(nullptr);
-  button.SetParent(&panel);
-  quiet.SetParent(&panel);
-  button.SetBounds(0, 0, 30, 30);
-  quiet.SetBounds(100, 0, 30, 30);
-  button.SetHint(u"Select folder");
-  button.SetShowHint(true);
-  quiet.SetHint(u"Not shown");
-  Application().SetHintPause(0);
-  auto hintWindow = [] {
+// A button with a hint on a panel; the hint pause as at start-up afterwards.
+class HintTest : public ::testing::Test {
+ protected:
+  HintTest() {
+    panel.SetParent(&SharedForm());
+    panel.SetBounds(0, 0, 300, 100);
+    button.SetParent(&panel);
+    button.SetBounds(0, 0, 30, 30);
+    button.SetShowHint(true);
+    Application().SetHintPause(0);
+  }
+  ~HintTest() override {
+    SendMouse(panel, WM_MOUSEMOVE, 200, 80);
+    Application().SetHintPause(500);
+  }
+
+  // The hint window, when it shows.
+  static HWND HintWindow() {
     HWND h = FindWindowW(L"TKetHintWindow", nullptr);
     return h && IsWindowVisible(h) ? h : nullptr;
-  };
+  }
+
+  TPanel panel{nullptr};
+  TSpeedButton button{nullptr};
+};
+
+TEST_F(HintTest, AControlsHintShowsAfterTheHintPause) {
+  TSpeedButton quiet(nullptr);
+  quiet.SetParent(&panel);
+  quiet.SetBounds(100, 0, 30, 30);
+  button.SetHint(u"Select folder");
+  quiet.SetHint(u"Not shown");
   SendMouse(panel, WM_MOUSEMOVE, 10, 10);
-  HWND hint = hintWindow();
+  HWND hint = HintWindow();
   ASSERT_NE(hint, nullptr);
   wchar_t text[64];
   GetWindowTextW(hint, text, 64);
   EXPECT_EQ(std::wstring(text), L"Select folder");
   SendMouse(panel, WM_MOUSEMOVE, 110, 10);
-  EXPECT_EQ(hintWindow(), nullptr) << "ShowHint is off for the other button";
+  EXPECT_EQ(HintWindow(), nullptr) << "ShowHint is off for the other button";
 
   Application().SetHintPause(200);
   SendMouse(panel, WM_MOUSEMOVE, 10, 10);
-  EXPECT_EQ(hintWindow(), nullptr);
+  EXPECT_EQ(HintWindow(), nullptr);
   const DWORD until = GetTickCount() + 3000;
-  while (!hintWindow() && GetTickCount() < until) {
+  while (!HintWindow() && GetTickCount() < until) {
     MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
     Pump();
   }
-  EXPECT_NE(hintWindow(), nullptr);
+  EXPECT_NE(HintWindow(), nullptr);
   SendMouse(panel, WM_MOUSEMOVE, 200, 80);
-  EXPECT_EQ(hintWindow(), nullptr);
-  Application().SetHintPause(500);
+  EXPECT_EQ(HintWindow(), nullptr);
 }
 
-TEST(Application, AHintWindowHoldsItsWholeTextWithAMarginAsATooltipDoes) {
-  TPanel panel(nullptr);
-  panel.SetParent(&SharedForm());
-  panel.SetBounds(0, 0, 300, 100);
-  TSpeedButton button(nullptr);
-  button.SetParent(&panel);
-  button.SetBounds(0, 0, 30, 30);
-  Application().SetHintPause(0);
+TEST_F(HintTest, AHintWindowHoldsItsWholeTextWithAMarginAsATooltipDoes) {
   // The tooltip font's metrics, measured here as the hint measures them.
   NONCLIENTMETRICSW metrics{};
   metrics.cbSize = sizeof metrics;
@@ -223,48 +230,40 @@ TEST(Application, AHintWindowHoldsItsWholeTextWithAMarginAsATooltipDoes) {
   const HFONT font = CreateFontIndirectW(&metrics.lfStatusFont);
   HDC screen = GetDC(nullptr);
   const HGDIOBJ old = SelectObject(screen, font);
-  auto extent = [&](const std::wstring& s) {
-    SIZE size{};
-    GetTextExtentPoint32W(screen, s.c_str(), static_cast<int>(s.size()), &size);
-    return size;
-  };
   TEXTMETRICW tm{};
   GetTextMetricsW(screen, &tm);
   struct Case {
     std::u16string hint;
-    std::wstring widest;
+    std::u16string widest; // empty: the whole hint
     int lines;
   };
-  const Case cases[] = {{u"Select folder", L"Select folder", 1},
-                        {u"\x0412\x044B\x0431\x0440\x0430\x0442\x044C \x043A\x0430\x0442\x0430"
-                         u"\x043B\x043E\x0433",
-                         L"\x0412\x044B\x0431\x0440\x0430\x0442\x044C \x043A\x0430\x0442\x0430"
-                         L"\x043B\x043E\x0433",
-                         1},
-                        // Broken only where the text breaks itself, never wrapped.
-                        {u"A rather long hint that is never wrapped at all, however wide it is",
-                         L"A rather long hint that is never wrapped at all, however wide it is", 1},
-                        {u"two\rlines, the second wider", L"lines, the second wider", 2}};
+  const Case cases[] = {
+      {u"Select folder", u"", 1},
+      {u"\x0412\x044B\x0431\x0440\x0430\x0442\x044C \x043A\x0430\x0442\x0430\x043B\x043E\x0433",
+       u"", 1},
+      // Broken only where the text breaks itself, never wrapped.
+      {u"A rather long hint that is never wrapped at all, however wide it is", u"", 1},
+      {u"two\rlines, the second wider", u"lines, the second wider", 2}};
   for (const Case& c : cases) {
     button.SetHint(c.hint);
-    button.SetShowHint(true);
     SendMouse(panel, WM_MOUSEMOVE, 200, 80);
     SendMouse(panel, WM_MOUSEMOVE, 10, 10);
-    HWND hint = FindWindowW(L"TKetHintWindow", nullptr);
-    ASSERT_TRUE(hint && IsWindowVisible(hint));
+    HWND hint = HintWindow();
+    ASSERT_NE(hint, nullptr);
     RECT client{}, window{};
     GetClientRect(hint, &client);
     GetWindowRect(hint, &window);
-    const SIZE text = extent(c.widest);
+    const std::u16string& widest = c.widest.empty() ? c.hint : c.widest;
+    SIZE text{};
+    GetTextExtentPoint32W(screen, reinterpret_cast<const wchar_t*>(widest.c_str()),
+                          static_cast<int>(widest.size()), &text);
     EXPECT_EQ(client.right, text.cx + 4) << "two pixels each side";
     EXPECT_EQ(client.bottom, c.lines * tm.tmHeight + 4);
     EXPECT_EQ(window.right - window.left, client.right + 2) << "and a border of one";
   }
-  SendMouse(panel, WM_MOUSEMOVE, 200, 80);
   SelectObject(screen, old);
   ReleaseDC(nullptr, screen);
   DeleteObject(font);
-  Application().SetHintPause(500);
 }
 
 TEST(Form, WindowOfTheFormsClassFixedBorderCloseBoxOnlyCentredOnTheDesktop) {

@@ -21,6 +21,13 @@ struct OkButton : TSpeedButton {
 
 // --- Keyboard
 
+// What a key does goes by the window that has the focus: it is sent there.
+void PressOnFocused(WORD vk) {
+  TWinControl* focused = TWinControl::FromHandle(GetFocus());
+  ASSERT_NE(focused, nullptr);
+  SendKey(*focused, vk);
+}
+
 class KeyboardTest : public ::testing::Test {
  protected:
   // The main window's tab structure: GP (Panel1: combo; Panel6: boxes; Panel4: edit) after a
@@ -74,9 +81,7 @@ TEST_F(KeyboardTest, TabWalksTheTabSequenceDepthFirstAndWraps) {
   EXPECT_EQ(form.ActiveControl(), &combo);
   std::vector<TWinControl*> seen;
   for (int i = 0; i < 5; ++i) {
-    TWinControl* focused = TWinControl::FromHandle(GetFocus());
-    ASSERT_NE(focused, nullptr);
-    SendKey(*focused, VK_TAB);
+    PressOnFocused(VK_TAB);
     seen.push_back(TWinControl::FromHandle(GetFocus()));
   }
   EXPECT_EQ(seen, (std::vector<TWinControl*>{&desktop, &start, &force, &edit, &combo}));
@@ -88,13 +93,6 @@ TEST_F(KeyboardTest, TabWalksTheTabSequenceDepthFirstAndWraps) {
   edit.SetEnabled(false);
   form.SelectNext(&combo, true);
   EXPECT_TRUE(combo.Focused());
-}
-
-// What a key does goes by the window that has the focus: it is sent there.
-void PressOnFocused(WORD vk) {
-  TWinControl* focused = TWinControl::FromHandle(GetFocus());
-  ASSERT_NE(focused, nullptr);
-  SendKey(*focused, vk);
 }
 
 TEST_F(KeyboardTest, HidingTheFocusedControlOrItsParentPassesTheFocusOn) {
@@ -268,6 +266,10 @@ TEST_F(KeyboardTest, MnemonicsReachGraphicControlsButNotFromAnEditThatTakesChara
   ok.Hide();
   SendMessageW(edit.Handle(), WM_SYSCHAR, u'I', 1);
   EXPECT_EQ(okClicks, 1);
+  ok.Show();
+  ok.SetEnabled(false);
+  SendMessageW(edit.Handle(), WM_SYSCHAR, u'I', 1);
+  EXPECT_EQ(okClicks, 1) << "nor for a disabled one";
 }
 
 TEST_F(KeyboardTest, ComboBoxRaisesOnChangeForTheUsersChoiceOnly) {

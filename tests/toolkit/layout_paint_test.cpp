@@ -13,36 +13,29 @@
 namespace ket::test {
 namespace {
 
+// Puts `control` into `parent` with `align` and the bounds it was designed with.
+void Place(TControl& control, TWinControl& parent, TAlign align, int x, int y, int w, int h) {
+  control.SetParent(&parent);
+  control.SetAlign(align);
+  control.SetBounds(x, y, w, h);
+}
+
 // The main window's layout, reduced: panels aligned top, bottom and client inside a panel.
 TEST(Alignment, StacksTopAndBottomControlsByTheirPlacesAndFillsTheRest) {
   TestForm form(550, 299);
-  TPanel gp(&form);
+  TPanel gp(&form), panel1(&form), panel6(&form), panel4(&form);
+  TBevel bevel3(&form), bevel1(&form);
+  TLabel top(&form);
   gp.SetParent(&form);
   gp.SetAlign(alClient);
   gp.SetBevelOuter(bvNone);
-  TBevel bevel3(&form);
-  bevel3.SetParent(&gp);
-  bevel3.SetAlign(alBottom);
-  bevel3.SetBounds(0, 235, 550, 3);
-  TBevel bevel1(&form);
-  bevel1.SetParent(&gp);
-  bevel1.SetAlign(alTop);
-  bevel1.SetBounds(0, 119, 550, 2);
-  TPanel panel1(&form);
-  panel1.SetParent(&gp);
-  panel1.SetAlign(alBottom);
-  panel1.SetBounds(0, 238, 550, 30);
-  TPanel panel6(&form);
+  Place(bevel3, gp, alBottom, 0, 235, 550, 3);
+  Place(bevel1, gp, alTop, 0, 119, 550, 2);
+  Place(panel1, gp, alBottom, 0, 238, 550, 30);
   panel6.SetParent(&gp);
   panel6.SetAlign(alClient);
-  TPanel panel4(&form);
-  panel4.SetParent(&gp);
-  panel4.SetAlign(alTop);
-  panel4.SetBounds(0, 0, 550, 119);
-  TLabel top(&form);
-  top.SetParent(&form);
-  top.SetAlign(alTop);
-  top.SetBounds(0, 0, 550, 31);
+  Place(panel4, gp, alTop, 0, 0, 550, 119);
+  Place(top, form, alTop, 0, 0, 550, 31);
   form.FinishCreate();
 
   EXPECT_EQ(gp.BoundsRect().top, 31);

@@ -74,6 +74,15 @@ std::string ReadFile(const std::filesystem::path& p) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// A folder of its own for a test's run, empty.
+std::filesystem::path WindowTestFolder(const char* what, bool russian) {
+  const auto dir = std::filesystem::temp_directory_path() /
+                   ("ket-window-" + std::string(what) + "-" +
+                    std::to_string(GetCurrentProcessId()) + (russian ? "-ru" : "-en"));
+  std::filesystem::remove_all(dir);
+  return dir;
+}
+
 // A product of three files in two folders, one deletion line.
 std::vector<std::uint8_t> SmallArchive() {
   const std::string list = "readme.txt||#|about\r\n"
@@ -202,9 +211,7 @@ TEST_F(SetupWindowTest, ARunInstallsAndEndsInTheFinishedState) {
   auto w = Make(SmallArchive());
   TKetSetupTestPeer p{*w};
   p.Activate();
-  const std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                    ("ket-window-" + std::to_string(GetCurrentProcessId()));
-  std::filesystem::remove_all(dir);
+  const auto dir = WindowTestFolder("run", false);
   std::filesystem::create_directories(dir / "data");
   std::ofstream(dir / "data" / "old.tmp") << "obsolete";
   p.Edit1().SetText(std::u16string(dir.u16string())); // no final "\": the run adds it
@@ -247,10 +254,7 @@ TEST_F(SetupWindowTest, ARunInstallsAndEndsInTheFinishedState) {
 // installation; keys pressed then reach no hidden control, and Enter closes the window.
 void KeysAfterEnter(TKetSetup& w, SetupState& state, bool russian) {
   TKetSetupTestPeer p{w};
-  const std::filesystem::path dir =
-      std::filesystem::temp_directory_path() /
-      ("ket-window-keys-" + std::to_string(GetCurrentProcessId()) + (russian ? "-ru" : "-en"));
-  std::filesystem::remove_all(dir);
+  const auto dir = WindowTestFolder("keys", russian);
   p.Edit1().SetText(dir.u16string());
   p.cbDesktop().SetChecked(false);
   p.cbStart().SetChecked(false);
@@ -281,16 +285,13 @@ void KeysAfterEnter(TKetSetup& w, SetupState& state, bool russian) {
   std::filesystem::remove_all(dir);
 }
 
-TEST_F(SetupWindowTest, KeysAfterEnterReachNoHiddenControlInEnglish) {
-  startup.oemcp = u"437";
-  auto w = Make(SmallArchive());
-  KeysAfterEnter(*w, state, false);
-}
-
-TEST_F(SetupWindowTest, KeysAfterEnterReachNoHiddenControlInRussian) {
-  startup.oemcp = u"866";
-  auto w = Make(SmallArchive());
-  KeysAfterEnter(*w, state, true);
+TEST_F(SetupWindowTest, KeysAfterEnterReachNoHiddenControlInEitherLanguage) {
+  for (const bool russian : {false, true}) {
+    SCOPED_TRACE(russian ? "Russian" : "English");
+    state = SetupState();
+    startup.oemcp = russian ? u"866" : u"437";
+    KeysAfterEnter(*Make(SmallArchive()), state, russian);
+  }
 }
 
 // Holds files open as a program that keeps them: no sharing at all, so that they can be neither
@@ -318,14 +319,6 @@ class HeldFiles {
  private:
   std::vector<HANDLE> handles_;
 };
-
-std::filesystem::path WindowTestFolder(const char* what, bool russian) {
-  const auto dir = std::filesystem::temp_directory_path() /
-                   ("ket-window-" + std::string(what) + "-" +
-                    std::to_string(GetCurrentProcessId()) + (russian ? "-ru" : "-en"));
-  std::filesystem::remove_all(dir);
-  return dir;
-}
 
 std::u16string SetupWindowTest::FinishedTextWithHeldFiles(TKetSetup& w, int count, int held,
                                                           bool russian) {
