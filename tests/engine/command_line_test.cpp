@@ -1,5 +1,6 @@
 // The command line as the setup reads it: blanks outside quotes separate, quotes are dropped,
 // backslashes are plain characters; and the folder that start-up takes from it.
+#include "base/product.h"
 #include "base/text.h"
 #include "engine/startup.h"
 
@@ -74,11 +75,15 @@ class CommandLineStartup final : public StartupPlatform {
   LockResult TryCreateLock() override {
     return locks_[std::min<std::size_t>(tries++, locks_.size() - 1)];
   }
-  void Sleep(unsigned) override { ++sleeps; }
+  void Sleep(unsigned ms) override {
+    EXPECT_EQ(ms, 500u);
+    ++sleeps;
+  }
   [[noreturn]] void SignalRunningInstance() override { throw std::logic_error("handed over"); }
   void SetThreadLocale(std::uint32_t lcid) override { locale = lcid; }
-  std::optional<std::u16string> ReadOemCodePage() override { return std::nullopt; }
+  std::optional<std::u16string> ReadOemCodePage() override { return oemcp; }
 
+  std::optional<std::u16string> oemcp;
   std::size_t tries = 0;
   int sleeps = 0;
   std::uint32_t locale = 0;
@@ -103,6 +108,9 @@ TEST(CommandLine, StartupTakesTheFolderAsTyped) {
       {u"KetroSetup.exe /update \"\" D:\\Work\\", std::nullopt},
       {u"KetroSetup.exe", std::nullopt},
       {u"KetroSetup.exe /update", std::nullopt},
+      {u"KetroSetup.exe D:\\Work\\", std::nullopt},
+      {u"KetroSetup.exe /install D:\\Work\\", std::nullopt},
+      {u"KetroSetup.exe /\x0130PDATE D:\\", std::nullopt}, // only ASCII capitals are lowered
       // The switches come in any order; /DIR's folder wins over /update's.
       {u"KetroSetup.exe /VERYSILENT /Update D:\\Work\\", u"D:\\Work\\"},
       {u"KetroSetup.exe /update D:\\Old\\ \"/DIR=C:\\Program Files\\Ketro\\\"",
@@ -116,6 +124,7 @@ TEST(CommandLine, StartupTakesTheFolderAsTyped) {
     SetupState state;
     CommandLineStartup platform(c.line);
     EXPECT_EQ(PrepareSetup(state, platform).folder, c.folder) << Utf16ToUtf8(c.line);
+    EXPECT_EQ(state.SiteUrl, kProductSiteUrl);
   }
 }
 
@@ -129,31 +138,61 @@ TEST(CommandLine, OnlyABusyLockIsWaitedForOrHandedOver) {
   struct Case {
     std::u16string_view line;
     std::vector<LockResult> locks;
-    std::size_t tries; // 0: handed over
+    std::size_t tries;
+    bool handedOver = false;
   };
+  // "/update" waits half a second at a time, sixty times, before it hands over.
+  std::vector<LockResult> freeAt61st(60, kBusy);
+  freeAt61st.push_back(kTaken);
   const Case cases[] = {
       {u"KetroSetup.exe", {kCannot}, 1},
       {u"KetroSetup.exe /update D:\\Work\\", {kCannot}, 1},
       // The other setup ended while this one waited, and then the file could not be made.
       {u"KetroSetup.exe /update D:\\Work\\", {kBusy, kBusy, kCannot}, 3},
-      {u"KetroSetup.exe", {kBusy, kCannot}, 0},
-      {u"KetroSetup.exe /update", {kBusy}, 0},
+      {u"KetroSetup.exe", {kBusy, kCannot}, 1, true},
+      {u"KetroSetup.exe D:\\Work\\", {kBusy}, 1, true},
+      {u"KetroSetup.exe /update C:\\K\\", freeAt61st, 61},
+      {u"KetroSetup.exe /update", {kBusy}, 61, true},
       // "/update" is waited for wherever it stands; other switches do not wait.
       {u"KetroSetup.exe /VERYSILENT /update", {kBusy, kBusy, kTaken}, 3},
-      {u"KetroSetup.exe /VERYSILENT /DIR=D:\\Work", {kBusy}, 0},
+      {u"KetroSetup.exe /VERYSILENT /DIR=D:\\Work", {kBusy}, 1, true},
   };
   for (const Case& c : cases) {
     SetupState state;
     CommandLineStartup platform(c.line, c.locks);
-    if (c.tries == 0) {
+    if (c.handedOver) {
       EXPECT_THROW(PrepareSetup(state, platform), std::logic_error) << Utf16ToUtf8(c.line);
-      EXPECT_EQ(platform.locale, 0u);
-      continue;
+      EXPECT_EQ(platform.locale, 0u) << "nothing after the hand-over";
+    } else {
+      std::optional<std::u16string> folder;
+      EXPECT_NO_THROW(folder = PrepareSetup(state, platform).folder) << Utf16ToUtf8(c.line);
+      EXPECT_EQ(platform.locale, 1049u) << "start-up went on after the lock";
+      SetupState fresh;
+      CommandLineStartup atOnce(c.line);
+      EXPECT_EQ(folder, PrepareSetup(fresh, atOnce).folder) << "the wait changes no folder";
     }
-    EXPECT_NO_THROW(PrepareSetup(state, platform)) << Utf16ToUtf8(c.line);
     EXPECT_EQ(platform.tries, c.tries) << Utf16ToUtf8(c.line);
     EXPECT_EQ(platform.sleeps, static_cast<int>(c.tries) - 1);
-    EXPECT_EQ(platform.locale, 1049u) << "start-up went on after the lock";
+  }
+}
+
+TEST(Startup, OemCodePageChoosesTheLanguage) {
+  struct Case {
+    std::optional<std::u16string> value;
+    std::uint16_t page;
+    int language;
+  };
+  const Case cases[] = {
+      {u"866", 866, 1},     {u"437", 437, 0},   {u"abc", 0, 0},         {u"", 0, 0},
+      {std::nullopt, 0, 0}, {u"66402", 866, 1}, // low 16 bits
+      {u"-1", 0xFFFF, 0},   {u"866x", 0, 0},    {u"99999999999", 0, 0}, {u" 866", 866, 1},
+  };
+  for (const auto& c : cases) {
+    SetupState state;
+    CommandLineStartup platform(u"KetroSetup.exe");
+    platform.oemcp = c.value;
+    EXPECT_EQ(PrepareSetup(state, platform).languageIndex, c.language);
+    EXPECT_EQ(state.OemCodePage, c.page);
   }
 }
 

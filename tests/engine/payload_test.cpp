@@ -1,9 +1,7 @@
-// Manifest text loading, LoadPayload and the portable start-up.
+// Manifest text loading and LoadPayload.
 #include "base/error.h"
-#include "base/product.h"
 #include "engine/archive_writer.h"
 #include "engine/payload.h"
-#include "engine/startup.h"
 
 #include <gtest/gtest.h>
 
@@ -115,106 +113,6 @@ TEST_F(Fixture, AFailedLoadReportsOnceAndLeavesTheManifestAbsent) {
   archive = {3, 'a', 'b'};
   EXPECT_THROW(LoadPayload(state, damaged, Opener()), Error);
   EXPECT_FALSE(state.ManifestLines);
-}
-
-// Records what start-up asks of the platform; the lock answers from a script.
-class FakeStartup final : public StartupPlatform {
- public:
-  struct HandedOver {};
-  std::vector<std::u16string> args;
-  int busyTries = 0; // this many tries fail before the lock is had
-  std::optional<std::u16string> oemcp;
-  int tries = 0, sleeps = 0;
-  std::uint32_t locale = 0;
-
-  std::vector<std::u16string> Arguments() override { return args; }
-  LockResult TryCreateLock() override {
-    return ++tries > busyTries ? LockResult::kTaken : LockResult::kBusy;
-  }
-  void Sleep(unsigned ms) override {
-    EXPECT_EQ(ms, 500u);
-    ++sleeps;
-  }
-  [[noreturn]] void SignalRunningInstance() override { throw HandedOver{}; }
-  void SetThreadLocale(std::uint32_t lcid) override { locale = lcid; }
-  std::optional<std::u16string> ReadOemCodePage() override { return oemcp; }
-};
-
-TEST(Startup, CommandLineGivesTheFolderOnlyAfterUpdate) {
-  struct Case {
-    std::vector<std::u16string> args;
-    std::optional<std::u16string> folder;
-  };
-  const Case cases[] = {
-      {{u"/UPDATE", u"D:\\Work\\"}, u"D:\\Work\\"},
-      {{u"/Update", u"D:\\Work\\", u"more"}, u"D:\\Work\\"},
-      {{u"/update"}, std::nullopt},
-      {{u"/update", u""}, std::nullopt},
-      {{u"D:\\Work\\"}, std::nullopt},
-      {{u"/install", u"D:\\Work\\"}, std::nullopt},
-      {{u"/\x0130PDATE", u"D:\\"}, std::nullopt}, // only ASCII capitals are lowered
-      {{}, std::nullopt},
-  };
-  for (const auto& c : cases) {
-    SetupState state;
-    FakeStartup p;
-    p.args = c.args;
-    EXPECT_EQ(PrepareSetup(state, p).folder, c.folder);
-    EXPECT_EQ(p.locale, 1049u);
-    EXPECT_EQ(state.SiteUrl, kProductSiteUrl);
-  }
-}
-
-TEST(Startup, BusyLockHandsOverAtOnceWithoutUpdate) {
-  SetupState state;
-  FakeStartup p;
-  p.args = {u"D:\\Work\\"};
-  p.busyTries = 1;
-  EXPECT_THROW(PrepareSetup(state, p), FakeStartup::HandedOver);
-  EXPECT_EQ(p.tries, 1);
-  EXPECT_EQ(p.sleeps, 0);
-  EXPECT_EQ(p.locale, 0u); // nothing after the hand-over
-}
-
-TEST(Startup, UpdateWaitsUpToSixtyTimes) {
-  {
-    SetupState state;
-    FakeStartup p;
-    p.args = {u"/update", u"C:\\K\\"};
-    p.busyTries = 60; // free at the 61st try
-    EXPECT_EQ(PrepareSetup(state, p).folder, u"C:\\K\\");
-    EXPECT_EQ(p.tries, 61);
-    EXPECT_EQ(p.sleeps, 60);
-  }
-  {
-    SetupState state;
-    FakeStartup p;
-    p.args = {u"/update"};
-    p.busyTries = 61;
-    EXPECT_THROW(PrepareSetup(state, p), FakeStartup::HandedOver);
-    EXPECT_EQ(p.tries, 61);
-    EXPECT_EQ(p.sleeps, 60);
-  }
-}
-
-TEST(Startup, OemCodePageChoosesTheLanguage) {
-  struct Case {
-    std::optional<std::u16string> value;
-    std::uint16_t page;
-    int language;
-  };
-  const Case cases[] = {
-      {u"866", 866, 1},     {u"437", 437, 0},   {u"abc", 0, 0},         {u"", 0, 0},
-      {std::nullopt, 0, 0}, {u"66402", 866, 1}, // low 16 bits
-      {u"-1", 0xFFFF, 0},   {u"866x", 0, 0},    {u"99999999999", 0, 0}, {u" 866", 866, 1},
-  };
-  for (const auto& c : cases) {
-    SetupState state;
-    FakeStartup p;
-    p.oemcp = c.value;
-    EXPECT_EQ(PrepareSetup(state, p).languageIndex, c.language);
-    EXPECT_EQ(state.OemCodePage, c.page);
-  }
 }
 
 } // namespace
