@@ -117,28 +117,21 @@ TEST(Archive, DosDateOfTheExampleAndItsLimits) {
   EXPECT_NEAR(DosDateTimeToFDate(kExampleDos), 45971 + 50'570.0 / 86'400, 1e-9);
   EXPECT_EQ(DosDateTimeToFDate(kExampleDos), EncodeDate(2025, 11, 10) + EncodeTime(14, 2, 50, 0));
   EXPECT_EQ(DosDateTimeToFDate(0), 0);
-  const auto dos = Dos;
-  EXPECT_EQ(DecodeDateTime(DosDateTimeToFDate(dos(2024, 2, 29, 23, 59, 29))),
+  EXPECT_EQ(DecodeDateTime(DosDateTimeToFDate(Dos(2024, 2, 29, 23, 59, 29))),
             (CalendarTime{2024, 2, 29, 23, 59, 58, 0}));
-  EXPECT_EQ(ErrorOf([&] { DosDateTimeToFDate(dos(2023, 2, 29, 0, 0, 0)); }),
-            "Invalid argument to date encode");
-  EXPECT_EQ(ErrorOf([&] { DosDateTimeToFDate(dos(2100, 2, 29, 0, 0, 0)); }),
-            "Invalid argument to date encode");
-  EXPECT_EQ(ErrorOf([&] { DosDateTimeToFDate(dos(2000, 13, 1, 0, 0, 0)); }),
-            "Invalid argument to date encode");
-  EXPECT_EQ(ErrorOf([&] { DosDateTimeToFDate(dos(2000, 4, 0, 0, 0, 0)); }),
-            "Invalid argument to date encode");
-  EXPECT_EQ(ErrorOf([&] { DosDateTimeToFDate(dos(2000, 4, 31, 0, 0, 0)); }),
-            "Invalid argument to date encode");
-  EXPECT_EQ(ErrorOf([&] { DosDateTimeToFDate(dos(2000, 4, 30, 24, 0, 0)); }),
-            "Invalid argument to time encode");
-  EXPECT_EQ(ErrorOf([&] { DosDateTimeToFDate(dos(2000, 4, 30, 1, 60, 0)); }),
-            "Invalid argument to time encode");
-  EXPECT_EQ(ErrorOf([&] { DosDateTimeToFDate(dos(2000, 4, 30, 1, 0, 30)); }),
-            "Invalid argument to time encode");
-  // A bad date is reported before a bad time.
-  EXPECT_EQ(ErrorOf([&] { DosDateTimeToFDate(dos(2000, 0, 1, 25, 0, 0)); }),
-            "Invalid argument to date encode");
+  // What cannot be a date or a time is refused, a bad date before a bad time.
+  const std::pair<std::uint32_t, std::string_view> refused[] = {
+      {Dos(2023, 2, 29, 0, 0, 0), "date"},  {Dos(2100, 2, 29, 0, 0, 0), "date"},
+      {Dos(2000, 13, 1, 0, 0, 0), "date"},  {Dos(2000, 4, 0, 0, 0, 0), "date"},
+      {Dos(2000, 4, 31, 0, 0, 0), "date"},  {Dos(2000, 4, 30, 24, 0, 0), "time"},
+      {Dos(2000, 4, 30, 1, 60, 0), "time"}, {Dos(2000, 4, 30, 1, 0, 30), "time"},
+      {Dos(2000, 0, 1, 25, 0, 0), "date"},
+  };
+  for (const auto& r : refused) {
+    EXPECT_EQ(ErrorOf([&] { DosDateTimeToFDate(r.first); }),
+              "Invalid argument to " + std::string(r.second) + " encode")
+        << std::hex << r.first;
+  }
 }
 
 TEST(Archive, DateTimeScaleRoundTrips) {
