@@ -53,12 +53,12 @@ std::wstring ShortPath(const std::wstring& p) {
 // eight characters have no other short form), which is used whole, not cut.
 TEST(Lock, LivesInTheShortFormOfTheTemporaryFolder) {
   TempFolder tmp;
-  std::wstring deep = tmp.path();
+  std::wstring deep = test::Wide(tmp.Path());
   while (deep.size() <= 180) {
     deep += L"abcdefgh\\";
     ASSERT_TRUE(::CreateDirectoryW(deep.c_str(), nullptr));
   }
-  const std::wstring named = tmp.path() + L"Ketro Temporary Folder With A Long Name\\";
+  const std::wstring named = test::Wide(tmp.Path()) + L"Ketro Temporary Folder With A Long Name\\";
   ASSERT_TRUE(::CreateDirectoryW(named.c_str(), nullptr));
   for (const std::wstring& folder : {named, deep}) {
     TempOverride use(folder);
@@ -80,7 +80,7 @@ TEST(Lock, LivesInTheShortFormOfTheTemporaryFolder) {
 
 TEST(Lock, IsExclusiveBetweenProcessesAndFreedWithItsHolder) {
   TempFolder tmp;
-  TempOverride use(tmp.path());
+  TempOverride use(test::Wide(tmp.Path()));
   const std::vector<std::wstring> env = {L"KET_HELPER_MODE=lock"};
   auto platform = std::make_unique<Win32StartupPlatform>();
   ASSERT_EQ(platform->TryCreateLock(), LockResult::kTaken);
@@ -97,7 +97,7 @@ TEST(Lock, IsExclusiveBetweenProcessesAndFreedWithItsHolder) {
 
 TEST(Lock, AHolderInAnotherProcessKeepsItUntilThatProcessEnds) {
   TempFolder tmp;
-  TempOverride use(tmp.path());
+  TempOverride use(test::Wide(tmp.Path()));
   ChildProcess first(Helper(), {L"KET_HELPER_MODE=hold", L"KET_HOLD_MS=1500"});
   ASSERT_TRUE(test::PumpUntil([&] { return first.Output() == "locked\n"; }, 30000));
   Win32StartupPlatform platform;
@@ -186,7 +186,7 @@ class TwoSetups : public ::testing::Test {
   }
 
   TempFolder tmp;
-  TempOverride use{tmp.path()};
+  TempOverride use{test::Wide(tmp.Path())};
 };
 
 TEST_F(TwoSetups, WithoutUpdateTheSecondHandsOverAtOnceAndShowsNothing) {
@@ -237,12 +237,12 @@ TEST_F(TwoSetups, WithUpdateTheSecondGivesUpAfterSixtyOneTries) {
 TEST(Lock, ALockThatCannotBeCreatedIsNoRunningSetup) {
   TempFolder tmp;
   {
-    TempOverride use(tmp.path() + L"missing\\");
+    TempOverride use(test::Wide(tmp.Path()) + L"missing\\");
     Win32StartupPlatform platform;
     EXPECT_EQ(platform.TryCreateLock(), LockResult::kCannotCreate);
   }
-  TempOverride use(tmp.path());
-  ASSERT_TRUE(::CreateDirectoryW((tmp.path() + L"ketro.tmp").c_str(), nullptr));
+  TempOverride use(test::Wide(tmp.Path()));
+  ASSERT_TRUE(::CreateDirectoryW((test::Wide(tmp.Path()) + L"ketro.tmp").c_str(), nullptr));
   Win32StartupPlatform platform;
   EXPECT_EQ(platform.TryCreateLock(), LockResult::kCannotCreate);
   for (const wchar_t* args : {L"", L" /update D:\\Work\\"}) {
@@ -317,7 +317,7 @@ TEST_F(OemCodePage, ReadsTheStringValueAsItStandsAndNothingElse) {
 // The language a real start chooses from the value.
 std::string LanguageOfAStart() {
   TempFolder tmp;
-  TempOverride use(tmp.path());
+  TempOverride use(test::Wide(tmp.Path()));
   ChildProcess setup(Helper(), {L"KET_HELPER_MODE=setup", L"KET_HOLD_MS=0"});
   if (setup.Wait(30000) != 0u) {
     return "no start";
@@ -327,19 +327,12 @@ std::string LanguageOfAStart() {
   return at == std::string::npos ? out : out.substr(at + 9, 1);
 }
 
+// How the value reads as a language is the engine's (Startup.OemCodePageChoosesTheLanguage),
+// what is read of it the case above's; here a real start puts the two together.
 TEST_F(OemCodePage, OnlyCodePage866StartsInRussian) {
   Set(L"REG_SZ", L"866");
   EXPECT_EQ(LanguageOfAStart(), "1");
   Set(L"REG_SZ", L"437");
-  EXPECT_EQ(LanguageOfAStart(), "0");
-  Set(L"REG_SZ", L"eight hundred and sixty-six");
-  EXPECT_EQ(LanguageOfAStart(), "0");
-  // Only the low 16 bits count: 866 + 65536 reads as 866.
-  Set(L"REG_SZ", L"66402");
-  EXPECT_EQ(LanguageOfAStart(), "1");
-  Delete();
-  EXPECT_EQ(LanguageOfAStart(), "0");
-  Set(L"REG_DWORD", L"866");
   EXPECT_EQ(LanguageOfAStart(), "0");
 }
 

@@ -1,8 +1,5 @@
 #include "tests/platform/win32/test_support.h"
 
-#include "platform/win32/win32_file_system.h"
-#include "tests/engine/test_support_remove_tree.h"
-
 #include <algorithm>
 #include <cwctype>
 
@@ -48,26 +45,6 @@ std::wstring Environment(const std::vector<std::wstring>& extra) {
 }
 
 } // namespace
-
-TempFolder::TempFolder() {
-  static unsigned counter = 0;
-  for (;;) {
-    path_ = TempRoot() + L"ket-test-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-            std::to_wstring(++counter) + L"\\";
-    if (::CreateDirectoryW(path_.c_str(), nullptr)) {
-      break;
-    }
-  }
-}
-
-TempFolder::~TempFolder() {
-  Win32FileSystem files;
-  RemoveTree(files, u16());
-}
-
-std::u16string TempFolder::u16() const {
-  return std::u16string(reinterpret_cast<const char16_t*>(path_.data()), path_.size());
-}
 
 void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
   HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,

@@ -1,5 +1,8 @@
-// Helpers of the Windows test programs: temporary folders, child processes, registry values.
+// Helpers of the Windows test programs: temporary folders (the engine's, test_support_platform.h),
+// child processes, registry values.
 #pragma once
+
+#include "tests/engine/test_support_platform.h"
 
 #include <optional>
 #include <string>
@@ -8,21 +11,10 @@
 
 namespace ket::test {
 
-// A fresh folder under the temporary folder, removed with everything in it (read-only files
-// too) when the object goes.
-class TempFolder {
- public:
-  TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  ~TempFolder();
-  // The folder's path, ending in "\".
-  const std::wstring& path() const { return path_; }
-  std::u16string u16() const;
-
- private:
-  std::wstring path_;
-};
+// A product path (TempFolder::Path) as the Win32 calls take it.
+inline std::wstring Wide(std::u16string_view path) {
+  return std::wstring(path.begin(), path.end());
+}
 
 void WriteFileBytes(const std::wstring& path, const std::string& bytes);
 std::optional<std::string> ReadFileBytes(const std::wstring& path);
