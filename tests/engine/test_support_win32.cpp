@@ -1,3 +1,4 @@
+#include "base/wide.h"
 #include "platform/win32/file_time.h"
 #include "platform/win32/win32_file_system.h"
 #include "tests/engine/test_support_platform.h"
@@ -10,10 +11,6 @@
 namespace ket::test {
 
 namespace {
-
-std::wstring W(std::u16string_view s) {
-  return std::wstring(s.begin(), s.end());
-}
 
 void Check(bool ok, const char* what) {
   if (!ok) {
@@ -60,7 +57,7 @@ TempFolder::~TempFolder() {
 }
 
 void MakeFolders(std::u16string_view path) {
-  const std::wstring p = W(path);
+  const std::wstring p = ToWide(path);
   for (std::size_t i = 3; i <= p.size(); ++i) {
     if (i == p.size() || p[i] == L'\\') {
       CreateDirectoryW(p.substr(0, i).c_str(), nullptr);
@@ -70,7 +67,7 @@ void MakeFolders(std::u16string_view path) {
 
 void PutFile(std::u16string_view path, std::string_view bytes) {
   MakeFolders(path.substr(0, path.rfind(u'\\')));
-  HANDLE h = CreateFileW(W(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  HANDLE h = CreateFileW(ToWide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   Check(h != INVALID_HANDLE_VALUE, "CreateFileW");
   DWORD written = 0;
@@ -80,8 +77,8 @@ void PutFile(std::u16string_view path, std::string_view bytes) {
 }
 
 std::optional<std::string> GetFile(std::u16string_view path) {
-  HANDLE h = CreateFileW(W(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileW(ToWide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     return std::nullopt;
   }
@@ -96,20 +93,21 @@ std::optional<std::string> GetFile(std::u16string_view path) {
 }
 
 bool FolderExists(std::u16string_view path) {
-  const DWORD a = GetFileAttributesW(W(path).c_str());
+  const DWORD a = GetFileAttributesW(ToWide(path).c_str());
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool PathExists(std::u16string_view path) {
-  return GetFileAttributesW(W(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+  return GetFileAttributesW(ToWide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 void SetLastWriteLocal(std::u16string_view path, const CalendarTime& local) {
   const std::optional<FILETIME> localTime = ToFileTime(local);
   FILETIME utc;
   Check(localTime && LocalFileTimeToFileTime(&*localTime, &utc), "time conversion");
-  HANDLE h = CreateFileW(W(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h =
+      CreateFileW(ToWide(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   Check(h != INVALID_HANDLE_VALUE, "CreateFileW");
   const BOOL ok = SetFileTime(h, nullptr, nullptr, &utc);
   CloseHandle(h);
@@ -117,13 +115,13 @@ void SetLastWriteLocal(std::u16string_view path, const CalendarTime& local) {
 }
 
 void SetReadOnly(std::u16string_view path, bool readOnly) {
-  Check(SetFileAttributesW(W(path).c_str(),
+  Check(SetFileAttributesW(ToWide(path).c_str(),
                            readOnly ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL),
         "SetFileAttributesW");
 }
 
 bool IsReadOnly(std::u16string_view path) {
-  const DWORD a = GetFileAttributesW(W(path).c_str());
+  const DWORD a = GetFileAttributesW(ToWide(path).c_str());
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY);
 }
 
@@ -131,16 +129,16 @@ bool MakeLink(std::u16string_view link, std::u16string_view target, bool folder)
   const DWORD flags =
       (folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;
   // Some platforms answer success without making the link: look.
-  return CreateSymbolicLinkW(W(link).c_str(), W(target).c_str(), flags) && IsLink(link);
+  return CreateSymbolicLinkW(ToWide(link).c_str(), ToWide(target).c_str(), flags) && IsLink(link);
 }
 
 bool IsLink(std::u16string_view path) {
-  const DWORD a = GetFileAttributesW(W(path).c_str());
+  const DWORD a = GetFileAttributesW(ToWide(path).c_str());
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 std::unique_ptr<HeldFile> HoldOpen(std::u16string_view path) {
-  HANDLE h = CreateFileW(W(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+  HANDLE h = CreateFileW(ToWide(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   Check(h != INVALID_HANDLE_VALUE, "CreateFileW");
   return std::make_unique<HandleHeld>(h);

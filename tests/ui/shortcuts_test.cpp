@@ -75,14 +75,14 @@ class ShortcutTest : public ::testing::Test {
               ERROR_SUCCESS);
     savedDesktop_ = ReadRegistryString(key_.Get(), u"Desktop");
     savedPrograms_ = ReadRegistryString(key_.Get(), u"Programs");
-    desktop = test::Wide(tmp.Path()) + L"Desktop";
-    programs = test::Wide(tmp.Path()) + L"Start Menu\\Programs";
+    desktop = ToWide(tmp.Path()) + L"Desktop";
+    programs = ToWide(tmp.Path()) + L"Start Menu\\Programs";
     ::CreateDirectoryW(desktop.c_str(), nullptr);
-    ::CreateDirectoryW((test::Wide(tmp.Path()) + L"Start Menu").c_str(), nullptr);
+    ::CreateDirectoryW((ToWide(tmp.Path()) + L"Start Menu").c_str(), nullptr);
     ::CreateDirectoryW(programs.c_str(), nullptr);
     SetFolder(L"Desktop", desktop);
     SetFolder(L"Programs", programs);
-    installDir = test::Wide(tmp.Path()) + L"Ketro Install\\";
+    installDir = ToWide(tmp.Path()) + L"Ketro Install\\";
     ::CreateDirectoryW(installDir.c_str(), nullptr);
     test::WriteFileBytes(installDir + L"Ketro", "program");
     state.InstallDir = FromWide(installDir);
@@ -152,7 +152,7 @@ TEST_F(ShortcutTest, OnlyTheLinksAskedFor) {
 
 TEST_F(ShortcutTest, ASecondRunReplacesTheLinks) {
   Create(true, true);
-  const std::wstring other = test::Wide(tmp.Path()) + L"Elsewhere\\";
+  const std::wstring other = ToWide(tmp.Path()) + L"Elsewhere\\";
   ::CreateDirectoryW(other.c_str(), nullptr);
   test::WriteFileBytes(other + L"Ketro", "program");
   state.InstallDir = FromWide(other);
@@ -184,9 +184,9 @@ TEST_F(ShortcutTest, AMissingOrEmptyFolderValueWritesNoLink) {
 }
 
 TEST_F(ShortcutTest, AFolderThatDoesNotExistIsASilentFailure) {
-  SetFolder(L"Desktop", test::Wide(tmp.Path()) + L"gone");
+  SetFolder(L"Desktop", ToWide(tmp.Path()) + L"gone");
   Create(true, true);
-  EXPECT_FALSE(test::Exists(test::Wide(tmp.Path()) + L"gone"));
+  EXPECT_FALSE(test::Exists(ToWide(tmp.Path()) + L"gone"));
   EXPECT_TRUE(ReadLink(ProgramsLink()).has_value()) << "the other link is still made";
 }
 
@@ -199,7 +199,7 @@ TEST_F(ShortcutTest, WithoutCOMOnTheThreadNothingIsWrittenAndNothingThrown) {
 }
 
 TEST_F(ShortcutTest, TheConsoleInstallersLinksReadBackThroughTheShell) {
-  const std::wstring file = test::Wide(tmp.Path()) + L"written.lnk";
+  const std::wstring file = ToWide(tmp.Path()) + L"written.lnk";
   const std::u16string target = FromWide(installDir + L"Ketro");
   ASSERT_TRUE(
       WriteShellLink(std::filesystem::path(ToWide(FromWide(file))), target, FromWide(installDir)));

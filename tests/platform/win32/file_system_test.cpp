@@ -15,13 +15,9 @@ namespace {
 
 using test::TempFolder;
 
-std::u16string U16(const std::wstring& s) {
-  return std::u16string(reinterpret_cast<const char16_t*>(s.data()), s.size());
-}
-
 std::set<std::u16string> Names(Win32FileSystem& fs, const std::wstring& pattern) {
   std::set<std::u16string> names;
-  ForEachFound(fs, U16(pattern), [&](const FindEntry& e) {
+  ForEachFound(fs, FromWide(pattern), [&](const FindEntry& e) {
     names.insert(e.name);
     return true;
   });
@@ -51,8 +47,8 @@ bool operator==(const FILETIME& a, const FILETIME& b) {
 
 class FileSystemTest : public ::testing::Test {
  protected:
-  std::wstring At(const std::wstring& name) const { return test::Wide(tmp.Path()) + name; }
-  std::u16string U(const std::wstring& name) const { return U16(At(name)); }
+  std::wstring At(const std::wstring& name) const { return ToWide(tmp.Path()) + name; }
+  std::u16string U(const std::wstring& name) const { return FromWide(At(name)); }
 
   TempFolder tmp;
   Win32FileSystem fs;

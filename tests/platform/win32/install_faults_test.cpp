@@ -2,6 +2,7 @@
 // (install_faults_check.sh does): real symbolic links in the prefix, and a drive that is a small
 // file system of its own, filled up. The city database is re-keyed for real. Without the scene
 // (KET_LINKS_DIR, KET_FULL_DRIVE unset) the cases are skipped.
+#include "base/wide.h"
 #include "db/city_database_rekeyer.h"
 #include "db/codec.h"
 #include "engine/commit.h"
@@ -25,10 +26,6 @@ std::u16string Environment(const wchar_t* name) {
   return n == 0 || n >= MAX_PATH ? std::u16string() : std::u16string(value, value + n);
 }
 
-std::wstring W(std::u16string_view s) {
-  return std::wstring(s.begin(), s.end());
-}
-
 // The bytes of a plain city database of `rows` rows, made in `scratch` and removed again.
 std::string PlainDatabase(const std::u16string& scratch, int rows) {
   const std::string path = Utf16ToUtf8(scratch);
@@ -43,7 +40,7 @@ std::string PlainDatabase(const std::u16string& scratch, int rows) {
   EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(db);
   std::string bytes = GetFile(scratch).value_or("");
-  DeleteFileW(W(scratch).c_str());
+  DeleteFileW(ToWide(scratch).c_str());
   return bytes;
 }
 
@@ -154,9 +151,9 @@ TEST_F(Scene, OnAFullDriveTheUpdateIsRefusedAndTheOldVersionStays) {
   const std::u16string inst = drive + u"inst\\";
   const std::u16string filler = drive + u"filler";
   const auto leaveFree = [&](std::uint64_t bytes) {
-    DeleteFileW(W(filler).c_str());
+    DeleteFileW(ToWide(filler).c_str());
     ULARGE_INTEGER free{};
-    ASSERT_TRUE(GetDiskFreeSpaceExW(W(drive).c_str(), &free, nullptr, nullptr));
+    ASSERT_TRUE(GetDiskFreeSpaceExW(ToWide(drive).c_str(), &free, nullptr, nullptr));
     ASSERT_GT(free.QuadPart, bytes);
     PutFile(filler, std::string(static_cast<std::size_t>(free.QuadPart - bytes), '\0'));
   };
@@ -192,7 +189,7 @@ TEST_F(Scene, OnAFullDriveTheUpdateIsRefusedAndTheOldVersionStays) {
   }
   // With room, and no connection of the failed re-key left open, the next run completes the
   // update and leaves no temporary file.
-  DeleteFileW(W(filler).c_str());
+  DeleteFileW(ToWide(filler).c_str());
   CityDatabaseRekeyer rekeyer;
   Install(manifest, v2, inst, &rekeyer);
   EXPECT_EQ(outcome.failures, Names{});

@@ -53,12 +53,12 @@ std::wstring ShortPath(const std::wstring& p) {
 // eight characters have no other short form), which is used whole, not cut.
 TEST(Lock, LivesInTheShortFormOfTheTemporaryFolder) {
   TempFolder tmp;
-  std::wstring deep = test::Wide(tmp.Path());
+  std::wstring deep = ToWide(tmp.Path());
   while (deep.size() <= 180) {
     deep += L"abcdefgh\\";
     ASSERT_TRUE(::CreateDirectoryW(deep.c_str(), nullptr));
   }
-  const std::wstring named = test::Wide(tmp.Path()) + L"Ketro Temporary Folder With A Long Name\\";
+  const std::wstring named = ToWide(tmp.Path()) + L"Ketro Temporary Folder With A Long Name\\";
   ASSERT_TRUE(::CreateDirectoryW(named.c_str(), nullptr));
   for (const std::wstring& folder : {named, deep}) {
     TempOverride use(folder);
@@ -80,7 +80,7 @@ TEST(Lock, LivesInTheShortFormOfTheTemporaryFolder) {
 
 TEST(Lock, IsExclusiveBetweenProcessesAndFreedWithItsHolder) {
   TempFolder tmp;
-  TempOverride use(test::Wide(tmp.Path()));
+  TempOverride use(ToWide(tmp.Path()));
   const std::vector<std::wstring> env = {L"KET_HELPER_MODE=lock"};
   auto platform = std::make_unique<Win32StartupPlatform>();
   ASSERT_EQ(platform->TryCreateLock(), LockResult::kTaken);
@@ -97,7 +97,7 @@ TEST(Lock, IsExclusiveBetweenProcessesAndFreedWithItsHolder) {
 
 TEST(Lock, AHolderInAnotherProcessKeepsItUntilThatProcessEnds) {
   TempFolder tmp;
-  TempOverride use(test::Wide(tmp.Path()));
+  TempOverride use(ToWide(tmp.Path()));
   ChildProcess first(Helper(), {L"KET_HELPER_MODE=hold", L"KET_HOLD_MS=1500"});
   ASSERT_TRUE(test::PumpUntil([&] { return first.Output() == "locked\n"; }, 30000));
   Win32StartupPlatform platform;
@@ -186,7 +186,7 @@ class TwoSetups : public ::testing::Test {
   }
 
   TempFolder tmp;
-  TempOverride use{test::Wide(tmp.Path())};
+  TempOverride use{ToWide(tmp.Path())};
 };
 
 TEST_F(TwoSetups, WithoutUpdateTheSecondHandsOverAtOnceAndShowsNothing) {
@@ -237,12 +237,12 @@ TEST_F(TwoSetups, WithUpdateTheSecondGivesUpAfterSixtyOneTries) {
 TEST(Lock, ALockThatCannotBeCreatedIsNoRunningSetup) {
   TempFolder tmp;
   {
-    TempOverride use(test::Wide(tmp.Path()) + L"missing\\");
+    TempOverride use(ToWide(tmp.Path()) + L"missing\\");
     Win32StartupPlatform platform;
     EXPECT_EQ(platform.TryCreateLock(), LockResult::kCannotCreate);
   }
-  TempOverride use(test::Wide(tmp.Path()));
-  ASSERT_TRUE(::CreateDirectoryW((test::Wide(tmp.Path()) + L"ketro.tmp").c_str(), nullptr));
+  TempOverride use(ToWide(tmp.Path()));
+  ASSERT_TRUE(::CreateDirectoryW((ToWide(tmp.Path()) + L"ketro.tmp").c_str(), nullptr));
   Win32StartupPlatform platform;
   EXPECT_EQ(platform.TryCreateLock(), LockResult::kCannotCreate);
   for (const wchar_t* args : {L"", L" /update D:\\Work\\"}) {
@@ -317,7 +317,7 @@ TEST_F(OemCodePage, ReadsTheStringValueAsItStandsAndNothingElse) {
 // The language a real start chooses from the value.
 std::string LanguageOfAStart() {
   TempFolder tmp;
-  TempOverride use(test::Wide(tmp.Path()));
+  TempOverride use(ToWide(tmp.Path()));
   ChildProcess setup(Helper(), {L"KET_HELPER_MODE=setup", L"KET_HOLD_MS=0"});
   if (setup.Wait(30000) != 0u) {
     return "no start";

@@ -46,19 +46,7 @@ std::wstring Environment(const std::vector<std::wstring>& extra) {
 
 } // namespace
 
-void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
-  HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    return;
-  }
-  DWORD written = 0;
-  ::WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  ::CloseHandle(h);
-}
-
 std::optional<std::string> ReadFileBytes(const std::wstring& path) {
-  // Any sharing: a child process may still be writing the file.
   HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -73,10 +61,6 @@ std::optional<std::string> ReadFileBytes(const std::wstring& path) {
   }
   ::CloseHandle(h);
   return out;
-}
-
-bool Exists(const std::wstring& path) {
-  return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 ChildProcess::ChildProcess(const std::wstring& commandLine,

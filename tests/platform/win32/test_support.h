@@ -2,6 +2,7 @@
 // child processes, registry values.
 #pragma once
 
+#include "base/wide.h"
 #include "tests/engine/test_support_platform.h"
 
 #include <optional>
@@ -11,14 +12,15 @@
 
 namespace ket::test {
 
-// A product path (TempFolder::Path) as the Win32 calls take it.
-inline std::wstring Wide(std::u16string_view path) {
-  return std::wstring(path.begin(), path.end());
+// The engine's helpers (test_support_platform.h) for Win32 paths.
+inline void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+  PutFile(FromWide(path), bytes);
 }
-
-void WriteFileBytes(const std::wstring& path, const std::string& bytes);
+inline bool Exists(const std::wstring& path) {
+  return PathExists(FromWide(path));
+}
+// The whole file, read with any sharing: a child process may still be writing it.
 std::optional<std::string> ReadFileBytes(const std::wstring& path);
-bool Exists(const std::wstring& path);
 
 // A child process started with CreateProcessW; its standard output goes to a file.
 class ChildProcess {
