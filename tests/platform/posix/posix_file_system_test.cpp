@@ -5,10 +5,7 @@
 #include "platform/posix/posix_file_system.h"
 #include "tests/engine/test_support_platform.h"
 
-#include <algorithm>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace ket::test {
 namespace {
@@ -61,34 +58,18 @@ TEST_F(Posix, SearchGivesTheDotsFirstThenNamesInOrderWithExactAttributes) {
   EXPECT_EQ(NativePath(u"C:\\a\\b"), "C:/a/b");
 }
 
-std::span<const std::uint8_t> AsBytes(std::string_view s) {
-  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
-}
-
-// A new file with these bytes under a name of its own.
-void PutNew(PosixFileSystem& fs, std::u16string_view path, std::string_view bytes) {
-  auto file = fs.CreateNewFile(path);
-  ASSERT_NE(file, nullptr);
-  ASSERT_TRUE(file->Write(AsBytes(bytes)));
-  ASSERT_TRUE(file->Close());
-}
-
-void Link(std::u16string_view target, std::u16string_view link) {
-  ASSERT_EQ(::symlink(NativePath(target).c_str(), NativePath(link).c_str()), 0);
-}
-
 TEST_F(Posix, NewFilesAndMovesTakeALinksNameWithoutFollowingIt) {
   PutFile(dir / u"taken", "old");
-  Link(dir / u"taken", dir / u"link");
-  Link(dir / u"nowhere", dir / u"dangling");
+  ASSERT_TRUE(MakeLink(dir / u"link", dir / u"taken", false));
+  ASSERT_TRUE(MakeLink(dir / u"dangling", dir / u"nowhere", false));
   for (const auto name : {u"link", u"dangling"}) {
     EXPECT_EQ(fs.CreateNewFile(dir / name), nullptr) << Utf16ToUtf8(name);
   }
   EXPECT_FALSE(PathExists(dir / u"nowhere")) << "the dangling link was not followed";
   // A link at the name is replaced by the file; what it pointed at stays as it was.
   PutFile(dir / u"outside", "precious");
-  Link(dir / u"outside", dir / u"pointer");
-  PutNew(fs, dir / u"g.tmp", "mine");
+  ASSERT_TRUE(MakeLink(dir / u"pointer", dir / u"outside", false));
+  PutFile(dir / u"g.tmp", "mine");
   EXPECT_TRUE(fs.MoveOver(dir / u"g.tmp", dir / u"pointer", false));
   EXPECT_EQ(*GetFile(dir / u"outside"), "precious");
   EXPECT_EQ(fs.GetAttributes(dir / u"pointer"), kAttrNormal);
@@ -99,9 +80,9 @@ TEST_F(Posix, LinksAnswerAsReparsePointsAndAreNeverFollowed) {
   PutFile(dir / u"target.txt", "outside");
   SetReadOnly(dir / u"target.txt", true);
   MakeFolders(dir / u"folder");
-  Link(dir / u"target.txt", dir / u"file-link");
-  Link(dir / u"folder", dir / u"folder-link");
-  Link(dir / u"nowhere", dir / u"dangling");
+  ASSERT_TRUE(MakeLink(dir / u"file-link", dir / u"target.txt", false));
+  ASSERT_TRUE(MakeLink(dir / u"folder-link", dir / u"folder", false));
+  ASSERT_TRUE(MakeLink(dir / u"dangling", dir / u"nowhere", false));
   EXPECT_EQ(fs.GetAttributes(dir / u"file-link"), kAttrReparsePoint);
   EXPECT_EQ(fs.GetAttributes(dir / u"folder-link"), kAttrReparsePoint | kAttrDirectory);
   EXPECT_EQ(fs.GetAttributes(dir / u"dangling"), kAttrReparsePoint);
