@@ -12,6 +12,7 @@
 #include "engine/window_operations.h"
 #include "tests/engine/test_support_platform.h"
 
+#include <algorithm>
 #include <functional>
 #include <span>
 #include <string>
@@ -43,6 +44,12 @@ inline void LoadScenario(SetupState& state, Payload& payload,
   }
   auto bytes = BuildArchive(entries);
   LoadPayload(state, payload, [&] { return std::make_unique<MemoryArchiveBytes>(bytes); });
+}
+
+// How many of the recorded lines begin with prefix.
+inline int CountStartingWith(const std::vector<std::string>& lines, std::string_view prefix) {
+  return static_cast<int>(std::ranges::count_if(
+      lines, [&](const std::string& line) { return line.starts_with(prefix); }));
 }
 
 class RecordingWindow final : public WindowOperations {
@@ -97,13 +104,7 @@ class RecordingWindow final : public WindowOperations {
   }
   void ShowFolderBusy() override { calls.push_back("ShowFolderBusy"); }
 
-  int Count(std::string_view prefix) const {
-    int n = 0;
-    for (const auto& c : calls) {
-      n += c.starts_with(prefix) ? 1 : 0;
-    }
-    return n;
-  }
+  int Count(std::string_view prefix) const { return CountStartingWith(calls, prefix); }
 };
 
 // Passes everything to the platform's file system, records the creation times set and the
@@ -179,13 +180,7 @@ class RecordingFileSystem final : public FileSystem {
     return real->SameName(a, b);
   }
 
-  int Count(std::string_view prefix) const {
-    int n = 0;
-    for (const auto& c : changes) {
-      n += c.starts_with(prefix) ? 1 : 0;
-    }
-    return n;
-  }
+  int Count(std::string_view prefix) const { return CountStartingWith(changes, prefix); }
 
  private:
   class File final : public WritableFile {
