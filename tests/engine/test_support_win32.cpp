@@ -2,7 +2,6 @@
 #include "platform/win32/file_time.h"
 #include "platform/win32/win32_file_system.h"
 #include "tests/engine/test_support_platform.h"
-#include "tests/engine/test_support_remove_tree.h"
 
 #include <stdexcept>
 #include <string>
@@ -27,6 +26,35 @@ class HandleHeld final : public HeldFile {
  private:
   HANDLE h_;
 };
+
+// Removes `folder` (with or without its final "\") and everything below it, read-only files
+// too; a link goes as itself, since what it points at is not the test's to remove. Best effort:
+// what cannot be removed stays.
+void RemoveTree(FileSystem& files, std::u16string folder) {
+  if (!folder.empty() && folder.back() == u'\\') {
+    folder.pop_back();
+  }
+  ForEachFound(files, folder + u"\\*", [&](const FindEntry& entry) {
+    if (entry.name == u"." || entry.name == u"..") {
+      return true;
+    }
+    const std::u16string path = folder + u"\\" + entry.name;
+    if (entry.attributes & kAttrReparsePoint) {
+      if (!files.RemoveFile(path)) {
+        files.RemoveFolder(path);
+      }
+      return true;
+    }
+    files.SetAttributes(path, kAttrNormal);
+    if (entry.attributes & kAttrDirectory) {
+      RemoveTree(files, path);
+    } else {
+      files.RemoveFile(path);
+    }
+    return true;
+  });
+  files.RemoveFolder(folder);
+}
 
 } // namespace
 
