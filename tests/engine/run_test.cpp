@@ -56,9 +56,9 @@ struct Run : ::testing::Test {
   }
   // Every name in the folder (and below) that is the run's own: temporary and set-aside files,
   // the record, the lock.
-  std::vector<std::u16string> Temporaries(std::u16string_view relativeFolder = u"") {
+  std::vector<std::u16string> Temporaries() {
     std::vector<std::u16string> found;
-    for (const auto& [name, file] : Snapshot(dir / relativeFolder)) {
+    for (const auto& [name, file] : Snapshot(dir.Path())) {
       const std::size_t slash = name.rfind(u'\\');
       if (IsRunOwnName(slash == std::u16string::npos ? name : name.substr(slash + 1))) {
         found.push_back(name);
