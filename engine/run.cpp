@@ -134,6 +134,13 @@ class Installation {
   RunOutcome Run();
 
  private:
+  // The steps of Run, in their order. Each returns the run's outcome when the run ends there.
+  std::optional<RunOutcome> TakeFolder();
+  std::optional<RunOutcome> CheckSpace();
+  std::optional<RunOutcome> StartRecord();
+  std::optional<RunOutcome> PrepareAll(int lineCount);
+  std::optional<RunOutcome> CommitAll(RunOutcome& outcome);
+  void MakeShortcut(RunOutcome& outcome);
   RunOutcome Refuse(ExitCode code);
   RunOutcome BackToOptions(ExitCode code);
   RunOutcome FailOn(std::u16string_view name);
@@ -409,7 +416,9 @@ void Installation::CarryOutDeletions(const std::vector<std::u16string>& lines,
   }
 }
 
-RunOutcome Installation::Run() {
+// Takes the folder's lock, then completes or undoes the commit of a run that was killed. The
+// refusal when another run holds the folder or that commit can be neither completed nor undone.
+std::optional<RunOutcome> Installation::TakeFolder() {
   auto [status, lock] = files_.LockFolder(folder_ + std::u16string(kFolderLockName));
   if (status == LockStatus::kBusy) {
     Log(services_, u"Refused: another run holds the folder");
@@ -425,45 +434,52 @@ RunOutcome Installation::Run() {
     return Refuse(ExitCode::kUndone);
   }
   leftovers_ = recovery.leftovers;
+  return std::nullopt;
+}
 
-  manifest_ = *state_.ManifestLines;
-  Comp(state_, payload_, files_);
-  const std::vector<std::u16string>& lines = *state_.ManifestLines;
-  PlanJobs(lines);
-  if (!jobs_.empty()) {
-    const std::uint64_t needed = SpaceNeeded();
-    if (const auto available = files_.FreeSpace(folder_); available && *available < needed) {
-      const std::string numbers =
-          std::to_string(needed) + " bytes needed, " + std::to_string(*available) + " free";
-      Log(services_,
-          u"Refused: not enough space, " + std::u16string(numbers.begin(), numbers.end()));
-      window_.ShowNotEnoughSpace(needed, *available);
-      return Refuse(ExitCode::kUndone);
-    }
+// The refusal when the folder's volume has less free space than the jobs need; nothing has been
+// written yet. A volume that does not tell its free space is not refused.
+std::optional<RunOutcome> Installation::CheckSpace() {
+  if (jobs_.empty()) {
+    return std::nullopt;
   }
+  const std::uint64_t needed = SpaceNeeded();
+  const auto available = files_.FreeSpace(folder_);
+  if (!available || *available >= needed) {
+    return std::nullopt;
+  }
+  const std::string numbers =
+      std::to_string(needed) + " bytes needed, " + std::to_string(*available) + " free";
+  Log(services_, u"Refused: not enough space, " + std::u16string(numbers.begin(), numbers.end()));
+  window_.ShowNotEnoughSpace(needed, *available);
+  return Refuse(ExitCode::kUndone);
+}
 
-  const int n = static_cast<int>(lines.size());
-  if (n > 0) {
-    window_.ShowProgressPanel(n - 1);
+// Before the first file is written: the commit record in the prepare stage, so that a killed run
+// is undone by the next one, and the folders the files go in.
+std::optional<RunOutcome> Installation::StartRecord() {
+  // The earlier run's set-aside files ride along in this run's record.
+  record_.entries.insert(record_.entries.begin(), leftovers_.begin(), leftovers_.end());
+  for (auto& job : jobs_) {
+    job.entry += leftovers_.size();
   }
-  if (!jobs_.empty()) {
-    // The earlier run's set-aside files ride along in this run's record.
-    record_.entries.insert(record_.entries.begin(), leftovers_.begin(), leftovers_.end());
-    for (auto& job : jobs_) {
-      job.entry += leftovers_.size();
-    }
-    leftovers_.clear();
-    // (A folder the record cannot be written in takes no file either: the first is named.)
-    if (!WriteCommitRecord(files_, folder_, record_, false)) {
-      return FailOn(jobs_.front().name);
-    }
-    recordWritten_ = true;
-    if (const auto failed = MakeFolders()) {
-      return FailOn(*failed);
-    }
+  leftovers_.clear();
+  // (A folder the record cannot be written in takes no file either: the first is named.)
+  if (!WriteCommitRecord(files_, folder_, record_, false)) {
+    return FailOn(jobs_.front().name);
   }
+  recordWritten_ = true;
+  if (const auto failed = MakeFolders()) {
+    return FailOn(*failed);
+  }
+  return std::nullopt;
+}
+
+// Phase one: each job's file prepared under its work name, in line order, the bar moving once per
+// manifest line. The refusal, with every work file gone, when a file cannot be prepared.
+std::optional<RunOutcome> Installation::PrepareAll(int lineCount) {
   std::size_t next = 0; // the next job, in line order
-  for (int i = 0; i < n; ++i) {
+  for (int i = 0; i < lineCount; ++i) {
     window_.SetProgressPosition(i);
     if (next >= jobs_.size() || jobs_[next].line != static_cast<std::size_t>(i)) {
       continue; // a deletion line, carried out after the commit, or a line naming nothing
@@ -482,43 +498,85 @@ RunOutcome Installation::Run() {
       return FailOn(job.name);
     }
   }
+  return std::nullopt;
+}
+
+// Phase two: the prepared files take their places (Commit), then the record moves to its cleanup
+// stage. The outcome of the undone commit when it could not be carried out.
+std::optional<RunOutcome> Installation::CommitAll(RunOutcome& outcome) {
+  if (auto undone = Commit()) {
+    return undone;
+  }
+  outcome.filesWritten = static_cast<int>(jobs_.size());
+  for (const auto& job : jobs_) {
+    Log(services_, u"Installed: " + job.name);
+  }
+  // What the database engine may have left beside a temporary database goes too.
+  DiscardPrepared(files_, folder_, CommitRecord{CommitStage::kCleanup, {}, record_.entries});
+  record_.stage = CommitStage::kCleanup;
+  return std::nullopt;
+}
+
+// The edition's shortcut, made only when its program is in the folder: a shortcut to a program
+// that is not there would only replace one that works. Its failures reach the log, not the user.
+void Installation::MakeShortcut(RunOutcome& outcome) {
+  const auto shortcut = ShortcutFor(state_.EditionCode);
+  if (!shortcut || !services_.shortcuts) {
+    return;
+  }
+  const bool wanted = state_.DesktopShortcut || state_.StartMenuShortcut;
+  const std::u16string target = folder_ + std::u16string(shortcut->FN);
+  if (!IsFile(files_, target) && !IsFile(files_, target + u".exe")) {
+    outcome.shortcutMissing = wanted;
+    if (wanted) {
+      Log(services_, u"Failed: the shortcut's program " + target + u" is not installed");
+    }
+    return;
+  }
+  try {
+    services_.shortcuts->CreateShortcut(shortcut->FN, shortcut->Cap);
+    if (wanted) {
+      Log(services_, u"Shortcut: " + std::u16string(shortcut->Cap));
+    }
+  } catch (...) {
+    Log(services_, u"Failed: the shortcut " + std::u16string(shortcut->Cap));
+  }
+}
+
+RunOutcome Installation::Run() {
+  if (auto refused = TakeFolder()) {
+    return std::move(*refused);
+  }
+  manifest_ = *state_.ManifestLines;
+  Comp(state_, payload_, files_);
+  const std::vector<std::u16string>& lines = *state_.ManifestLines;
+  PlanJobs(lines);
+  if (auto refused = CheckSpace()) {
+    return std::move(*refused);
+  }
+
+  const int n = static_cast<int>(lines.size());
+  if (n > 0) {
+    window_.ShowProgressPanel(n - 1);
+  }
+  if (!jobs_.empty()) {
+    if (auto failed = StartRecord()) {
+      return std::move(*failed);
+    }
+  }
+  if (auto failed = PrepareAll(n)) {
+    return std::move(*failed);
+  }
 
   RunOutcome outcome;
   if (!jobs_.empty()) {
-    if (auto undone = Commit()) {
+    if (auto undone = CommitAll(outcome)) {
       return std::move(*undone);
     }
-    outcome.filesWritten = static_cast<int>(jobs_.size());
-    for (const auto& job : jobs_) {
-      Log(services_, u"Installed: " + job.name);
-    }
-    // What the database engine may have left beside a temporary database goes too.
-    DiscardPrepared(files_, folder_, CommitRecord{CommitStage::kCleanup, {}, record_.entries});
-    record_.stage = CommitStage::kCleanup;
   }
   FinishRecord();
   CarryOutDeletions(lines, outcome);
-
-  if (const auto shortcut = ShortcutFor(state_.EditionCode); shortcut && services_.shortcuts) {
-    // A shortcut to a program that is not there would only replace one that works.
-    const std::u16string target = folder_ + std::u16string(shortcut->FN);
-    if (IsFile(files_, target) || IsFile(files_, target + u".exe")) {
-      try {
-        services_.shortcuts->CreateShortcut(shortcut->FN, shortcut->Cap);
-        if (state_.DesktopShortcut || state_.StartMenuShortcut) {
-          Log(services_, u"Shortcut: " + std::u16string(shortcut->Cap));
-        }
-      } catch (...) {
-        // Shortcut failures never reach the user, only the log.
-        Log(services_, u"Failed: the shortcut " + std::u16string(shortcut->Cap));
-      }
-    } else {
-      outcome.shortcutMissing = state_.DesktopShortcut || state_.StartMenuShortcut;
-      if (outcome.shortcutMissing) {
-        Log(services_, u"Failed: the shortcut's program " + target + u" is not installed");
-      }
-    }
-  }
+  MakeShortcut(outcome);
   lock_.reset();
   outcome.exitCode = outcome.failures.empty() && !outcome.shortcutMissing ? ExitCode::kDone
                                                                           : ExitCode::kIncomplete;
