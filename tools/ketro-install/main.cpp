@@ -103,6 +103,99 @@ std::optional<Options> ParseOptions(std::span<char* const> arguments) {
   return o;
 }
 
+// Removes what the record in options.dir says was installed; the exit code.
+int Uninstall(ket::PosixFileSystem& files, const Options& options) {
+  std::u16string folder = ket::Utf8ToUtf16(options.dir);
+  if (folder.empty() || folder.back() != u'/') {
+    folder.push_back(u'/');
+  }
+  auto [status, lock] = files.LockFolder(folder + std::u16string(ket::kFolderLockName));
+  if (status == ket::LockStatus::kBusy) {
+    std::cerr << "ketro-install: another run is working on " << options.dir << "\n";
+    return ToInt(ExitCode::kFolderBusy);
+  }
+  if (!files.GetAttributes(folder + std::u16string(ket::kUninstallRecordName))) {
+    std::cerr << "ketro-install: " << options.dir << " holds no record of an installation\n";
+    return ToInt(ExitCode::kCannotStart);
+  }
+  const auto left = ket::RemoveInstalled(files, folder);
+  lock.reset();
+  files.RemoveFolder(folder.substr(0, folder.size() - 1)); // only when it became empty
+  for (const auto& name : left) {
+    std::cerr << "ketro-install: could not remove " << ket::Utf16ToUtf8(name) << "\n";
+  }
+  return ToInt(left.empty() ? ExitCode::kDone : ExitCode::kIncomplete);
+}
+
+// A run killed in the folder is completed or undone before anything else: by the run itself
+// (DoCopy), or by this when this run's archive cannot even be loaded. A folder another run holds
+// is that run's to recover.
+void RecoverFolder(ket::PosixFileSystem& files, const std::string& dir) {
+  std::u16string folder = ket::Utf8ToUtf16(dir);
+  if (folder.empty() || !files.GetAttributes(folder)) {
+    return;
+  }
+  if (folder.back() != u'\\' && folder.back() != u'/') {
+    folder.push_back(u'\\');
+  }
+  auto [status, lock] = files.LockFolder(folder + std::u16string(ket::kFolderLockName));
+  if (status != ket::LockStatus::kBusy) {
+    ket::RecoverInterruptedCommit(files, folder);
+  }
+}
+
+// Loads the archive options.archive into state and payload. False, with the reason on stderr and
+// an interrupted run in the folder recovered, when it cannot be loaded.
+bool LoadArchive(ket::PosixFileSystem& files, const Options& options, ket::SetupState& state,
+                 ket::Payload& payload) {
+  try {
+    ket::LoadPayload(state, payload,
+                     [&] { return std::make_unique<ket::MappedFileBytes>(options.archive); });
+    return true;
+  } catch (const ket::DamagedSetupError& e) {
+    RecoverFolder(files, options.dir);
+    std::cerr << "ketro-install: " << options.archive << ": " << e.what()
+              << "\nThe setup's archive is damaged; nothing was changed.\n";
+  } catch (const std::exception& e) {
+    RecoverFolder(files, options.dir);
+    std::cerr << "ketro-install: " << options.archive << ": " << e.what() << "\n";
+  }
+  return false;
+}
+
+// The run over a loaded payload, through the console window; the exit code.
+int Install(ket::PosixFileSystem& files, const Options& options, ket::SetupState& state,
+            const ket::Payload& payload) {
+  ket::ConsoleWindow window(ket::Choices{ket::Utf8ToUtf16(options.dir), options.force,
+                                         options.desktop, options.startMenu},
+                            stdout, ::isatty(STDOUT_FILENO) == 1);
+  // The city database is re-keyed through TKetDatabase.
+  ket::CityDatabaseRekeyer rekeyer;
+  // Links in the Shell Link format into the folders given; none where no folder is given.
+  std::unique_ptr<ket::ShellLinkShortcutCreator> shortcuts;
+  if (!options.desktopDir.empty() || !options.programsDir.empty()) {
+    shortcuts = std::make_unique<ket::ShellLinkShortcutCreator>(state, options.desktopDir,
+                                                                options.programsDir);
+  }
+
+  const std::vector<std::u16string> manifest = *state.ManifestLines;
+  ket::RunOutcome outcome;
+  try {
+    outcome = ket::DoCopy(state, payload, {files, window, shortcuts.get(), &rekeyer});
+  } catch (const std::exception& e) {
+    std::cerr << "ketro-install: " << e.what() << "\n";
+    return ToInt(ExitCode::kCannotStart);
+  }
+  if (state.InstallDone &&
+      !ket::WriteUninstallRecord(files, state.InstallDir, manifest, state.EditionCode)) {
+    std::cerr << "ketro-install: the record of the installation could not be written\n";
+  }
+  if (window.finished()) {
+    window.PrintSummary(outcome, stderr);
+  }
+  return ToInt(outcome.exitCode);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -119,87 +212,13 @@ int main(int argc, char** argv) {
 
   ket::PosixFileSystem files;
   if (options.uninstall) {
-    std::u16string folder = ket::Utf8ToUtf16(options.dir);
-    if (folder.empty() || folder.back() != u'/') {
-      folder.push_back(u'/');
-    }
-    auto [status, lock] = files.LockFolder(folder + std::u16string(ket::kFolderLockName));
-    if (status == ket::LockStatus::kBusy) {
-      std::cerr << "ketro-install: another run is working on " << options.dir << "\n";
-      return ToInt(ExitCode::kFolderBusy);
-    }
-    if (!files.GetAttributes(folder + std::u16string(ket::kUninstallRecordName))) {
-      std::cerr << "ketro-install: " << options.dir << " holds no record of an installation\n";
-      return ToInt(ExitCode::kCannotStart);
-    }
-    const auto left = ket::RemoveInstalled(files, folder);
-    lock.reset();
-    files.RemoveFolder(folder.substr(0, folder.size() - 1)); // only when it became empty
-    for (const auto& name : left) {
-      std::cerr << "ketro-install: could not remove " << ket::Utf16ToUtf8(name) << "\n";
-    }
-    return ToInt(left.empty() ? ExitCode::kDone : ExitCode::kIncomplete);
+    return Uninstall(files, options);
   }
-  // A run killed in the folder is completed or undone before anything else: by the run itself
-  // (DoCopy), or here when this run's archive cannot even be loaded. A folder another run holds
-  // is that run's to recover.
-  const auto recover = [&] {
-    std::u16string folder = ket::Utf8ToUtf16(options.dir);
-    if (folder.empty() || !files.GetAttributes(folder)) {
-      return;
-    }
-    if (folder.back() != u'\\' && folder.back() != u'/') {
-      folder.push_back(u'\\');
-    }
-    auto [status, lock] = files.LockFolder(folder + std::u16string(ket::kFolderLockName));
-    if (status != ket::LockStatus::kBusy) {
-      ket::RecoverInterruptedCommit(files, folder);
-    }
-  };
-
   ket::SetupState& state = ket::Setup();
   state.EditionCode = u'P';
   ket::Payload payload;
-  try {
-    ket::LoadPayload(state, payload,
-                     [&] { return std::make_unique<ket::MappedFileBytes>(options.archive); });
-  } catch (const ket::DamagedSetupError& e) {
-    recover();
-    std::cerr << "ketro-install: " << options.archive << ": " << e.what()
-              << "\nThe setup's archive is damaged; nothing was changed.\n";
-    return ToInt(ExitCode::kCannotStart);
-  } catch (const std::exception& e) {
-    recover();
-    std::cerr << "ketro-install: " << options.archive << ": " << e.what() << "\n";
+  if (!LoadArchive(files, options, state, payload)) {
     return ToInt(ExitCode::kCannotStart);
   }
-
-  ket::ConsoleWindow window(ket::Choices{ket::Utf8ToUtf16(options.dir), options.force,
-                                         options.desktop, options.startMenu},
-                            stdout, ::isatty(STDOUT_FILENO) == 1);
-  // The city database is re-keyed through TKetDatabase.
-  std::unique_ptr<ket::DatabaseRekeyer> rekeyer = std::make_unique<ket::CityDatabaseRekeyer>();
-  // Links in the Shell Link format into the folders given; none where no folder is given.
-  std::unique_ptr<ket::ShellLinkShortcutCreator> shortcuts;
-  if (!options.desktopDir.empty() || !options.programsDir.empty()) {
-    shortcuts = std::make_unique<ket::ShellLinkShortcutCreator>(state, options.desktopDir,
-                                                                options.programsDir);
-  }
-
-  const std::vector<std::u16string> manifest = *state.ManifestLines;
-  ket::RunOutcome outcome;
-  try {
-    outcome = ket::DoCopy(state, payload, {files, window, shortcuts.get(), rekeyer.get()});
-  } catch (const std::exception& e) {
-    std::cerr << "ketro-install: " << e.what() << "\n";
-    return ToInt(ExitCode::kCannotStart);
-  }
-  if (state.InstallDone &&
-      !ket::WriteUninstallRecord(files, state.InstallDir, manifest, state.EditionCode)) {
-    std::cerr << "ketro-install: the record of the installation could not be written\n";
-  }
-  if (window.finished()) {
-    window.PrintSummary(outcome, stderr);
-  }
-  return ToInt(outcome.exitCode);
+  return Install(files, options, state, payload);
 }
