@@ -402,7 +402,14 @@ void RunRekeyPass(sqlite3* db, const char* name, CodecFile& file,
   }
   out = RunPass(db, name, mode, file, settings);
   if (out.rc == SQLITE_OK) {
-    CommitRekey(file);
+    // The commit's sync notice has handed every held page to the file, its failure failing the
+    // COMMIT while the journal could still undo it, so nothing is left to fail here as the
+    // engine works now. Should a run of pages have failed where the engine ignores the result
+    // (a close, a file-control hint), the file holds a mix of forms: the re-key fails then and
+    // ends as any failed one, putting back the old form.
+    out.rc = CommitRekey(file);
+  }
+  if (out.rc == SQLITE_OK) {
     if (mode == "wal") {
       // Moves the new form into the database file; busy readers only delay that.
       sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);

@@ -103,7 +103,7 @@ int FlushPending(FileState& s) {
   h.size = 0;
   const int rc = RealWrite(s, h.bytes.data(), static_cast<std::int64_t>(size), h.offset);
   if (rc != SQLITE_OK && s.kind == Kind::kDatabase) {
-    HeldPagesFailed(s, h.offset, size);
+    HeldPagesFailed(s, h.offset, size, rc);
   }
   // The file system's own code: a full disk (SQLITE_FULL) stays one, not a mere I/O error.
   return rc;
@@ -272,6 +272,11 @@ int FileSync(sqlite3_file* file, int flags) {
   if (const int rc = FlushPartner(s); rc != SQLITE_OK) {
     return rc;
   }
+  if (s.kind == Kind::kDatabase) {
+    if (const int rc = CopyWritten(s); rc != SQLITE_OK) {
+      return rc;
+    }
+  }
   return s.real->pMethods->xSync(s.real, flags);
 }
 
@@ -297,6 +302,9 @@ int FileUnlock(sqlite3_file* file, int level) {
   if (const int rc = FlushPending(s); rc != SQLITE_OK) {
     return rc;
   }
+  if (s.kind == Kind::kDatabase && level <= SQLITE_LOCK_SHARED) {
+    s.Database().overwriting = false; // the transaction ended: a copy not synced was rolled back
+  }
   return s.real->pMethods->xUnlock(s.real, level);
 }
 
@@ -309,6 +317,15 @@ int FileControl(sqlite3_file* file, int op, void* arg) {
   FileState& s = StateOf(file);
   if (const int rc = FlushPending(s); rc != SQLITE_OK) {
     return rc;
+  }
+  // VACUUM announces its copy over the file; the commit announces its sync (also when it will
+  // not sync), after the last page is written and before the journal is finalized.
+  if (s.kind == Kind::kDatabase && op == SQLITE_FCNTL_OVERWRITE) {
+    CopyBegins(s);
+  } else if (s.kind == Kind::kDatabase && op == SQLITE_FCNTL_SYNC) {
+    if (const int rc = CopyWritten(s); rc != SQLITE_OK) {
+      return rc;
+    }
   }
   return s.real->pMethods->xFileControl(s.real, op, arg);
 }

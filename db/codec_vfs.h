@@ -46,7 +46,11 @@ void AttachCodec(CodecFile& file, std::unique_ptr<PageCodec> codec);
 // for pages of `pageSize` bytes. SQLITE_OK, or SQLITE_NOMEM with nothing changed.
 int BeginRekey(CodecFile& file, const std::optional<KeyMaterial>& newKey, int pageSize);
 // The re-key's transaction committed: held pages go to the file, then every side takes the new
-// key (a file now plain loses its record). The result of handing the pages to the file.
+// key (a file now plain loses its record). Fails, committing nothing, when held pages did not
+// reach the file, now or earlier where the engine ignores the result (its journal's close): the
+// file then holds those pages in the old form and the rest in the new one, with no journal to
+// undo it, and the caller ends the re-key as a failed one (AbortRekey, EndAbortedRekey), which
+// puts the other pages back into the old form.
 int CommitRekey(CodecFile& file);
 // The re-key failed: the write side takes the old key again, before the engine's rollback.
 void AbortRekey(CodecFile& file);

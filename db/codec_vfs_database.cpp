@@ -1,7 +1,9 @@
 // The codec layer's part for the database file: pages at multiples of the page size, and the
 // re-key's tracking of which form the file holds each page in.
 #include "db/codec_vfs_internal.h"
+#include "db/sqlite_bridge.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -9,6 +11,8 @@ namespace ket {
 namespace codec_layer {
 namespace {
 
+// The page size page 1's header names. While the engine writes a copy over the file it is the
+// copy's, kept apart: the copy's pieces are still of the old size.
 void LearnPageSize(DatabaseFile& db, const std::uint8_t* header, std::int64_t len) {
   if (len < kDbPageSizeEnd ||
       std::memcmp(header + kDbMagicOffset, kDatabaseMagic.data(), kDatabaseMagic.size()) != 0) {
@@ -19,10 +23,15 @@ void LearnPageSize(DatabaseFile& db, const std::uint8_t* header, std::int64_t le
   if (size == kDbPageSizeMeans65536) {
     size = kLargestPage;
   }
-  if (IsPageSize(size)) {
-    db.pageSize = size;
-    SizeBuffer(db, size);
+  if (!IsPageSize(size)) {
+    return;
   }
+  if (db.overwriting) {
+    db.copyPageSize = size;
+    return;
+  }
+  db.pageSize = size;
+  SizeBuffer(db, size);
 }
 
 // Held pages that a read of `amt` bytes at `ofst` would meet go to the file first; the re-key
@@ -159,10 +168,13 @@ int DatabaseWrite(FileState& s, const void* buf, int amt, sqlite3_int64 ofst) {
   return rc;
 }
 
-void HeldPagesFailed(FileState& s, std::int64_t offset, std::size_t size) {
+void HeldPagesFailed(FileState& s, std::int64_t offset, std::size_t size, int rc) {
   DatabaseFile& d = s.Database();
   if (!d.keys.Rekeying() || d.pageSize == 0) {
     return;
+  }
+  if (d.rekeyWriteFailure == SQLITE_OK) {
+    d.rekeyWriteFailure = rc;
   }
   const std::int64_t end = offset + static_cast<std::int64_t>(size);
   for (std::int64_t at = offset; at < end; at += d.pageSize) {
@@ -178,6 +190,75 @@ void SizeBuffer(DatabaseFile& db, std::int64_t pageSize) {
       // The page operations refuse pages longer than the buffer.
     }
   }
+}
+
+void CopyBegins(FileState& s) {
+  DatabaseFile& d = s.Database();
+  const PageCodec* codec = d.keys.Codec();
+  d.overwriting = codec != nullptr && codec->HasWriteKey() && !d.keys.Rekeying() && d.pageSize > 0;
+  d.copyPageSize = 0;
+}
+
+int CopyWritten(FileState& s) {
+  DatabaseFile& d = s.Database();
+  if (!d.overwriting) {
+    return SQLITE_OK;
+  }
+  const std::int64_t from = d.pageSize;
+  const std::int64_t to = d.copyPageSize;
+  d.overwriting = false;
+  d.copyPageSize = 0;
+  PageCodec* codec = d.keys.Codec();
+  if (to == 0 || to == from || codec == nullptr || d.keys.Rekeying()) {
+    return SQLITE_OK;
+  }
+  int rc = FlushPending(s);
+  sqlite3_int64 size = 0;
+  if (rc == SQLITE_OK) {
+    rc = s.real->pMethods->xFileSize(s.real, &size);
+  }
+  if (rc != SQLITE_OK) {
+    return rc;
+  }
+  // In steps of the larger size, each deciphered piece by piece in the old size and enciphered
+  // page by page in the new one. The file ends where the copy does, possibly inside a step of
+  // the larger size (a copy of smaller pages): a leading part deciphers and enciphers alone.
+  const std::int64_t step = std::max(from, to);
+  SecretBytes bytes;
+  try {
+    bytes.resize(static_cast<std::size_t>(step));
+  } catch (const std::bad_alloc&) {
+    return SQLITE_IOERR_NOMEM;
+  }
+  const std::int64_t lockByte = ket_sqlite3_pending_byte();
+  for (std::int64_t at = 0; at < size && rc == SQLITE_OK; at += step) {
+    if (at <= lockByte && lockByte < at + step) {
+      continue; // the lock-byte page in either size: no content
+    }
+    const std::int64_t len =
+        std::min<std::int64_t>(step, size - at) / kSmallestPage * kSmallestPage;
+    if (len == 0) {
+      break;
+    }
+    rc = RealRead(s, bytes.data(), len, at);
+    if (rc != SQLITE_OK) {
+      break;
+    }
+    for (std::int64_t k = 0; k < len; k += from) {
+      codec->DecipherStored({bytes.data() + k, static_cast<std::size_t>(std::min(from, len - k))},
+                            static_cast<std::uint32_t>((at + k) / from + 1));
+    }
+    for (std::int64_t k = 0; k < len; k += to) {
+      codec->EncipherStored({bytes.data() + k, static_cast<std::size_t>(std::min(to, len - k))},
+                            static_cast<std::uint32_t>((at + k) / to + 1));
+    }
+    rc = RealWrite(s, bytes.data(), len, at);
+  }
+  if (rc == SQLITE_OK) {
+    d.pageSize = to;
+    SizeBuffer(d, to);
+  }
+  return rc;
 }
 
 namespace {
@@ -233,14 +314,21 @@ int BeginRekey(CodecFile& file, const std::optional<KeyMaterial>& newKey, int pa
   if (d.pageSize > 0 && s.real->pMethods->xFileSize(s.real, &size) == SQLITE_OK) {
     pages = static_cast<std::size_t>(size / d.pageSize + 2);
   }
+  s.Database().rekeyWriteFailure = SQLITE_OK;
   return s.Database().keys.BeginRekey(newKey, pages, pageSize) ? SQLITE_OK : SQLITE_NOMEM;
 }
 
 int CommitRekey(CodecFile& file) {
   FileState& s = *file.state;
+  DatabaseFile& d = s.Database();
   // Pages the re-key still holds reach the file while it is known which form they are in.
-  const int rc = codec_layer::FlushPending(s);
-  s.Database().keys.Commit();
+  int rc = codec_layer::FlushPending(s);
+  if (rc == SQLITE_OK) {
+    rc = d.rekeyWriteFailure;
+  }
+  if (rc == SQLITE_OK) {
+    d.keys.Commit();
+  }
   return rc;
 }
 

@@ -151,6 +151,14 @@ struct DatabaseFile {
   std::int64_t pageSize = 0; // learned from page 1's header, or from the first whole page written
   CodecFile* wal = nullptr;
   CodecFile* journal = nullptr;
+  // During a re-key: the first failure of held pages to reach the file, which the engine may
+  // never have seen.
+  int rekeyWriteFailure = SQLITE_OK;
+  // From the engine's notice that it overwrites the file with a copy (VACUUM) to the copy's
+  // sync: the copy's pages are written, journaled and read in pieces of the old page size, and
+  // its page 1 names the page size it is to have (0 until written).
+  bool overwriting = false;
+  std::int64_t copyPageSize = 0;
 };
 
 // For a rollback journal: the last 4-byte read and write, a record's page number.
@@ -231,14 +239,15 @@ int FlushPartner(FileState& s);
 //   asked for by the engine: SQLITE_IOERR_READ.
 // - A read past the end: what was read is deciphered, the rest zero-filled, and
 //   SQLITE_IOERR_SHORT_READ returned, as the engine expects of any VFS.
-// - A read at offset 0 teaches the layer the page size from the header (LearnPageSize).
+// - A read at offset 0 teaches the layer the page size from the header (LearnPageSize); during
+//   a copy over the file (CopyBegins) the copy's page size, which it takes at CopyWritten.
 int DatabaseRead(FileState& s, void* buf, int amt, sqlite3_int64 ofst);
 // xWrite of the database file. Promises that bytes reach the disk in the engine's order and in
 // the form the key state says:
 // - The journal's held writes go to the disk first (FlushPartner): a page is never on the disk
 //   before the journal record that can restore it.
-// - A write at offset 0 teaches the page size. Without a codec, or with a codec that has no
-//   write key outside a re-key (a plain database), the bytes go as they are.
+// - A write at offset 0 teaches the page size, as a read does. Without a codec, or with a
+//   codec that has no write key outside a re-key (a plain database), the bytes go as they are.
 // - Outside a re-key each whole page is enciphered for the file under its page number and
 //   written at once; whatever a re-key still held goes first.
 // - During a re-key each page goes into the held block in the form KeyState::StorePage gives
@@ -252,9 +261,18 @@ int DatabaseRead(FileState& s, void* buf, int amt, sqlite3_int64 ofst);
 //   page the codec's buffer cannot take (its memory could not grow) is SQLITE_IOERR_NOMEM.
 // Returns the first failure; pages before it are written or held.
 int DatabaseWrite(FileState& s, const void* buf, int amt, sqlite3_int64 ofst);
-// Held pages of a re-key that could not be written: the file holds them in the old form, or
-// partly (the journal's playback restores them).
-void HeldPagesFailed(FileState& s, std::int64_t offset, std::size_t size);
+// Held pages of a re-key that could not be written (`rc`): the file holds them in the old form,
+// or partly (the journal's playback restores them).
+void HeldPagesFailed(FileState& s, std::int64_t offset, std::size_t size, int rc);
+// The engine is about to overwrite the whole file with a copy of a temporary database, whose
+// page size may differ (VACUUM after "PRAGMA page_size"); it writes the copy in pieces of the
+// old size. Those are enciphered as pages of the old size, as the journal and any read of them
+// expect, until CopyWritten.
+void CopyBegins(FileState& s);
+// The copy is written (the engine syncs it, before its journal is finalized): a copy of another
+// page size is re-enciphered in place as pages of that size, which the layer takes from then
+// on. A failure leaves the transaction to the engine's rollback, which puts back the old pages.
+int CopyWritten(FileState& s);
 // A page size the layer learned (from the database's header or the log's): the codec record's
 // buffer takes pages of it. Without the memory the buffer stays as it was, and the page
 // operations refuse the longer pages (an out-of-memory error for those writes).

@@ -8,8 +8,11 @@
 #include "tests/db/test_support.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
 
 namespace ket {
 namespace {
@@ -126,6 +129,40 @@ TEST_F(Encrypted, NoTemporaryFileIsEverOpened) {
   EXPECT_EQ(temporary, 0);
 }
 
+// A VACUUM to another page size copies a temporary database of the new size over the file, in
+// pieces of the old size (spilled before page 1 when the cache is small). The encrypted file
+// ends up as the plain VACUUM's result with every page enciphered whole in the new size. In log
+// mode the engine keeps the page size.
+TEST_F(Encrypted, VacuumToAnotherPageSize) {
+  for (const int size : {8192, 1024}) {
+    for (const int cache : {2000, 10}) {
+      SCOPED_TRACE(std::to_string(size) + " / cache " + std::to_string(cache));
+      std::vector<std::vector<std::uint8_t>> files;
+      for (const std::string key : {"", "k"}) {
+        Restore(key);
+        test::Db db = test::OpenDb(path_, key, SQLITE_OPEN_READWRITE);
+        test::Exec(db.get(), "PRAGMA cache_size = " + std::to_string(cache) +
+                                 "; PRAGMA page_size = " + std::to_string(size) + "; VACUUM");
+        db.reset();
+        EXPECT_EQ(Digest(key), digest_);
+        EXPECT_EQ(test::Integrity(path_, key), "ok");
+        files.push_back(test::ReadBytes(path_));
+      }
+      EXPECT_FALSE(test::StartsWithMagic(files[1]));
+      EXPECT_TRUE(test::SameExceptCommitFields(test::DecipherFile(files[1], "k", size), files[0]));
+      test::Db db = test::OpenDb(path_, "k", SQLITE_OPEN_READWRITE);
+      test::QueryInt(db.get(), "SELECT count(*) FROM sqlite_schema"); // reads page 1
+      EXPECT_EQ(test::QueryInt(db.get(), "PRAGMA page_size"), size);
+    }
+  }
+  Restore("k");
+  test::Db db = test::OpenDb(path_, "k", SQLITE_OPEN_READWRITE);
+  test::Exec(db.get(), "PRAGMA journal_mode = wal; PRAGMA page_size = 8192; VACUUM");
+  EXPECT_EQ(test::QueryInt(db.get(), "PRAGMA page_size"), 4096);
+  EXPECT_EQ(test::QueryText(db.get(), "PRAGMA integrity_check"), "ok");
+  EXPECT_EQ(test::ContentDigest(db.get()), digest_);
+}
+
 TEST_F(Encrypted, WriteAheadLogModeIsEncipheredToo) {
   test::RekeyFile(path_, "", "k");
   {
@@ -169,16 +206,17 @@ TEST_F(Encrypted, LogPagesSplitAroundASyncPoint) {
 // pager opens it, so a test can make exactly the reads the engine makes.
 class LayerFile {
  public:
-  explicit LayerFile(const std::string& path) {
+  // Over the file system `base` (null: the platform's), read-only unless `flags` say otherwise.
+  explicit LayerFile(const std::string& path, const char* base = nullptr,
+                     int flags = SQLITE_OPEN_READONLY) {
     codec_install();
-    vfs_ = sqlite3_vfs_find(nullptr);
+    vfs_ = CodecVfsOver(base);
     name_ = sqlite3_create_filename(path.c_str(), "", "", 0, nullptr);
     // The engine's allocation for a file object is only 8-byte aligned; max_align_t is no less.
     block_.resize(static_cast<std::size_t>(vfs_->szOsFile) / sizeof(std::max_align_t) + 1);
     file_ = reinterpret_cast<sqlite3_file*>(block_.data());
     int outFlags = 0;
-    openResult_ =
-        vfs_->xOpen(vfs_, name_, file_, SQLITE_OPEN_MAIN_DB | SQLITE_OPEN_READONLY, &outFlags);
+    openResult_ = vfs_->xOpen(vfs_, name_, file_, SQLITE_OPEN_MAIN_DB | flags, &outFlags);
   }
   ~LayerFile() {
     if (file_->pMethods != nullptr) {
@@ -198,6 +236,10 @@ class LayerFile {
         << amount << "@" << offset;
     return out;
   }
+  int Write(std::int64_t offset, const std::vector<std::uint8_t>& bytes) {
+    return file_->pMethods->xWrite(file_, bytes.data(), static_cast<int>(bytes.size()), offset);
+  }
+  int Control(int op, void* arg) { return file_->pMethods->xFileControl(file_, op, arg); }
 
  private:
   sqlite3_vfs* vfs_ = nullptr;
@@ -268,6 +310,34 @@ TEST(StoredForm, HeaderReadsBeforeThePageSizeIsKnownGiveThePlainBytes) {
       EXPECT_EQ(test::Integrity(path, form == Form::kKeyed ? "k" : ""), "ok");
     }
   }
+}
+
+// A re-key's pages handed to the file where the engine ignores the result (a file-control hint)
+// and failing there: the commit of the re-key fails instead of taking the new key, and the end
+// of the failed re-key leaves every page readable in the old form.
+TEST(StoredForm, ReKeyPagesLostWhereTheEngineIgnoresTheResultFailItsCommit) {
+  TempDir dir;
+  const std::string path = dir.File("h.db");
+  test::MakeDatabase(path, 40, 4096);
+  test::RekeyFile(path, "", "old");
+  const auto material = [](const char* password) {
+    return DeriveKeyMaterial(
+        {reinterpret_cast<const std::uint8_t*>(password), std::strlen(password)});
+  };
+  LayerFile layer(path, test::FullDiskVfs::Name(), SQLITE_OPEN_READWRITE);
+  ASSERT_EQ(layer.OpenResult(), SQLITE_OK);
+  AttachCodec(layer.Codec(), PageCodec::Keyed(material("old"), 4096));
+  const auto page = layer.Read(4096, 4096);
+  ASSERT_EQ(BeginRekey(layer.Codec(), material("new"), 4096), SQLITE_OK);
+  ASSERT_EQ(layer.Write(4096, page), SQLITE_OK); // held
+  test::FullDiskVfs::FailNextDatabaseWrite();
+  sqlite3_int64 hint = 40 * 4096;
+  EXPECT_EQ(layer.Control(SQLITE_FCNTL_SIZE_HINT, &hint), SQLITE_IOERR_WRITE);
+  EXPECT_EQ(CommitRekey(layer.Codec()), SQLITE_IOERR_WRITE);
+  AbortRekey(layer.Codec());
+  EXPECT_EQ(EndAbortedRekey(layer.Codec()), SQLITE_OK);
+  EXPECT_EQ(layer.Read(4096, 4096), page);
+  EXPECT_EQ(test::Integrity(path, "old"), "ok");
 }
 
 } // namespace

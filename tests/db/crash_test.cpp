@@ -144,6 +144,35 @@ TEST_F(Crash, KilledReKeyRestoresTheOldForm) {
   }
 }
 
+// Killed while a VACUUM moves an encrypted database to another page size: pieces of the copy
+// spilled, page 1 written, the copy re-enciphered in the new size (the sync after it), the
+// journal's deletion. The journal gives back the old file byte for byte.
+TEST_F(Crash, KilledVacuumToAnotherPageSize) {
+  const Point points[] = {
+      {"first spill", IoFile::kDatabase, IoOp::kWrite, 1},
+      {"late", IoFile::kDatabase, IoOp::kWrite, 200},
+      {"database sync", IoFile::kDatabase, IoOp::kSync, 1},
+      {"journal deletion", IoFile::kJournal, IoOp::kDelete, 1},
+  };
+  for (const int size : {8192, 1024}) {
+    for (const Point& point : points) {
+      SCOPED_TRACE(std::to_string(size) + " / " + point.name);
+      Reset("k");
+      const auto before = test::ReadBytes(path_);
+      ASSERT_EQ(RunChild(
+                    [&] {
+                      test::Db db = test::OpenDb(path_, "k", SQLITE_OPEN_READWRITE);
+                      test::Exec(db.get(), "PRAGMA cache_size = 20; PRAGMA page_size = " +
+                                               std::to_string(size) + "; VACUUM");
+                    },
+                    Nth(point.file, point.op, point.n)),
+                kCrashed);
+      EXPECT_EQ(test::Integrity(path_, "k"), "ok");
+      EXPECT_EQ(test::ReadBytes(path_), before);
+    }
+  }
+}
+
 // The same with the cache holding the whole database, as the installer runs: nothing reaches
 // the database file before the commit.
 TEST_F(Crash, KilledWhileCommittingAWholeCacheReKey) {

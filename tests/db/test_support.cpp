@@ -194,11 +194,13 @@ std::string Encrypted::Digest(std::string_view key) {
 namespace {
 
 std::atomic<std::int64_t> gJournalLimit{-1};
+std::atomic<bool> gFailDatabaseWrite{false};
 
 struct ShimFile {
   sqlite3_file base;
   sqlite3_file* real;
   bool journal;
+  bool database;
 };
 
 constexpr std::size_t kShimRealOffset = (sizeof(ShimFile) + 15) / 16 * 16;
@@ -214,6 +216,9 @@ int ShimClose(sqlite3_file* f) {
   return rc;
 }
 int ShimWrite(sqlite3_file* f, const void* buf, int amt, sqlite3_int64 ofst) {
+  if (reinterpret_cast<ShimFile*>(f)->database && gFailDatabaseWrite.exchange(false)) {
+    return SQLITE_IOERR_WRITE;
+  }
   const std::int64_t limit = gJournalLimit.load();
   if (reinterpret_cast<ShimFile*>(f)->journal && limit >= 0 && ofst + amt > limit) {
     if (ofst < limit) {
@@ -287,6 +292,7 @@ int ShimOpen(sqlite3_vfs* vfs, sqlite3_filename name, sqlite3_file* f, int flags
       reinterpret_cast<sqlite3_file*>(reinterpret_cast<unsigned char*>(f) + kShimRealOffset);
   shim->real->pMethods = nullptr;
   shim->journal = (flags & SQLITE_OPEN_MAIN_JOURNAL) != 0;
+  shim->database = (flags & SQLITE_OPEN_MAIN_DB) != 0;
   const int rc = Base(vfs)->xOpen(Base(vfs), name, shim->real, flags, outFlags);
   if (rc == SQLITE_OK) {
     f->pMethods = &kShimMethods;
@@ -330,6 +336,11 @@ const char* FullDiskVfs::Name() {
 void FullDiskVfs::SetJournalLimit(std::int64_t bytes) {
   FullDisk();
   gJournalLimit.store(bytes);
+}
+
+void FullDiskVfs::FailNextDatabaseWrite() {
+  FullDisk();
+  gFailDatabaseWrite.store(true);
 }
 
 bool Exists(const std::string& path) {

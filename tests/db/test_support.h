@@ -79,6 +79,8 @@ class FullDiskVfs {
   static const char* Name();
   // Negative: no limit (the default).
   static void SetJournalLimit(std::int64_t bytes);
+  // The next write to a database file fails with an I/O error and stores nothing.
+  static void FailNextDatabaseWrite();
 };
 
 // Sets a journal limit for its lifetime.
