@@ -216,11 +216,16 @@ std::optional<CommitRecord> ParseCommitRecord(std::string_view text) {
 bool WriteCommitRecord(FileSystem& files, std::u16string_view folder, const CommitRecord& record,
                        bool durable) {
   const std::u16string base = WithSeparator(folder);
-  const std::u16string fresh = base + std::u16string(kCommitRecordNewName);
+  return ReplaceSmallFile(files, base + std::u16string(kCommitRecordName),
+                          base + std::u16string(kCommitRecordNewName), FormatCommitRecord(record),
+                          durable);
+}
+
+bool ReplaceSmallFile(FileSystem& files, std::u16string_view path, std::u16string_view fresh,
+                      std::string_view text, bool durable) {
   if (!RemoveLeftover(files, fresh)) {
     return false;
   }
-  const std::string text = FormatCommitRecord(record);
   auto file = files.CreateNewFile(fresh);
   if (!file) {
     return false;
@@ -229,7 +234,7 @@ bool WriteCommitRecord(FileSystem& files, std::u16string_view folder, const Comm
   bool written = file->Write(std::span<const std::uint8_t>(bytes, text.size()));
   written = written && (!durable || file->Flush());
   written = file->Close() && written;
-  if (!written || !files.MoveOver(fresh, base + std::u16string(kCommitRecordName), durable)) {
+  if (!written || !files.MoveOver(fresh, path, durable)) {
     RemoveLeftover(files, fresh);
     return false;
   }

@@ -61,6 +61,12 @@ struct CommitRecord {
 std::string FormatCommitRecord(const CommitRecord& record);
 std::optional<CommitRecord> ParseCommitRecord(std::string_view text);
 
+// Replaces the small file `path` with `text` in one step: written under `fresh` (a leftover of a
+// killed run there is removed first), then moved over `path`; durable: the bytes and the name
+// are on the disk when it returns. False on failure: `path` stays as it was, `fresh` is gone.
+bool ReplaceSmallFile(FileSystem& files, std::u16string_view path, std::u16string_view fresh,
+                      std::string_view text, bool durable);
+
 // Writes the record under kCommitRecordNewName and moves it over kCommitRecordName in one step;
 // durable: the record's bytes and its name are on the disk when it returns. False on failure
 // (an older record then stays as it was).

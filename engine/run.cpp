@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <exception>
 #include <optional>
 #include <span>
 #include <string>
@@ -18,7 +17,6 @@ namespace ket {
 
 namespace {
 
-// The database engine's result code for a file that is not a database.
 // Space is counted in clusters of this size, a file's last one whole.
 constexpr std::uint64_t kCluster = 4096;
 
@@ -202,11 +200,15 @@ RunOutcome Installation::FailOn(std::u16string_view name) {
   return Refuse(ExitCode::kUndone);
 }
 
-// The record goes, or keeps only the set-aside files that could not be removed yet.
+// The record goes, or keeps only the set-aside files that could not be removed yet: after the
+// commit every one, before it only the earlier runs' that rode along in the record (this run's
+// own were put back).
 void Installation::FinishRecord() {
   std::vector<CommitEntry> all = leftovers_;
-  if (record_.stage == CommitStage::kCleanup) {
-    all.insert(all.end(), record_.entries.begin(), record_.entries.end());
+  for (const auto& e : record_.entries) {
+    if (record_.stage == CommitStage::kCleanup || e.target.empty()) {
+      all.push_back(e);
+    }
   }
   const auto left = RemoveSetAside(files_, folder_, all);
   if (!left.empty()) {

@@ -1,6 +1,7 @@
 #include "engine/uninstall.h"
 
 #include "base/text.h"
+#include "engine/commit.h"
 #include "engine/install_name.h"
 #include "engine/planning.h"
 #include "engine/run.h"
@@ -42,24 +43,18 @@ bool WriteUninstallRecord(FileSystem& files, std::u16string_view folder,
   if (text.empty()) {
     return true; // a manifest of deletions alone installs nothing: the record stays as it was
   }
+  // Durable: after a power failure the uninstaller finds the whole list or the one before.
   const std::u16string path = std::u16string(folder) + std::u16string(kUninstallRecordName);
-  const std::u16string temporary = path + u".new";
-  files.RemoveFile(temporary); // one left by a run that was killed here
-  auto file = files.CreateNewFile(temporary);
-  if (!file) {
-    return false;
-  }
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-  bool written = file->Write(std::span<const std::uint8_t>(bytes, text.size()));
-  written = file->Close() && written;
-  if (!written || !files.MoveOver(temporary, path, true)) {
-    files.RemoveFile(temporary);
-    return false;
-  }
-  return true;
+  return ReplaceSmallFile(files, path, path + u".new", text, true);
 }
 
 std::vector<std::u16string> RemoveInstalled(FileSystem& files, std::u16string_view folder) {
+  // Else the killed setup's prepared and set-aside files would stay, and the next setup in the
+  // folder would complete its commit, bringing back files removed here.
+  if (const Recovery recovery = RecoverInterruptedCommit(files, folder);
+      recovery.status == Recovery::Status::kFailed) {
+    return {recovery.blocking};
+  }
   const std::u16string base(folder);
   const std::u16string recordPath = base + std::u16string(kUninstallRecordName);
   std::vector<std::u16string> failures;

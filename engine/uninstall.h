@@ -24,7 +24,9 @@ std::string UninstallRecord(const std::vector<std::u16string>& manifest, char16_
 bool WriteUninstallRecord(FileSystem& files, std::u16string_view folder,
                           const std::vector<std::u16string>& manifest, char16_t edition);
 
-// Removes from `folder` (ends in "\") the files a record names, then the folders of those
+// Completes or undoes first what a setup killed in `folder` left (RecoverInterruptedCommit):
+// when that fails, nothing is removed and the record's blocking name is returned. Then removes
+// from `folder` (ends in "\") the files a record names, then the folders of those
 // files that became empty, deepest first, then the record itself. A name that would leave the
 // folder, a link or a folder at a name, and a name whose folders pass through a link are never
 // touched; a read-only file is removed all the same. Files the record does not name (the

@@ -527,6 +527,23 @@ TEST_F(Run, AFileInUseAsksRetryOrCancel) {
   EXPECT_TRUE(Temporaries().empty());
 }
 
+TEST_F(Run, AnEarlierRunsSetAsideFileStaysRecordedThroughACancelledRun) {
+  // A set-aside name that cannot go yet (a folder stands there) rides along in this run's record;
+  // a run cancelled before its commit keeps it recorded for the next one.
+  const std::u16string aside = u"~ket000000ff.tmp";
+  PutFile(dir / (aside + u"\\x"), "x");
+  const CommitRecord earlier{CommitStage::kCleanup, {}, {CommitEntry{u"", u"", aside}}};
+  ASSERT_TRUE(WriteCommitRecord(*files.real, dir.Path(), earlier, false));
+  Load({"held.txt||#|"}, {{"held.txt", "new"}});
+  PutFile(dir / u"held.txt", "in use");
+  auto held = HoldOpen(dir / u"held.txt");
+  Install(dir.Path());
+  ASSERT_EQ(outcome.exitCode, ExitCode::kClosed);
+  const auto text = GetFile(dir / kCommitRecordName);
+  ASSERT_TRUE(text) << "the record of the set-aside file was removed";
+  EXPECT_EQ(ParseCommitRecord(*text), earlier);
+}
+
 TEST_F(Run, ADamagedSetupChangesNothing) {
   // An entry whose stream is broken (its Adler-32), and a line whose entry is missing, with no
   // such file on disk (planning alone would call it up to date).
