@@ -4,13 +4,6 @@
 
 namespace ket {
 
-namespace {
-
-// The engine's result code for a file that is not a database.
-constexpr int kNotADatabase = 26;
-
-} // namespace
-
 RekeyResult CityDatabaseRekeyer::RekeyDatabase(std::u16string_view path,
                                                std::string_view password) {
   FLastError = EKetDatabase(0);
@@ -18,7 +11,7 @@ RekeyResult CityDatabaseRekeyer::RekeyDatabase(std::u16string_view path,
     Rekey(path, password);
   } catch (const EKetDatabase& e) {
     FLastError = e;
-    return e.ErrorCode() == kNotADatabase ? RekeyResult::kNotADatabase : RekeyResult::kFailed;
+    return e.ErrorCode() == SQLITE_NOTADB ? RekeyResult::kNotADatabase : RekeyResult::kFailed;
   } catch (const std::exception& e) {
     // Memory, or a path the platform cannot spell: no result code of the engine's.
     FLastError = EKetDatabase::FromMessage(e.what());

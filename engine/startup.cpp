@@ -35,6 +35,16 @@ std::int32_t ParseOemCodePage(std::u16string_view text) {
   return static_cast<std::int32_t>(value);
 }
 
+std::uint16_t OemCodePageFrom(const std::optional<std::u16string>& text) {
+  return text ? static_cast<std::uint16_t>(static_cast<std::uint32_t>(ParseOemCodePage(*text)) &
+                                           0xFFFF)
+              : 0;
+}
+
+int InitialLanguageIndex(const SetupSwitches& switches, std::uint16_t oemCodePage) {
+  return switches.languageIndex.value_or(oemCodePage == kRussianOemCodePage ? 1 : 0);
+}
+
 std::vector<std::u16string> SplitCommandLine(std::u16string_view commandLine) {
   const auto blank = [](char16_t c) { return c <= u' '; };
   std::vector<std::u16string> arguments;
@@ -89,11 +99,9 @@ StartupResult PrepareSetup(SetupState& state, StartupPlatform& platform) {
   platform.SetThreadLocale(kGuiThreadLocale);
 
   if (const auto text = platform.ReadOemCodePage()) {
-    state.OemCodePage =
-        static_cast<std::uint16_t>(static_cast<std::uint32_t>(ParseOemCodePage(*text)) & 0xFFFF);
+    state.OemCodePage = OemCodePageFrom(text);
   }
-  result.languageIndex =
-      result.switches.languageIndex.value_or(state.OemCodePage == kRussianOemCodePage ? 1 : 0);
+  result.languageIndex = InitialLanguageIndex(result.switches, state.OemCodePage);
   state.SiteUrl = std::u16string(kProductSiteUrl);
   return result;
 }

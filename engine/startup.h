@@ -28,6 +28,14 @@ struct StartupResult {
 // after them; 0 when it is empty, not a number or out of the 32-bit range.
 std::int32_t ParseOemCodePage(std::u16string_view text);
 
+// The OEMCP registry text as the code page the state keeps: ParseOemCodePage's number taken as
+// a 16-bit code page (its low 16 bits), 0 when the text is absent.
+std::uint16_t OemCodePageFrom(const std::optional<std::u16string>& text);
+
+// The interface language, 0 English or 1 Russian: the switches' choice, else Russian exactly
+// when the system's OEM code page is 866. The setup and its uninstaller both start with it.
+int InitialLanguageIndex(const SetupSwitches& switches, std::uint16_t oemCodePage);
+
 // A command line split into arguments the way this program reads its own: blanks (spaces, tabs
 // and other control characters) outside double quotes separate arguments, the quote characters
 // themselves are dropped, and a backslash is always an ordinary character. So a quoted folder

@@ -22,6 +22,7 @@
 #include "platform/win32/handle.h"
 #include "platform/win32/registry.h"
 #include "platform/win32/win32_file_system.h"
+#include "platform/win32/win32_startup_platform.h"
 #include "ui/apps_entry.h"
 
 #include <cwchar>
@@ -63,15 +64,9 @@ int Box(const ket::SetupSwitches& s, std::u16string_view text, UINT flags, int a
   return ::MessageBoxW(nullptr, ket::ToWide(text).c_str(), L"Ketro FULL", flags | MB_SETFOREGROUND);
 }
 
+// The setup's own choice, so that the uninstaller speaks the language the setup spoke.
 bool Russian(const ket::SetupSwitches& s) {
-  if (s.languageIndex)
-    return *s.languageIndex == 1;
-  ket::UniqueKey key;
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", 0,
-                      KEY_READ, key.Receive()) != ERROR_SUCCESS)
-    return false;
-  const auto text = ket::ReadRegistryString(key.Get(), u"OEMCP");
-  return text && ket::ParseOemCodePage(*text) == ket::kRussianOemCodePage;
+  return ket::InitialLanguageIndex(s, ket::OemCodePageFrom(ket::ReadOemCodePageText())) == 1;
 }
 
 // Whether `path` lies below `folder` (ends in "\"), letter case ignored.

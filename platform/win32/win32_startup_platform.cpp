@@ -99,13 +99,17 @@ void Win32StartupPlatform::SetThreadLocale(std::uint32_t lcid) {
   ::SetThreadLocale(lcid);
 }
 
-std::optional<std::u16string> Win32StartupPlatform::ReadOemCodePage() {
+std::optional<std::u16string> ReadOemCodePageText() {
   UniqueKey key;
   if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCodePageKey, 0, KEY_READ, key.Receive()) !=
       ERROR_SUCCESS) {
     return std::nullopt;
   }
   return ReadRegistryString(key.Get(), u"OEMCP");
+}
+
+std::optional<std::u16string> Win32StartupPlatform::ReadOemCodePage() {
+  return ReadOemCodePageText();
 }
 
 } // namespace ket

@@ -5,6 +5,7 @@
 #include "engine/services.h"
 #include "platform/win32/handle.h"
 
+#include <optional>
 #include <string>
 
 namespace ket {
@@ -12,6 +13,9 @@ namespace ket {
 // The lock file's path: the short form of the user's temporary folder + "ketro.tmp".
 // The whole folder path is used, however long: it is never cut to fit a buffer.
 std::u16string LockFilePath();
+
+// The system's OEM code page as the registry holds it (the OEMCP value), if it can be read.
+std::optional<std::u16string> ReadOemCodePageText();
 
 class Win32StartupPlatform final : public StartupPlatform {
  public:
