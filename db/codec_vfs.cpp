@@ -272,11 +272,6 @@ int FileSync(sqlite3_file* file, int flags) {
   if (const int rc = FlushPartner(s); rc != SQLITE_OK) {
     return rc;
   }
-  if (s.kind == Kind::kDatabase) {
-    if (const int rc = CopyWritten(s); rc != SQLITE_OK) {
-      return rc;
-    }
-  }
   return s.real->pMethods->xSync(s.real, flags);
 }
 

@@ -195,7 +195,9 @@ void SizeBuffer(DatabaseFile& db, std::int64_t pageSize) {
 void CopyBegins(FileState& s) {
   DatabaseFile& d = s.Database();
   const PageCodec* codec = d.keys.Codec();
-  d.overwriting = codec != nullptr && codec->HasWriteKey() && !d.keys.Rekeying() && d.pageSize > 0;
+  // In WAL mode the engine keeps the page size, and no sync notice would end the copy.
+  d.overwriting = codec != nullptr && codec->HasWriteKey() && !d.keys.Rekeying() &&
+                  d.pageSize > 0 && d.wal == nullptr;
   d.copyPageSize = 0;
 }
 

@@ -6,10 +6,6 @@ namespace ket {
 
 namespace {
 
-bool IsSeparator(char16_t c) {
-  return c == u'\\' || c == u'/';
-}
-
 char16_t AsciiUpper(char16_t c) {
   return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c;
 }

@@ -19,4 +19,9 @@ enum class NameKind {
 // (CON, NUL, COM1, ...) as a component; for a mask, a wildcard before its last separator.
 std::string_view InstallNameProblem(std::u16string_view name, NameKind kind);
 
+// Whether c separates a manifest name's components: "\" or "/", as Windows reads both.
+constexpr bool IsSeparator(char16_t c) {
+  return c == u'\\' || c == u'/';
+}
+
 } // namespace ket

@@ -27,10 +27,6 @@ constexpr std::uint64_t kCluster = 4096;
 // renames all the same, so a kill never leaves one short; only a power failure in the moments
 // after a run can, which "Forced installation" repairs.
 
-bool IsSeparator(char16_t c) {
-  return c == u'\\' || c == u'/';
-}
-
 bool IsFolder(FileSystem& files, std::u16string_view path) {
   const auto attributes = files.GetAttributes(path);
   return attributes && (*attributes & kAttrDirectory);

@@ -18,10 +18,6 @@ namespace {
 // A record is a list of names; a larger file is no record of ours.
 constexpr std::size_t kMostRecordBytes = 4 << 20;
 
-bool IsSeparator(char16_t c) {
-  return c == u'\\' || c == u'/';
-}
-
 } // namespace
 
 std::string UninstallRecord(const std::vector<std::u16string>& manifest, char16_t edition) {
