@@ -11,9 +11,9 @@ out=$(mktemp "${KET_WINE_BASE:-/tmp}/run.XXXXXX")
 "${KET_WINE:?run the tests through scripts/with-wine.sh}" "$@" >"$out.1" 2>"$out.2" </dev/null
 rc=$?
 # The prefix's wineserver went away under the program (Wine says "wine client error" and the
-# program never ran its own code: seen twice among this project's many runs, in two programs). That is
-# Wine's failure, not the program's: the persistent server is started again and the program run
-# once more, saying so. A second such failure stands.
+# program never ran its own code; seen twice among this project's many runs, in two programs).
+# That is Wine failing, not the program: the persistent server is started again and the program
+# run once more, saying so. A second such failure stands.
 if [ "$rc" -ne 0 ] && grep -q '^wine client error' "$out.2"; then
   echo "wine-run: the wineserver went away under $1 (Wine's words below); running it once more" >&2
   cat "$out.2" >&2
